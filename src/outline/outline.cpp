@@ -1,0 +1,76 @@
+#include "outline.h"
+
+#include <utility>
+#include <vector>
+
+#include "lib/text_file.h"
+#include "outline/collect_symbols.h"
+#include "syntax/grammar_registry.h"
+#include "syntax/language.h"
+#include "syntax/parse_source.h"
+
+namespace brightloom {
+namespace {
+
+// JSON has a grammar for the syntax check, but nothing in it is a declaration.
+constexpr std::string_view UNOUTLINED_LANGUAGE = "json";
+
+JsonValue no_outline_reply(std::string language) {
+    return JsonObject{
+        {"checked", false},
+        {"language", std::move(language)},
+        {"ok", true},
+        {"reason", "no_outline"},
+        {"symbol_count", std::uint64_t{0}},
+        {"symbols", JsonArray{}},
+    };
+}
+
+JsonValue symbol_to_json(OutlineSymbol symbol) {
+    return JsonObject{
+        {"depth", symbol.depth},
+        {"end_line", symbol.end_line},
+        {"kind", symbol.kind},
+        {"line", symbol.line},
+        {"name", std::move(symbol.name)},
+        {"signature", std::move(symbol.signature)},
+    };
+}
+
+}  // namespace
+
+Result<JsonValue> run_outline(const JsonValue& payload) {
+    // The text is loaded before the language is judged, so an unreadable
+    // file fails even when its language would get no outline.
+    Result<std::string> source = load_source(payload);
+    if (!source.ok()) return std::move(source).error();
+    std::string language = resolve_language(payload);
+
+    // Decided before any parser is made.
+    const TSLanguage* grammar =
+        language == UNOUTLINED_LANGUAGE ? nullptr : grammar_for(language);
+    if (grammar == nullptr) return no_outline_reply(std::move(language));
+
+    std::vector<OutlineSymbol> symbols;
+    {
+        Result<ParsedSource> parsed = parse_source(grammar, *source);
+        if (!parsed.ok()) return std::move(parsed).error();
+        collect_symbols(parsed->root(), *source, language, 0, symbols);
+        // The tree, then the parser, are released here: the records hold
+        // plain copies.
+    }
+
+    JsonArray records;
+    records.reserve(symbols.size());
+    for (OutlineSymbol& symbol : symbols) records.push_back(symbol_to_json(std::move(symbol)));
+    const std::uint64_t count = records.size();
+    return JsonValue(JsonObject{
+        {"checked", true},
+        {"language", std::move(language)},
+        {"ok", true},
+        {"symbol_count", count},
+        {"symbols", std::move(records)},
+    });
+}
+
+}  // namespace brightloom
