@@ -1,0 +1,45 @@
+# The tree-sitter runtime and the six grammars, compiled from the pinned npm
+# packages under third_party/node_modules (installed by scripts/setup.sh with
+# `npm ci --ignore-scripts`). Their symbols stay hidden inside the module.
+set(TS_NODE_MODULES ${PROJECT_SOURCE_DIR}/third_party/node_modules)
+set(TS_RUNTIME_DIR ${TS_NODE_MODULES}/tree-sitter/vendor/tree-sitter/lib)
+
+if(NOT EXISTS ${TS_RUNTIME_DIR}/src/lib.c)
+  message(FATAL_ERROR
+    "tree-sitter sources are missing: run scripts/setup.sh (npm ci --ignore-scripts in third_party)")
+endif()
+
+add_library(tree_sitter_runtime STATIC ${TS_RUNTIME_DIR}/src/lib.c)
+target_include_directories(tree_sitter_runtime
+  PUBLIC ${TS_RUNTIME_DIR}/include
+  PRIVATE ${TS_RUNTIME_DIR}/src)
+target_compile_definitions(tree_sitter_runtime PRIVATE _POSIX_C_SOURCE=200112L _DEFAULT_SOURCE)
+
+set(TS_GRAMMAR_SOURCES
+  ${TS_NODE_MODULES}/tree-sitter-python/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-python/src/scanner.c
+  ${TS_NODE_MODULES}/tree-sitter-javascript/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-javascript/src/scanner.c
+  ${TS_NODE_MODULES}/tree-sitter-typescript/typescript/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-typescript/typescript/src/scanner.c
+  ${TS_NODE_MODULES}/tree-sitter-typescript/tsx/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-typescript/tsx/src/scanner.c
+  ${TS_NODE_MODULES}/tree-sitter-rust/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-rust/src/scanner.c
+  ${TS_NODE_MODULES}/tree-sitter-json/src/parser.c)
+add_library(tree_sitter_grammars STATIC ${TS_GRAMMAR_SOURCES})
+# Each grammar includes "tree_sitter/parser.h" relative to its own src folder,
+# so the include path is given per source file rather than per target.
+foreach(source ${TS_GRAMMAR_SOURCES})
+  get_filename_component(source_dir ${source} DIRECTORY)
+  set_source_files_properties(${source} PROPERTIES INCLUDE_DIRECTORIES ${source_dir})
+endforeach()
+
+foreach(target tree_sitter_runtime tree_sitter_grammars)
+  set_target_properties(${target} PROPERTIES
+    C_STANDARD 11
+    POSITION_INDEPENDENT_CODE ON
+    C_VISIBILITY_PRESET hidden)
+  # Third-party code: its warnings are not ours to fix.
+  target_compile_options(${target} PRIVATE -w)
+endforeach()

@@ -1,0 +1,59 @@
+// A move-only owner of a POSIX file descriptor, and an EINTR-safe read.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <utility>
+
+namespace brightloom {
+
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() { reset(); }
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+
+    // close is never retried after EINTR: on Linux the descriptor is already
+    // released, and a retry could close one that another thread just opened.
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// open(2) with O_CLOEXEC, retried on EINTR.
+inline FileDescriptor open_file(const char* path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return FileDescriptor(fd);
+}
+
+// read(2) retried on EINTR. Returns the byte count, 0 at the end, -1 with
+// errno set on failure.
+inline ssize_t read_some(int fd, char* buffer, std::size_t size) {
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+}  // namespace brightloom

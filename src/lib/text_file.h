@@ -1,0 +1,42 @@
+// Reading source files as UTF-8 text, whole or as a stream of chunks.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "command_error.h"
+#include "json_value.h"
+
+namespace brightloom {
+
+inline constexpr std::string_view INVALID_UTF8_MESSAGE = "stream did not contain valid UTF-8";
+inline constexpr std::string_view NUL_IN_PATH_MESSAGE = "file name contained an unexpected NUL byte";
+
+// The whole file as UTF-8 text, unchanged (no byte-order mark removed, line
+// endings kept). Fails with the system's message, or one of the two above.
+Result<std::string> read_text_file(std::string_view path);
+
+// How stream_text_file opens the file.
+enum class OpenMode {
+    // Plain blocking open, as for a path the caller named.
+    any_file,
+    // Opens without blocking and refuses anything but a regular file, so a
+    // path that turned into a FIFO or device cannot stall a directory scan.
+    regular_only,
+};
+
+// Streams the file through `sink` in chunks of at most STREAM_CHUNK_BYTES,
+// each ending on a whole UTF-8 character, after checking them as UTF-8. Memory
+// stays constant however large the file is. A refused non-regular file in
+// regular_only mode fails with the "(os error)" text of EINVAL.
+inline constexpr std::size_t STREAM_CHUNK_BYTES = 256 * 1024;
+Result<bool> stream_text_file(std::string_view path, OpenMode mode,
+                              const std::function<void(std::string_view)>& sink);
+
+// The source text of an "outline" or "syntax-check" payload: "content" when
+// it is a string, else the file named by "path".
+Result<std::string> load_source(const JsonValue& payload);
+
+}  // namespace brightloom
