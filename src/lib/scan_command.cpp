@@ -1,0 +1,64 @@
+#include "scan_command.h"
+
+#include <algorithm>
+
+#include "scan_files.h"
+#include "scan_options.h"
+#include "scan_walk.h"
+#include "utf8.h"
+#include "worker_pool.h"
+
+namespace brightloom {
+namespace {
+
+// The walk's raw paths as reply text, in ascending byte order. The raw bytes
+// are not kept: a path whose bytes were replaced is never read.
+std::vector<ScanPath> sorted_scan_paths(std::vector<std::string> raw_paths) {
+    std::vector<ScanPath> paths;
+    paths.reserve(raw_paths.size());
+    for (std::string& raw : raw_paths) {
+        if (is_valid_utf8(raw)) {
+            paths.push_back(ScanPath{std::move(raw), true});
+        } else {
+            paths.push_back(ScanPath{to_lossy_utf8(raw), false});
+        }
+    }
+    // std::string compares as unsigned bytes, so "-" < "." < "/" < "A" < "a".
+    std::sort(paths.begin(), paths.end(),
+              [](const ScanPath& a, const ScanPath& b) { return a.text < b.text; });
+    return paths;
+}
+
+JsonValue entry_object(ScanEntry& entry) {
+    JsonObject object;
+    object.emplace("file_hash", std::move(entry.file_hash));
+    object.emplace("path", std::move(entry.path));
+    object.emplace("total_lines", entry.total_lines);
+    return JsonValue(std::move(object));
+}
+
+}  // namespace
+
+Result<JsonValue> scan_workspace(const JsonValue& payload) {
+    Result<ScanOptions> options = read_scan_options(payload);
+    if (!options.ok()) return std::move(options).error();
+
+    std::vector<ScanPath> paths =
+        sorted_scan_paths(collect_scan_paths(options->root, options->extensions));
+    // The limit is applied after the whole walk, and before any file is read.
+    if (options->max_files < paths.size()) paths.resize(static_cast<std::size_t>(options->max_files));
+
+    std::vector<ScanEntry> entries =
+        digest_scan_paths(paths, options->root, &shared_worker_pool());
+
+    JsonArray entry_values;
+    entry_values.reserve(entries.size());
+    for (ScanEntry& entry : entries) entry_values.push_back(entry_object(entry));
+    JsonObject reply;
+    reply.emplace("count", std::uint64_t{entry_values.size()});
+    reply.emplace("entries", std::move(entry_values));
+    reply.emplace("ok", true);
+    return JsonValue(std::move(reply));
+}
+
+}  // namespace brightloom
