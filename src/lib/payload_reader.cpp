@@ -93,7 +93,8 @@ private:
     // the end of the text it counts the bytes of the last line.
     CommandError fault_at(std::string_view description, std::size_t pos) const {
         std::string_view before = text_.substr(0, pos);
-        std::size_t line = 1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+        auto feeds = std::count(before.begin(), before.end(), '\n');
+        std::size_t line = 1 + static_cast<std::size_t>(feeds);
         std::size_t last_feed = before.rfind('\n');
         std::size_t line_start = last_feed == std::string_view::npos ? 0 : last_feed + 1;
         std::size_t column = pos - line_start + (pos < text_.size() ? 1 : 0);
@@ -206,9 +207,9 @@ private:
         for (;;) {
             std::size_t run_start = pos_;
             while (!at_end() && !ENDS_STRING_RUN[peek()]) ++pos_;
-            // Bytes of 0x80 and above are taken as they stand: the payload
-            // arrives as UTF-8, and re-checking it here would only slow the
-            // common case.
+            // Bytes of 0x80 and above are copied as they stand, even when they
+            // do not form UTF-8: the text from Python is valid UTF-8 already,
+            // and a second check would only slow the common case.
             text.append(text_, run_start, pos_ - run_start);
             if (at_end()) return fault_at(EOF_IN_STRING, pos_);
             unsigned char byte = peek();

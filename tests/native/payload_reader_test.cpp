@@ -28,6 +28,18 @@ JsonValue read_ok(const std::string& text) {
     return value.ok() ? *value : JsonValue();
 }
 
+void expect_faults(const std::vector<FaultCase>& cases) {
+    for (const FaultCase& row : cases) {
+        SCOPED_TRACE(row.text.substr(0, 60));
+        Result<JsonValue> value = read_payload(row.text);
+        if (value.ok()) {
+            ADD_FAILURE() << "accepted";
+            continue;
+        }
+        EXPECT_EQ(value.error().message, row.message);
+    }
+}
+
 std::string nested_arrays(int depth) {
     return std::string(static_cast<std::size_t>(depth), '[') +
            std::string(static_cast<std::size_t>(depth), ']');
@@ -116,11 +128,12 @@ TEST(PayloadReader, RepeatedKeyKeepsLastValue) {
 TEST(PayloadReader, AcceptsNestingOf127) {
     EXPECT_EQ(array_depth(read_ok(nested_arrays(127))), 127);
     // Levels are given back on exit: siblings of depth 126 under one array.
-    std::string siblings = "[" + nested_arrays(126) + "," + nested_arrays(126) + "]";
+    std::string siblings = "[";
+    siblings.append(nested_arrays(126)).append(",").append(nested_arrays(126)).append("]");
     EXPECT_TRUE(read_payload(siblings).ok());
     std::string objects;
     for (int level = 0; level < 127; ++level) objects += "{\"a\":";
-    objects += "0" + std::string(127, '}');
+    objects.append("0").append(127, '}');
     EXPECT_TRUE(read_payload(objects).ok());
 }
 
@@ -159,12 +172,7 @@ TEST(PayloadReaderFaults, ReportsEndOfText) {
         {R"("\uD800)", "EOF while parsing a string at line 1 column 7"},
         {R"("\uD800\)", "EOF while parsing a string at line 1 column 8"},
     };
-    for (const FaultCase& row : cases) {
-        SCOPED_TRACE(row.text);
-        Result<JsonValue> value = read_payload(row.text);
-        ASSERT_FALSE(value.ok());
-        EXPECT_EQ(value.error().message, row.message);
-    }
+    expect_faults(cases);
 }
 
 TEST(PayloadReaderFaults, ReportsMalformedStructure) {
@@ -202,12 +210,7 @@ TEST(PayloadReaderFaults, ReportsMalformedStructure) {
         {"trUe", "expected ident at line 1 column 3"},
         {"[nul]", "expected ident at line 1 column 5"},
     };
-    for (const FaultCase& row : cases) {
-        SCOPED_TRACE(row.text);
-        Result<JsonValue> value = read_payload(row.text);
-        ASSERT_FALSE(value.ok());
-        EXPECT_EQ(value.error().message, row.message);
-    }
+    expect_faults(cases);
 }
 
 TEST(PayloadReaderFaults, ReportsMalformedNumbers) {
@@ -229,12 +232,7 @@ TEST(PayloadReaderFaults, ReportsMalformedNumbers) {
         {"[\n1.8e308]", "number out of range at line 2 column 7"},
         {"1" + std::string(400, '0'), "number out of range at line 1 column 401"},
     };
-    for (const FaultCase& row : cases) {
-        SCOPED_TRACE(row.text);
-        Result<JsonValue> value = read_payload(row.text);
-        ASSERT_FALSE(value.ok());
-        EXPECT_EQ(value.error().message, row.message);
-    }
+    expect_faults(cases);
 }
 
 TEST(PayloadReaderFaults, ReportsMalformedStrings) {
@@ -262,12 +260,7 @@ TEST(PayloadReaderFaults, ReportsMalformedStrings) {
         {R"("\uDC00")", "lone leading surrogate in hex escape at line 1 column 7"},
         {R"(["a", "\udfff\udc00"])", "lone leading surrogate in hex escape at line 1 column 13"},
     };
-    for (const FaultCase& row : cases) {
-        SCOPED_TRACE(row.text);
-        Result<JsonValue> value = read_payload(row.text);
-        ASSERT_FALSE(value.ok());
-        EXPECT_EQ(value.error().message, row.message);
-    }
+    expect_faults(cases);
 }
 
 TEST(PayloadReaderFaults, RejectsTheHundredTwentyEighthLevel) {
@@ -283,12 +276,7 @@ TEST(PayloadReaderFaults, RejectsTheHundredTwentyEighthLevel) {
         // Far deeper input stops at the same place instead of using the stack.
         {std::string(100000, '['), "recursion limit exceeded at line 1 column 128"},
     };
-    for (const FaultCase& row : cases) {
-        SCOPED_TRACE(row.text.substr(0, 40));
-        Result<JsonValue> value = read_payload(row.text);
-        ASSERT_FALSE(value.ok());
-        EXPECT_EQ(value.error().message, row.message);
-    }
+    expect_faults(cases);
     EXPECT_TRUE(read_payload(inner_object).ok());
 }
 
