@@ -16,6 +16,16 @@ struct EvpContextDeleter {
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
+// Fetching the algorithm is an expensive lookup in OpenSSL 3 when it is done
+// implicitly by every EVP_DigestInit_ex; fetch it once for the process.
+const EVP_MD* sha256_algorithm() {
+    static const EVP_MD* const algorithm = [] {
+        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        return fetched != nullptr ? fetched : EVP_sha256();
+    }();
+    return algorithm;
+}
+
 // Where to break the normalised output into pieces for the digest: bounded
 // so that text full of carriage returns still needs only a small buffer.
 constexpr std::size_t NORMALISED_PIECE_BYTES = 16 * 1024;
@@ -52,7 +62,7 @@ struct ContentHasher::Digest {
 };
 
 ContentHasher::ContentHasher() : digest_(std::make_unique<Digest>()) {
-    if (!digest_->context || EVP_DigestInit_ex(digest_->context.get(), EVP_sha256(), nullptr) != 1) {
+    if (!digest_->context || EVP_DigestInit_ex(digest_->context.get(), sha256_algorithm(), nullptr) != 1) {
         throw std::bad_alloc();
     }
 }
@@ -66,6 +76,7 @@ void ContentHasher::update(std::string_view piece) {
     // Normalising means: every CR becomes LF, and an LF right after a CR is
     // dropped (the CR already stood for it). Most source text has no CR, so
     // runs between carriage returns go to the digest as they are.
+    if (piece.empty()) return;  // an empty piece must not forget a pending CR
     const char* data = piece.data();
     const char* const end = data + piece.size();
     if (last_was_cr_ && data != end && *data == '\n') ++data;

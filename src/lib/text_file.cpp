@@ -26,38 +26,52 @@ std::size_t incomplete_tail(std::string_view bytes) {
     return 0;
 }
 
-Result<FileDescriptor> open_for_reading(std::string_view path, OpenMode mode) {
+// An open file and, for a regular file, its size (a hint: it may change).
+struct OpenedFile {
+    FileDescriptor fd;
+    bool regular = false;
+    std::size_t size = 0;
+};
+
+Result<OpenedFile> open_for_reading(std::string_view path, OpenMode mode) {
     if (path.find('\0') != std::string_view::npos) {
         return CommandError{std::string(NUL_IN_PATH_MESSAGE)};
     }
     const std::string path_text(path);
     const int flags = O_RDONLY | (mode == OpenMode::regular_only ? O_NONBLOCK : 0);
-    FileDescriptor fd = open_file(path_text.c_str(), flags);
-    if (!fd.valid()) return os_error(errno);
-    if (mode == OpenMode::regular_only) {
+    OpenedFile file{open_file(path_text.c_str(), flags)};
+    if (!file.fd.valid()) return os_error(errno);
+    struct stat info;
+    if (::fstat(file.fd.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+        file.regular = true;
+        file.size = static_cast<std::size_t>(info.st_size);
+    } else if (mode == OpenMode::regular_only) {
         // The walk saw a regular file, but the name may have been replaced
         // since; a FIFO or device opened here must not be read.
-        struct stat info;
-        if (::fstat(fd.get(), &info) != 0) return os_error(errno);
-        if (!S_ISREG(info.st_mode)) return os_error(EINVAL);
+        return os_error(EINVAL);
     }
-    return fd;
+    return file;
 }
 
 }  // namespace
 
 Result<bool> stream_text_file(std::string_view path, OpenMode mode,
                               const std::function<void(std::string_view)>& sink) {
-    Result<FileDescriptor> fd = open_for_reading(path, mode);
-    if (!fd.ok()) return std::move(fd).error();
+    Result<OpenedFile> file = open_for_reading(path, mode);
+    if (!file.ok()) return std::move(file).error();
 
     // Room for a chunk plus the up to three bytes of a character cut at the
-    // end of the previous chunk, which are moved to the front.
-    auto buffer = std::make_unique_for_overwrite<char[]>(STREAM_CHUNK_BYTES + 4);
+    // end of the previous chunk, which are moved to the front. Small files get
+    // a small buffer: a full chunk would cost an mmap and page faults per file.
+    std::size_t chunk_bytes = STREAM_CHUNK_BYTES;
+    if (file->regular && file->size < chunk_bytes) {
+        chunk_bytes = file->size + 1;  // +1 sees the end in the first read
+    }
+    auto buffer = std::make_unique_for_overwrite<char[]>(chunk_bytes + 4);
     std::size_t carried = 0;
     bool valid = true;
     for (;;) {
-        const ssize_t n = read_some(fd->get(), buffer.get() + carried, STREAM_CHUNK_BYTES);
+        const ssize_t n = read_some(file->fd.get(), buffer.get() + carried, chunk_bytes);
         if (n < 0) return os_error(errno);
         if (n == 0) break;
         if (!valid) continue;  // keep reading: a read error still takes precedence
@@ -77,22 +91,18 @@ Result<bool> stream_text_file(std::string_view path, OpenMode mode,
 }
 
 Result<std::string> read_text_file(std::string_view path) {
-    Result<FileDescriptor> fd = open_for_reading(path, OpenMode::any_file);
-    if (!fd.ok()) return std::move(fd).error();
+    Result<OpenedFile> file = open_for_reading(path, OpenMode::any_file);
+    if (!file.ok()) return std::move(file).error();
 
     // Read straight into the text, sized from fstat when the file says how
     // big it is; files that do not (pipes, /proc) grow it as they go.
     std::string text;
-    struct stat info;
-    std::size_t capacity = 64 * 1024;
-    if (::fstat(fd->get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-        capacity = static_cast<std::size_t>(info.st_size) + 1;
-    }
+    const std::size_t capacity = file->regular ? file->size + 1 : 64 * 1024;
     text.resize(capacity);
     std::size_t size = 0;
     for (;;) {
         if (size == text.size()) text.resize(text.size() * 2);
-        const ssize_t n = read_some(fd->get(), text.data() + size, text.size() - size);
+        const ssize_t n = read_some(file->fd.get(), text.data() + size, text.size() - size);
         if (n < 0) return os_error(errno);
         if (n == 0) break;
         size += static_cast<std::size_t>(n);
