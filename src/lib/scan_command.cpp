@@ -24,8 +24,12 @@ std::vector<ScanPath> sorted_scan_paths(std::vector<std::string> raw_paths) {
         }
     }
     // std::string compares as unsigned bytes, so "-" < "." < "/" < "A" < "a".
-    std::sort(paths.begin(), paths.end(),
-              [](const ScanPath& a, const ScanPath& b) { return a.text < b.text; });
+    // A replaced name can equal a real one; the real one goes first so that
+    // the order, and what max_files keeps, never depends on the listing.
+    std::sort(paths.begin(), paths.end(), [](const ScanPath& a, const ScanPath& b) {
+        if (a.text != b.text) return a.text < b.text;
+        return a.is_exact && !b.is_exact;
+    });
     return paths;
 }
 
