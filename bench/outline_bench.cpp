@@ -1,0 +1,165 @@
+// The outline against its floor: a bare tree-sitter parse of the same text.
+// For each language about 1 MB of generated code is parsed by
+// ts_parser_parse_with_options alone, then outlined by run_outline; the two
+// rows of a language run side by side and report MB/s.
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <tree_sitter/api.h>
+
+#include "lib/json_value.h"
+#include "outline/outline.h"
+#include "syntax/grammar_registry.h"
+
+namespace brightloom {
+namespace {
+
+constexpr std::size_t TARGET_BYTES = 1024 * 1024;
+
+struct Sample {
+    std::string_view language;
+    // Declarations repeated in turn; every "@" becomes a running number so
+    // that no two names repeat.
+    std::array<std::string_view, 4> pieces;
+};
+
+constexpr std::array SAMPLES{
+    Sample{"python",
+           {"import os\n\n\ndef load_@(path, mode=\"r\"):\n    with open(path, mode) as f:\n"
+            "        return [line.strip() for line in f if line]\n\n\n",
+            "@dataclass\nclass Record@:\n    name: str\n    size: int = 0\n\n"
+            "    def grow(self, by):\n        self.size += by\n        return self\n\n"
+            "    @property\n    def label(self):\n        return f\"{self.name}:{self.size}\"\n\n\n",
+            "async def fetch_@(client, url):\n    response = await client.get(url)\n"
+            "    if response.status != 200:\n        raise ValueError(url)\n"
+            "    return await response.json()\n\n\n",
+            "TABLE_@ = {\"a\": 1, \"b\": [1, 2, 3], \"c\": (4, 5)}\n\n\n"}},
+    Sample{"javascript",
+           {"export function load@(path, options = {}) {\n  const data = read(path, options);\n"
+            "  return data.split(\"\\n\").filter(Boolean);\n}\n\n",
+            "class Widget@ extends Base {\n  constructor(props) {\n    super(props);\n"
+            "    this.state = { open: false };\n  }\n\n  toggle() {\n"
+            "    this.setState({ open: !this.state.open });\n  }\n\n  render() {\n"
+            "    return <div className=\"w\">{this.props.children}</div>;\n  }\n}\n\n",
+            "const handler@ = async (event) => {\n  await queue.push(event.id);\n};\n\n",
+            "function* range@(n) {\n  for (let i = 0; i < n; i++) yield i;\n}\n\n"}},
+    Sample{"typescript",
+           {"export interface Options@ {\n  verbose?: boolean;\n  retries: number;\n}\n\n",
+            "export type Handler@<E> = (event: E) => Promise<void>;\n\n",
+            "export abstract class Service@<T> implements Repository<T> {\n"
+            "  private cache = new Map<string, T>();\n\n  abstract load(id: string): Promise<T>;\n\n"
+            "  async find(id: string): Promise<T | undefined> {\n"
+            "    if (!this.cache.has(id)) this.cache.set(id, await this.load(id));\n"
+            "    return this.cache.get(id);\n  }\n}\n\n",
+            "enum Color@ { Red, Green, Blue }\n\nfunction mix@(a: Color@, b: Color@): number {\n"
+            "  return a + b;\n}\n\n"}},
+    Sample{"tsx",
+           {"type Props@ = { title: string; items: string[] };\n\n",
+            "export function Card@({ title, items }: Props@): JSX.Element {\n  return (\n"
+            "    <section>\n      <h1>{title}</h1>\n"
+            "      <ul>{items.map((i) => <li key={i}>{i}</li>)}</ul>\n    </section>\n  );\n}\n\n",
+            "export class Dialog@ extends React.Component<Props@, { open: boolean }> {\n"
+            "  state = { open: false };\n\n  close(): void {\n    this.setState({ open: false });\n"
+            "  }\n\n  render() {\n    return <div onClick={() => this.close()}>{this.props.title}</div>;\n"
+            "  }\n}\n\n",
+            "interface State@ {\n  open: boolean;\n}\n\n"}},
+    Sample{"rust",
+           {"#[derive(Debug, Clone)]\npub struct Stack@<T> {\n    items: Vec<T>,\n}\n\n",
+            "impl<T: Clone> Stack@<T> {\n    pub fn new() -> Self {\n"
+            "        Stack@ { items: Vec::new() }\n    }\n\n"
+            "    pub fn push(&mut self, item: T) {\n        self.items.push(item);\n    }\n\n"
+            "    pub fn pop(&mut self) -> Option<T> {\n        self.items.pop()\n    }\n}\n\n",
+            "pub trait Shape@ {\n    fn area(&self) -> f64;\n    fn name(&self) -> String {\n"
+            "        String::from(\"shape\")\n    }\n}\n\n",
+            "pub enum Op@ {\n    Push(i32),\n    Pop,\n}\n\nfn apply@(ops: &[Op@]) -> i64 {\n"
+            "    ops.iter().map(|op| match op { Op@::Push(v) => *v as i64, Op@::Pop => -1 }).sum()\n"
+            "}\n\n"}},
+};
+
+std::string generate_source(const Sample& sample) {
+    std::string text;
+    for (std::size_t counter = 0; text.size() < TARGET_BYTES; ++counter) {
+        for (char c : sample.pieces[counter % sample.pieces.size()]) {
+            if (c == '@') {
+                text += std::to_string(counter);
+            } else {
+                text += c;
+            }
+        }
+    }
+    return text;
+}
+
+// The read function of the parse routine: the whole rest of the text in one
+// chunk, without copying.
+const char* read_rest(void* payload, std::uint32_t byte_index, TSPoint, std::uint32_t* bytes_read) {
+    const auto* text = static_cast<const std::string_view*>(payload);
+    if (byte_index >= text->size()) {
+        *bytes_read = 0;
+        return "";
+    }
+    *bytes_read = static_cast<std::uint32_t>(text->size() - byte_index);
+    return text->data() + byte_index;
+}
+
+struct ParserDelete {
+    void operator()(TSParser* parser) const { ts_parser_delete(parser); }
+};
+struct TreeDelete {
+    void operator()(TSTree* tree) const { ts_tree_delete(tree); }
+};
+
+void bare_parse(benchmark::State& state, const Sample& sample) {
+    const std::string source = generate_source(sample);
+    std::string_view text = source;
+    const TSLanguage* grammar = grammar_for(sample.language);
+    for (auto _ : state) {
+        std::unique_ptr<TSParser, ParserDelete> parser(ts_parser_new());
+        ts_parser_set_language(parser.get(), grammar);
+        const TSInput input{&text, read_rest, TSInputEncodingUTF8, nullptr};
+        std::unique_ptr<TSTree, TreeDelete> tree(
+            ts_parser_parse_with_options(parser.get(), nullptr, input, {}));
+        benchmark::DoNotOptimize(tree.get());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
+}
+
+void outline(benchmark::State& state, const Sample& sample) {
+    const JsonValue payload =
+        JsonObject{{"content", generate_source(sample)}, {"language", sample.language}};
+    const std::size_t size = find_field(payload, "content")->as_string()->size();
+    for (auto _ : state) {
+        Result<JsonValue> reply = run_outline(payload);
+        if (!reply.ok()) {
+            state.SkipWithError(reply.error().message.c_str());
+            break;
+        }
+        benchmark::DoNotOptimize(reply);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
+}
+
+}  // namespace
+}  // namespace brightloom
+
+int main(int argc, char** argv) {
+    using namespace brightloom;
+    for (const Sample& sample : SAMPLES) {
+        const std::string language(sample.language);
+        benchmark::RegisterBenchmark(("bare_parse/" + language).c_str(), bare_parse, sample)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("outline/" + language).c_str(), outline, sample)
+            ->Unit(benchmark::kMillisecond);
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
