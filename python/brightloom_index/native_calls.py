@@ -1,0 +1,56 @@
+"""The one place that calls the native module.
+
+`NativeCaller` encodes a payload, calls `run`, decodes the reply and keeps
+the time spent inside `run`, which `--profile` reports. A failure of the
+command (the module raises RuntimeError) becomes `CommandFailed` carrying
+the module's own message unchanged.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Callable
+from time import perf_counter
+from typing import Any
+
+import brightloom_index_native
+
+Reply = dict[str, Any]
+
+
+class CommandFailed(Exception):
+    """A command the module refused; `message` is the module's text."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.message = message
+
+
+class NativeCaller:
+    """Calls `run` and adds up how long the calls took."""
+
+    def __init__(self, run: Callable[[str, str], str] = brightloom_index_native.run) -> None:
+        self._run = run
+        self.calls = 0
+        self.seconds_in_run = 0.0
+        # Duration of the most recent call, for the index's slowest step.
+        self.last_seconds = 0.0
+
+    def call(self, command: str, payload: dict[str, Any]) -> Reply:
+        """Runs one command; raises CommandFailed when the module refuses it."""
+        text = json.dumps(payload, ensure_ascii=False)
+        start = perf_counter()
+        try:
+            reply = self._run(command, text)
+        except RuntimeError as error:
+            raise CommandFailed(str(error)) from None
+        except UnicodeEncodeError:
+            # Command-line arguments that are not valid UTF-8 reach Python
+            # as lone surrogates, which the module cannot take as text.
+            raise CommandFailed("argument is not valid UTF-8") from None
+        finally:
+            self.last_seconds = perf_counter() - start
+            self.seconds_in_run += self.last_seconds
+            self.calls += 1
+        decoded: Reply = json.loads(reply)
+        return decoded
