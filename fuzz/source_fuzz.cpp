@@ -1,0 +1,112 @@
+// Fuzzes "outline" or "syntax-check" (chosen at build time by
+// BRIGHTLOOM_FUZZ_COMMAND) with arbitrary "content" in each grammar language:
+// the first byte picks the language, the rest is the text. The reply must be
+// valid UTF-8 and JSON, hold at most 200 symbols or 20 errors, point only at
+// lines inside the text, and cut signatures and snippets at 120 characters.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fuzz_checks.h"
+#include "lib/dispatch.h"
+#include "lib/reply_writer.h"
+
+namespace {
+
+using brightloom::fuzzing::check;
+using brightloom::fuzzing::count_chars;
+using brightloom::fuzzing::count_lines;
+using brightloom::fuzzing::line_text;
+using simdjson::dom::element;
+
+constexpr std::string_view COMMAND = BRIGHTLOOM_FUZZ_COMMAND;
+constexpr std::array<std::string_view, 6> LANGUAGES{"python", "javascript", "typescript",
+                                                    "tsx",    "rust",       "json"};
+
+std::uint64_t count_member(element object, const char* key, std::string_view reply) {
+    std::uint64_t value = 0;
+    check(object[key].get(value) == simdjson::SUCCESS, "member is not an unsigned count", reply);
+    return value;
+}
+
+std::string_view text_member(element object, const char* key, std::string_view reply) {
+    std::string_view value;
+    check(object[key].get(value) == simdjson::SUCCESS, "member is not a string", reply);
+    return value;
+}
+
+void check_outline(element root, std::string_view text, std::string_view reply) {
+    simdjson::dom::array symbols;
+    check(root["symbols"].get(symbols) == simdjson::SUCCESS, "no symbols array", reply);
+    check(symbols.size() <= 200, "more than 200 symbols", reply);
+    check(count_member(root, "symbol_count", reply) == symbols.size(), "symbol_count differs", reply);
+    const std::size_t lines = count_lines(text);
+    for (element symbol : symbols) {
+        const std::uint64_t line = count_member(symbol, "line", reply);
+        const std::uint64_t end_line = count_member(symbol, "end_line", reply);
+        check(line >= 1 && line <= end_line && end_line <= lines, "symbol lines outside the text",
+              reply);
+        check(count_member(symbol, "depth", reply) <= 1, "symbol deeper than one level", reply);
+        const std::string_view signature = text_member(symbol, "signature", reply);
+        check(count_chars(signature) <= 120, "signature longer than 120 characters", reply);
+        check(signature.find('\n') == std::string_view::npos, "signature spans lines", reply);
+        text_member(symbol, "kind", reply);
+        text_member(symbol, "name", reply);
+    }
+}
+
+void check_syntax(element root, std::string_view text, std::string_view reply) {
+    simdjson::dom::array errors;
+    check(root["errors"].get(errors) == simdjson::SUCCESS, "no errors array", reply);
+    check(errors.size() <= 20, "more than 20 errors", reply);
+    check(count_member(root, "error_count", reply) == errors.size(), "error_count differs", reply);
+    bool valid = false;
+    check(root["valid"].get(valid) == simdjson::SUCCESS && valid == (errors.size() == 0),
+          "valid disagrees with the errors", reply);
+    const std::size_t lines = count_lines(text);
+    for (element error : errors) {
+        const std::uint64_t line = count_member(error, "line", reply);
+        check(line >= 1 && line <= lines, "error line outside the text", reply);
+        // A missing node may sit just after the last byte of its row.
+        const std::uint64_t column = count_member(error, "column", reply);
+        check(column >= 1 && column <= line_text(text, line).size() + 1,
+              "error column outside its line", reply);
+        const std::string_view snippet = text_member(error, "snippet", reply);
+        check(count_chars(snippet) <= 120, "snippet longer than 120 characters", reply);
+        check(line_text(text, line).starts_with(snippet), "snippet is not the start of its line",
+              reply);
+        const std::string_view kind = text_member(error, "kind", reply);
+        check(kind == "error" || kind == "missing", "unknown error kind", reply);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::string_view language = LANGUAGES[data[0] % LANGUAGES.size()];
+    const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    // Content arrives from Python as a str, so it is always valid UTF-8.
+    if (!brightloom::fuzzing::is_utf8(text)) return 0;
+
+    const brightloom::JsonValue payload(brightloom::JsonObject{
+        {"content", std::string(text)}, {"language", std::string(language)}});
+    brightloom::Result<brightloom::JsonValue> reply = brightloom::execute_command(COMMAND, payload);
+    check(reply.ok(), "command failed on content", reply.ok() ? "" : reply.error().message);
+    const std::string written = brightloom::write_reply(*reply);
+    const brightloom::fuzzing::ReplyDocument document(written);
+    element root = document.root();
+    bool checked = false;
+    check(root["checked"].get(checked) == simdjson::SUCCESS, "no checked flag", written);
+    check(text_member(root, "language", written) == language, "language not echoed", written);
+    if (COMMAND == "outline") {
+        check(checked == (language != "json"), "outline checked the wrong languages", written);
+        check_outline(root, text, written);
+    } else {
+        check(checked, "syntax-check did not check a grammar language", written);
+        check_syntax(root, text, written);
+    }
+    return 0;
+}

@@ -1,0 +1,274 @@
+"""Bounded stress and fault cases: many threads at once, a tree that changes
+under a scan, a low descriptor limit, forks right after a scan, and a FIFO
+swapped in for a listed file. Each case runs for a few seconds at most;
+anything that could hang runs in a child process under a timeout."""
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from brightloom_index_native import run
+
+CHILD_TIMEOUT = 60
+
+
+def _scan(root, **options):
+    return json.loads(run("scan", json.dumps({"root": str(root), **options})))
+
+
+def _outcome(command, payload):
+    """The reply text, or the exception's type and text."""
+    try:
+        return run(command, payload)
+    except (RuntimeError, TypeError) as error:
+        return (type(error).__name__, str(error))
+
+
+def _run_child(code, timeout=CHILD_TIMEOUT, env=None):
+    """Runs Python code in a fresh interpreter; its last line of output is JSON."""
+    result = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=timeout, env=env,
+    )
+    assert result.returncode == 0, result.stderr[-3000:]
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
+def test_threads_give_the_replies_of_one_thread(tmp_path):
+    (tmp_path / "pkg").mkdir()
+    (tmp_path / "pkg" / "a.py").write_text("class A:\n    def f(self):\n        return 1\n")
+    (tmp_path / "pkg" / "b.rs").write_text("fn main() {\n    let x = ;\n}\n")
+    (tmp_path / "c.ts").write_text("export interface I { x: number }\r\n")
+    (tmp_path / "d.md").write_text("# notes\n")
+    path = lambda name: json.dumps({"path": str(tmp_path / name)})
+    calls = [
+        ("scan", json.dumps({"root": str(tmp_path)})),
+        ("scan", json.dumps({"root": str(tmp_path), "max_files": 2, "extensions": ["py", "md"]})),
+        ("hash", path("pkg/a.py")),
+        ("hash", path("missing.py")),
+        ("outline", path("pkg/a.py")),
+        ("outline", json.dumps({"content": "fn f() {}\nstruct S;", "language": "rust"})),
+        ("syntax-check", path("pkg/b.rs")),
+        ("syntax-check", json.dumps({"content": "{\"a\": [1,]}", "language": "json"})),
+        ("syntax-check", path("c.ts")),
+        ("hash", "[1,]"),
+        ("nope", "{}"),
+        ("scan", "null"),
+    ]
+    expected = [_outcome(command, payload) for command, payload in calls]
+    assert len({type(outcome) for outcome in expected}) == 2  # replies and errors both
+
+    rounds = 60
+    results = [None] * 8
+    start = threading.Barrier(8)
+
+    def worker(index):
+        start.wait()
+        seen = []
+        for round_ in range(rounds):
+            # Each thread walks the calls from another starting point.
+            for step in range(len(calls)):
+                position = (index + round_ + step) % len(calls)
+                seen.append((position, _outcome(*calls[position])))
+        results[index] = seen
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=CHILD_TIMEOUT)
+    assert not any(thread.is_alive() for thread in threads)
+    for seen in results:
+        assert len(seen) == rounds * len(calls)
+        for position, outcome in seen:
+            assert outcome == expected[position], calls[position]
+
+
+# Every version a file of the changing tree can hold: what the mutator may
+# write, keyed by the digest of its text with line endings brought to "\n".
+VERSIONS = 400
+
+
+def _version_text(version):
+    ending = "\r\n" if version % 3 == 0 else "\n"
+    return "".join(f"line {line} of version {version}{ending}" for line in range(version % 9))
+
+
+def _expected_entry(text):
+    normalised = text.replace("\r\n", "\n").replace("\r", "\n")
+    lines = 0 if text == "" else text.count("\n") + 1
+    return hashlib.sha256(normalised.encode()).hexdigest(), lines
+
+
+MUTATOR = """
+import os, sys, time
+root, versions, seconds = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+names = [f"d{i % 4}/f{i}.py" for i in range(40)]
+def text(v):
+    ending = "\\r\\n" if v % 3 == 0 else "\\n"
+    return "".join(f"line {line} of version {v}{ending}" for line in range(v % 9))
+def put(name, v):
+    # Written under a name the scan does not list, then renamed into place,
+    # so a listed name always holds one whole version.
+    scratch = os.path.join(root, "scratch.tmp")
+    with open(scratch, "w", newline="") as out:
+        out.write(text(v))
+    os.rename(scratch, os.path.join(root, name))
+print("ready", flush=True)
+deadline = time.monotonic() + seconds
+step = 0
+while time.monotonic() < deadline:
+    name = names[step % len(names)]
+    other = names[(step * 7 + 3) % len(names)]
+    action = step % 4
+    try:
+        if action == 0:
+            put(name, step % versions)
+        elif action == 1:
+            os.unlink(os.path.join(root, name))
+        elif action == 2:
+            os.rename(os.path.join(root, name), os.path.join(root, other))
+        else:
+            os.makedirs(os.path.join(root, f"d{step % 4}", f"n{step % 5}"), exist_ok=True)
+            put(f"d{step % 4}/n{step % 5}/g{step % 11}.py", (step * 13) % versions)
+    except FileNotFoundError:
+        pass
+    step += 1
+print(step, flush=True)
+"""
+
+
+def test_scan_of_a_changing_tree_reports_whole_versions(tmp_path):
+    known = dict(_expected_entry(_version_text(v)) for v in range(VERSIONS))
+    for folder in range(4):
+        (tmp_path / f"d{folder}").mkdir()
+    for i in range(40):
+        (tmp_path / f"d{i % 4}" / f"f{i}.py").write_text(_version_text(i))
+    mutator = subprocess.Popen(
+        [sys.executable, "-c", MUTATOR, str(tmp_path), str(VERSIONS), "3"],
+        stdout=subprocess.PIPE, text=True,
+    )
+    try:
+        assert mutator.stdout.readline().strip() == "ready"
+        scans = 0
+        deadline = time.monotonic() + 2.5
+        while time.monotonic() < deadline:
+            reply = _scan(tmp_path, max_files=1000)
+            paths = [entry["path"] for entry in reply["entries"]]
+            assert paths == sorted(set(paths))
+            assert reply["count"] == len(paths)
+            for entry in reply["entries"]:
+                assert entry["path"].endswith(".py"), entry
+                assert known.get(entry["file_hash"]) == entry["total_lines"], entry
+            scans += 1
+        steps = int(mutator.communicate(timeout=CHILD_TIMEOUT)[0].strip())
+    finally:
+        mutator.kill()
+        mutator.wait()
+    assert scans > 5 and steps > 100
+
+
+def test_scan_under_a_descriptor_limit_of_32(tmp_path):
+    # A chain of 40 nested folders (more than the limit) with a file at every
+    # level, and a wide folder of 300 files: 340 entries in all.
+    deep = tmp_path
+    for level in range(40):
+        deep = deep / f"l{level:02d}"
+        deep.mkdir()
+        (deep / "x.py").write_text(f"level = {level}\n")
+    (tmp_path / "wide").mkdir()
+    for i in range(300):
+        (tmp_path / "wide" / f"w{i:03d}.rs").write_text("fn f() {}\n" * (i % 4))
+    reply = _run_child(f"""
+        import json, resource
+        resource.setrlimit(resource.RLIMIT_NOFILE, (32, 32))
+        from brightloom_index_native import run
+        reply = json.loads(run("scan", json.dumps({{"root": {str(tmp_path)!r}, "max_files": 1000}})))
+        print(json.dumps(reply))
+    """)
+    assert reply["count"] == 340
+    deepest = "/".join(f"l{level:02d}" for level in range(40)) + "/x.py"
+    by_path = {entry["path"]: entry for entry in reply["entries"]}
+    assert by_path[deepest]["total_lines"] == 2
+    assert by_path["wide/w003.rs"]["total_lines"] == 4
+    assert by_path["wide/w000.rs"]["total_lines"] == 0
+
+
+def test_forks_right_after_scans(tmp_path):
+    for i in range(30):
+        (tmp_path / f"m{i:02d}.py").write_text(f"value = {i}\n")
+    expected = _scan(tmp_path)
+    assert expected["count"] == 30
+    for _ in range(20):
+        _scan(tmp_path)  # the pool's workers have only just finished
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                import signal
+
+                signal.alarm(30)  # a hang kills the child instead of the suite
+                code = 0 if _scan(tmp_path) == expected else 1
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+
+
+FIFO_SWAPPER = """
+import os, sys, time
+root, seconds = sys.argv[1], float(sys.argv[2])
+print("ready", flush=True)
+deadline = time.monotonic() + seconds
+step = 0
+while time.monotonic() < deadline:
+    target = os.path.join(root, f"t{step % 10}.py")
+    scratch = os.path.join(root, "scratch")
+    if step % 2 == 0:
+        os.mkfifo(scratch)
+    else:
+        with open(scratch, "w") as out:
+            out.write("x = 1\\n")
+    os.rename(scratch, target)
+    step += 1
+print(step, flush=True)
+"""
+
+
+def test_fifo_renamed_over_a_listed_file_does_not_block(tmp_path):
+    for i in range(200):
+        (tmp_path / f"a{i:03d}.py").write_text("x = 1\n")
+    for i in range(10):
+        (tmp_path / f"t{i}.py").write_text("x = 1\n")
+    swapper = subprocess.Popen(
+        [sys.executable, "-c", FIFO_SWAPPER, str(tmp_path), "3"], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        assert swapper.stdout.readline().strip() == "ready"
+        # A scan that opened a FIFO for reading would wait for a writer that
+        # never comes: the scans run in a child so that a hang is a failure.
+        result = _run_child(f"""
+            import json, time
+            from brightloom_index_native import run
+            digests = set()
+            scans = 0
+            deadline = time.monotonic() + 2.5
+            while time.monotonic() < deadline:
+                reply = json.loads(run("scan", json.dumps({{"root": {str(tmp_path)!r}, "max_files": 1000}})))
+                digests.update((e["file_hash"], e["total_lines"]) for e in reply["entries"])
+                scans += 1
+            print(json.dumps({{"scans": scans, "digests": sorted(digests)}}))
+        """, timeout=30)
+        swaps = int(swapper.communicate(timeout=CHILD_TIMEOUT)[0].strip())
+    finally:
+        swapper.kill()
+        swapper.wait()
+    assert result["scans"] > 5 and swaps > 100
+    one_line = hashlib.sha256(b"x = 1\n").hexdigest()
+    assert result["digests"] == [[one_line, 2]]
