@@ -1,7 +1,8 @@
 // The outline against its floor: a bare tree-sitter parse of the same text.
 // For each language about 1 MB of generated code is parsed by
 // ts_parser_parse_with_options alone, then outlined by run_outline; the two
-// rows of a language run side by side and report MB/s.
+// rows of a language run side by side and report MB/s. A third row times the
+// walker alone on an already parsed tree.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -10,10 +11,12 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <tree_sitter/api.h>
 
 #include "lib/json_value.h"
+#include "outline/collect_symbols.h"
 #include "outline/outline.h"
 #include "syntax/grammar_registry.h"
 
@@ -130,6 +133,22 @@ void bare_parse(benchmark::State& state, const Sample& sample) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
 }
 
+// The walker alone, on a tree parsed once: what the outline adds to the parse.
+void walk_only(benchmark::State& state, const Sample& sample) {
+    const std::string source = generate_source(sample);
+    std::string_view text = source;
+    std::unique_ptr<TSParser, ParserDelete> parser(ts_parser_new());
+    ts_parser_set_language(parser.get(), grammar_for(sample.language));
+    const TSInput input{&text, read_rest, TSInputEncodingUTF8, nullptr};
+    std::unique_ptr<TSTree, TreeDelete> tree(
+        ts_parser_parse_with_options(parser.get(), nullptr, input, {}));
+    for (auto _ : state) {
+        std::vector<OutlineSymbol> symbols;
+        collect_symbols(ts_tree_root_node(tree.get()), text, sample.language, 0, symbols);
+        benchmark::DoNotOptimize(symbols.data());
+    }
+}
+
 void outline(benchmark::State& state, const Sample& sample) {
     const JsonValue payload =
         JsonObject{{"content", generate_source(sample)}, {"language", sample.language}};
@@ -156,6 +175,8 @@ int main(int argc, char** argv) {
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("outline/" + language).c_str(), outline, sample)
             ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("walk_only/" + language).c_str(), walk_only, sample)
+            ->Unit(benchmark::kMicrosecond);
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
