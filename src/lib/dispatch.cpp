@@ -5,6 +5,7 @@
 #include "hash_command.h"
 #include "scan_command.h"
 #include "outline/outline.h"
+#include "syntax/syntax_check.h"
 
 namespace brightloom {
 namespace {
@@ -21,6 +22,7 @@ constexpr std::array COMMAND_ROUTES{
     CommandRoute{"hash", run_hash},
     CommandRoute{"scan", scan_workspace},
     CommandRoute{"outline", run_outline},
+    CommandRoute{"syntax-check", run_syntax_check},
 };
 
 }  // namespace

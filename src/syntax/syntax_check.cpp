@@ -1,0 +1,173 @@
+#include "syntax_check.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+#include "lib/text_file.h"
+#include "lib/utf8.h"
+#include "syntax/grammar_registry.h"
+#include "syntax/language.h"
+#include "syntax/parse_source.h"
+
+namespace brightloom {
+namespace {
+
+constexpr std::string_view KIND_MISSING = "missing";
+constexpr std::string_view KIND_ERROR = "error";
+constexpr std::string_view SYNTAX_ERROR_MESSAGE = "syntax error";
+constexpr std::string_view NO_PARSER_REASON = "no_parser";
+
+// Owns the heap stack of one tree cursor. Move-only; a moved-from owner is
+// empty and deletes nothing.
+class TreeCursorOwner {
+public:
+    explicit TreeCursorOwner(TSNode node) : cursor_(ts_tree_cursor_new(node)), owns_(true) {}
+    ~TreeCursorOwner() {
+        if (owns_) ts_tree_cursor_delete(&cursor_);
+    }
+    TreeCursorOwner(TreeCursorOwner&& other) noexcept
+        : cursor_(other.cursor_), owns_(std::exchange(other.owns_, false)) {}
+    TreeCursorOwner& operator=(TreeCursorOwner&&) = delete;
+    TreeCursorOwner(const TreeCursorOwner&) = delete;
+    TreeCursorOwner& operator=(const TreeCursorOwner&) = delete;
+
+    TSTreeCursor* get() { return &cursor_; }
+
+private:
+    TSTreeCursor cursor_;
+    bool owns_;
+};
+
+SyntaxErrorItem make_item(TSNode node, std::span<const std::string_view> lines) {
+    const TSPoint start = ts_node_start_point(node);
+    SyntaxErrorItem item;
+    item.line = std::uint64_t{start.row} + 1;
+    item.column = std::uint64_t{start.column} + 1;
+    if (ts_node_is_missing(node)) {
+        item.kind = KIND_MISSING;
+        item.message = std::string(KIND_MISSING) + ' ' + ts_node_type(node);
+    } else {
+        item.kind = KIND_ERROR;
+        item.message = std::string(SYNTAX_ERROR_MESSAGE);
+    }
+    // A missing node at the very end of a text that ends with a line feed
+    // starts on the row after the last line.
+    if (start.row < lines.size()) {
+        item.snippet = std::string(cut_to_chars(lines[start.row], SNIPPET_MAX_CHARS));
+    }
+    return item;
+}
+
+// Pushes the children of `node` that hold an error, last child first, so that
+// they pop in source order. A child without an error inside would only be
+// popped and skipped, so it is not pushed at all. Children are enumerated
+// with a cursor because ts_node_child(node, i) walks from the first child on
+// every call, which is quadratic for a node with many children.
+void push_faulty_children(TSNode node, TSTreeCursor* cursor, std::vector<TSNode>& stack) {
+    ts_tree_cursor_reset(cursor, node);
+    if (!ts_tree_cursor_goto_first_child(cursor)) return;
+    const std::size_t first = stack.size();
+    do {
+        const TSNode child = ts_tree_cursor_current_node(cursor);
+        if (ts_node_has_error(child)) stack.push_back(child);
+    } while (ts_tree_cursor_goto_next_sibling(cursor));
+    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+}
+
+JsonValue item_to_json(SyntaxErrorItem item) {
+    JsonObject object;
+    object.emplace("column", JsonValue(item.column));
+    object.emplace("kind", JsonValue(item.kind));
+    object.emplace("line", JsonValue(item.line));
+    object.emplace("message", JsonValue(std::move(item.message)));
+    object.emplace("snippet", JsonValue(std::move(item.snippet)));
+    return JsonValue(std::move(object));
+}
+
+JsonValue no_parser_reply(std::string language) {
+    JsonObject reply;
+    reply.emplace("checked", JsonValue(false));
+    reply.emplace("error_count", JsonValue(std::uint64_t{0}));
+    reply.emplace("errors", JsonValue(JsonArray{}));
+    reply.emplace("language", JsonValue(std::move(language)));
+    reply.emplace("ok", JsonValue(true));
+    reply.emplace("reason", JsonValue(NO_PARSER_REASON));
+    reply.emplace("valid", JsonValue(true));
+    return JsonValue(std::move(reply));
+}
+
+JsonValue checked_reply(std::string language, std::vector<SyntaxErrorItem> items) {
+    JsonArray errors;
+    errors.reserve(items.size());
+    for (SyntaxErrorItem& item : items) errors.push_back(item_to_json(std::move(item)));
+
+    JsonObject reply;
+    reply.emplace("checked", JsonValue(true));
+    reply.emplace("error_count", JsonValue(std::uint64_t{errors.size()}));
+    reply.emplace("valid", JsonValue(errors.empty()));
+    reply.emplace("errors", JsonValue(std::move(errors)));
+    reply.emplace("language", JsonValue(std::move(language)));
+    reply.emplace("ok", JsonValue(true));
+    return JsonValue(std::move(reply));
+}
+
+}  // namespace
+
+std::vector<std::string_view> split_lines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const void* found = std::memchr(text.data() + start, '\n', text.size() - start);
+        if (found == nullptr) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        const auto end = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root,
+                                                   std::span<const std::string_view> lines) {
+    std::vector<SyntaxErrorItem> items;
+    // The depth of the tree follows the input (ten thousand nested brackets
+    // give ten thousand levels), so the walk keeps its own stack on the heap.
+    std::vector<TSNode> stack{root};
+    TreeCursorOwner cursor(root);
+    while (!stack.empty() && items.size() < MAX_REPORTED_ERRORS) {
+        const TSNode node = stack.back();
+        stack.pop_back();
+        const bool is_error = ts_node_is_error(node);
+        if (is_error || ts_node_is_missing(node)) items.push_back(make_item(node, lines));
+        // Nothing inside an error node is reported, and clean subtrees hold
+        // nothing to report.
+        if (is_error || !ts_node_has_error(node)) continue;
+        push_faulty_children(node, cursor.get(), stack);
+    }
+    return items;
+}
+
+Result<JsonValue> run_syntax_check(const JsonValue& payload) {
+    // The text comes first: a request without usable text fails even when its
+    // language would not be parsed.
+    Result<std::string> text = load_source(payload);
+    if (!text.ok()) return std::move(text).error();
+
+    std::string language = resolve_language(payload);
+    const TSLanguage* grammar = grammar_for(language);
+    if (grammar == nullptr) return no_parser_reply(std::move(language));
+
+    Result<ParsedSource> parsed = parse_source(grammar, *text);
+    if (!parsed.ok()) return std::move(parsed).error();
+
+    const std::vector<std::string_view> lines = split_lines(*text);
+    std::vector<SyntaxErrorItem> items = collect_syntax_errors(parsed->root(), lines);
+    return checked_reply(std::move(language), std::move(items));
+}
+
+}  // namespace brightloom

@@ -1,0 +1,57 @@
+// The "syntax-check" command: parses one source text and reports up to
+// MAX_REPORTED_ERRORS error and missing nodes, each with its 1-based line,
+// byte column, kind, message and a snippet of its source line.
+//
+//   Result<JsonValue> reply = run_syntax_check(payload);  // {"path": "src/main.rs"}
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tree_sitter/api.h>
+
+#include "lib/command_error.h"
+#include "lib/json_value.h"
+
+namespace brightloom {
+
+// The walk stops once this many items are listed.
+inline constexpr std::size_t MAX_REPORTED_ERRORS = 20;
+// Snippets hold at most this many Unicode scalar values of their line.
+inline constexpr std::size_t SNIPPET_MAX_CHARS = 120;
+
+// One reported node, copied out of the tree: it outlives the tree and the text.
+struct SyntaxErrorItem {
+    // The node's start: row plus 1, and byte column within the row plus 1.
+    std::uint64_t line = 0;
+    std::uint64_t column = 0;
+    // "missing" or "error"; static storage.
+    std::string_view kind;
+    // "missing <node type>" or "syntax error".
+    std::string message;
+    // The start of the node's source line, without its terminator; empty when
+    // the node starts past the last line.
+    std::string snippet;
+};
+
+// The text's lines as the parser counts rows: split at line feeds, a carriage
+// return directly before a line feed dropped with it, a final unterminated
+// line kept, no empty line after a final line feed. The views borrow `text`.
+std::vector<std::string_view> split_lines(std::string_view text);
+
+// Error and missing nodes under `root` in source order, at most
+// MAX_REPORTED_ERRORS; nothing inside an error node is reported. `lines`
+// must be split_lines of the text the tree was parsed from.
+std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root,
+                                                   std::span<const std::string_view> lines);
+
+// The reply object of the "syntax-check" command. Fails only when the text
+// cannot be loaded or the parse fails; a language without a grammar gets the
+// "no_parser" reply instead.
+Result<JsonValue> run_syntax_check(const JsonValue& payload);
+
+}  // namespace brightloom
