@@ -47,13 +47,18 @@ Result<JsonValue> scan_workspace(const JsonValue& payload) {
     Result<ScanOptions> options = read_scan_options(payload);
     if (!options.ok()) return std::move(options).error();
 
-    std::vector<ScanPath> paths =
-        sorted_scan_paths(collect_scan_paths(options->root, options->extensions));
-    // The limit is applied after the whole walk, and before any file is read.
-    if (options->max_files < paths.size()) paths.resize(static_cast<std::size_t>(options->max_files));
-
-    std::vector<ScanEntry> entries =
-        digest_scan_paths(paths, options->root, &shared_worker_pool());
+    std::vector<ScanEntry> entries;
+    {
+        // The path list is released before the reply is built, so the two
+        // never take memory at the same time.
+        std::vector<ScanPath> paths =
+            sorted_scan_paths(collect_scan_paths(options->root, options->extensions));
+        // The limit is applied after the whole walk, before any file is read.
+        if (options->max_files < paths.size()) {
+            paths.resize(static_cast<std::size_t>(options->max_files));
+        }
+        entries = digest_scan_paths(paths, options->root, &shared_worker_pool());
+    }
 
     JsonArray entry_values;
     entry_values.reserve(entries.size());
