@@ -10,6 +10,7 @@ packages=(
   libssl-dev libsimdjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-dev python3-pytest python3-hypothesis
+  python3-venv python3-mypy
   nodejs npm
 )
 missing=()
