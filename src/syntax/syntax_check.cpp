@@ -1,7 +1,6 @@
 #include "syntax_check.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 #include "lib/text_file.h"
@@ -39,7 +38,29 @@ private:
     bool owns_;
 };
 
-SyntaxErrorItem make_item(TSNode node, std::span<const std::string_view> lines) {
+// Enough bytes for SNIPPET_MAX_CHARS characters of up to four bytes each,
+// plus one: a carriage return just past them can then never be mistaken for
+// the end of the line.
+constexpr std::size_t SNIPPET_WINDOW_BYTES = SNIPPET_MAX_CHARS * 4 + 1;
+
+// The snippet of the line that begins at byte `line_start`. Lines end at a
+// line feed, which takes a carriage return just before it along; a final line
+// without a line feed keeps all its bytes. Only the row of a reported node is
+// looked at, so no table of all lines is built: a text of ten million empty
+// lines would otherwise cost far more memory than its tree.
+std::string snippet_at(std::string_view text, std::size_t line_start) {
+    // Past the last line: the node starts at the end of a text that ends
+    // with a line feed (or of an empty text).
+    if (line_start >= text.size()) return {};
+    std::string_view line = text.substr(line_start, SNIPPET_WINDOW_BYTES);
+    if (const std::size_t feed = line.find('\n'); feed != std::string_view::npos) {
+        line = line.substr(0, feed);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    }
+    return std::string(cut_to_chars(line, SNIPPET_MAX_CHARS));
+}
+
+SyntaxErrorItem make_item(TSNode node, std::string_view text) {
     const TSPoint start = ts_node_start_point(node);
     SyntaxErrorItem item;
     item.line = std::uint64_t{start.row} + 1;
@@ -51,11 +72,10 @@ SyntaxErrorItem make_item(TSNode node, std::span<const std::string_view> lines) 
         item.kind = KIND_ERROR;
         item.message = std::string(SYNTAX_ERROR_MESSAGE);
     }
-    // A missing node at the very end of a text that ends with a line feed
-    // starts on the row after the last line.
-    if (start.row < lines.size()) {
-        item.snippet = std::string(cut_to_chars(lines[start.row], SNIPPET_MAX_CHARS));
-    }
+    // The runtime counts a row's column in bytes from its last line feed, so
+    // the row begins `column` bytes before the node.
+    const std::uint32_t start_byte = ts_node_start_byte(node);
+    if (start.column <= start_byte) item.snippet = snippet_at(text, start_byte - start.column);
     return item;
 }
 
@@ -114,26 +134,7 @@ JsonValue checked_reply(std::string language, std::vector<SyntaxErrorItem> items
 
 }  // namespace
 
-std::vector<std::string_view> split_lines(std::string_view text) {
-    std::vector<std::string_view> lines;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const void* found = std::memchr(text.data() + start, '\n', text.size() - start);
-        if (found == nullptr) {
-            lines.push_back(text.substr(start));
-            break;
-        }
-        const auto end = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
-        std::string_view line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back(line);
-        start = end + 1;
-    }
-    return lines;
-}
-
-std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root,
-                                                   std::span<const std::string_view> lines) {
+std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root, std::string_view text) {
     std::vector<SyntaxErrorItem> items;
     // The depth of the tree follows the input (ten thousand nested brackets
     // give ten thousand levels), so the walk keeps its own stack on the heap.
@@ -143,7 +144,7 @@ std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root,
         const TSNode node = stack.back();
         stack.pop_back();
         const bool is_error = ts_node_is_error(node);
-        if (is_error || ts_node_is_missing(node)) items.push_back(make_item(node, lines));
+        if (is_error || ts_node_is_missing(node)) items.push_back(make_item(node, text));
         // Nothing inside an error node is reported, and clean subtrees hold
         // nothing to report.
         if (is_error || !ts_node_has_error(node)) continue;
@@ -165,8 +166,7 @@ Result<JsonValue> run_syntax_check(const JsonValue& payload) {
     Result<ParsedSource> parsed = parse_source(grammar, *text);
     if (!parsed.ok()) return std::move(parsed).error();
 
-    const std::vector<std::string_view> lines = split_lines(*text);
-    std::vector<SyntaxErrorItem> items = collect_syntax_errors(parsed->root(), lines);
+    std::vector<SyntaxErrorItem> items = collect_syntax_errors(parsed->root(), *text);
     return checked_reply(std::move(language), std::move(items));
 }
 

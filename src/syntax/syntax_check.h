@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,16 +37,10 @@ struct SyntaxErrorItem {
     std::string snippet;
 };
 
-// The text's lines as the parser counts rows: split at line feeds, a carriage
-// return directly before a line feed dropped with it, a final unterminated
-// line kept, no empty line after a final line feed. The views borrow `text`.
-std::vector<std::string_view> split_lines(std::string_view text);
-
 // Error and missing nodes under `root` in source order, at most
-// MAX_REPORTED_ERRORS; nothing inside an error node is reported. `lines`
-// must be split_lines of the text the tree was parsed from.
-std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root,
-                                                   std::span<const std::string_view> lines);
+// MAX_REPORTED_ERRORS; nothing inside an error node is reported. `text` is
+// the text the tree was parsed from; snippets are copied out of it.
+std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root, std::string_view text);
 
 // The reply object of the "syntax-check" command. Fails only when the text
 // cannot be loaded or the parse fails; a language without a grammar gets the

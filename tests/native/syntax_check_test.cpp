@@ -31,32 +31,6 @@ std::string errors_of(const char* language, const std::string& text) {
     return write_reply(reply->as_object()->at("errors"));
 }
 
-TEST(SplitLines, SplitsAsTheParserCountsRows) {
-    struct Case {
-        std::string text;
-        std::vector<std::string_view> lines;
-    };
-    const Case cases[] = {
-        {"", {}},
-        {"a", {"a"}},
-        {"a\n", {"a"}},
-        {"a\nb", {"a", "b"}},
-        {"\n", {""}},
-        {"\n\n", {"", ""}},
-        {"a\r\nb\r\n", {"a", "b"}},
-        {"\r\n", {""}},
-        {"a\rb\n", {"a\rb"}},
-        {"a\r", {"a\r"}},
-        {"a\r\r\n", {"a\r"}},
-        {"a\n\r\nb", {"a", "", "b"}},
-        {std::string("x\0y\nz", 5), {std::string_view("x\0y", 3), "z"}},
-    };
-    for (const Case& row : cases) {
-        SCOPED_TRACE(::testing::PrintToString(row.text));
-        EXPECT_EQ(split_lines(row.text), row.lines);
-    }
-}
-
 TEST(SyntaxCheck, ReportsValidTextsOfEveryGrammar) {
     struct Case {
         const char* language;
@@ -171,10 +145,16 @@ TEST(SyntaxCheck, DoesNotEnterErrorNodes) {
               R"j("{\"a\": {\"b\": [1, 2}, \"c\" 3}"}])j");
 }
 
-TEST(SyntaxCheck, CutsSnippetsFromTheLinesTable) {
+TEST(SyntaxCheck, TakesSnippetsFromTheNodesLine) {
     // The carriage return before the line feed is not part of the snippet.
     EXPECT_EQ(errors_of("json", "{\"a\": 1,\r\n \"b\": }\r\n"),
               R"j([{"column":6,"kind":"missing","line":2,"message":"missing number","snippet":" \"b\": }"}])j");
+    // A carriage return elsewhere neither ends a line nor leaves the snippet.
+    EXPECT_EQ(errors_of("json", "{\"a\": 1,\r \"b\": }\n"),
+              R"j([{"column":15,"kind":"missing","line":1,"message":"missing number","snippet":"{\"a\": 1,\r \"b\": }"}])j");
+    // A final line without a line feed keeps its last carriage return.
+    EXPECT_EQ(errors_of("json", "{\"x\": 1}\n{\"a\": }\r"),
+              R"j([{"column":6,"kind":"missing","line":2,"message":"missing number","snippet":"{\"a\": }\r"}])j");
     // A missing "}" after a doc comment that swallows the final line feed
     // starts on the row after the last line.
     EXPECT_EQ(errors_of("rust", "mod m {\n    /// c\n"),
