@@ -11,8 +11,11 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-dev python3-pytest python3-hypothesis
   python3-venv python3-mypy
-  nodejs npm
+  nodejs
 )
+# npm ships inside some Node.js builds (nodesource), which conflict with
+# Debian's npm package: ask for the package only when the command is missing.
+command -v npm >/dev/null 2>&1 || packages+=(npm)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -26,6 +26,9 @@ EXIT_OK = 0
 EXIT_ERRORS_FOUND = 1
 EXIT_FAILURE = 2
 
+# Rows of the summary's syntax-error table on a terminal; --json has them all.
+LISTED_ERROR_FILES = 10
+
 
 @dataclass
 class Output:
@@ -127,7 +130,8 @@ def run_check(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
         out.line(f"{args.file}: no syntax errors ({reply['language']})")
     else:
         note = f" (stopped at {CHECK_ERROR_LIMIT})" if reply["error_count"] >= CHECK_ERROR_LIMIT else ""
-        out.line(f"{reply['error_count']} syntax errors ({reply['language']}){note}")
+        count = reply["error_count"]
+        out.line(f"{count} syntax {'error' if count == 1 else 'errors'} ({reply['language']}){note}")
     return status
 
 
@@ -199,9 +203,14 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
         out.line("No symbols.")
     out.line()
     if summary.files_with_errors:
-        out.line(table(["FILE WITH SYNTAX ERRORS", "ERRORS"], [list(row) for row in summary.files_with_errors]))
+        shown = summary.files_with_errors[:LISTED_ERROR_FILES]
+        out.line(table(["FILE WITH SYNTAX ERRORS", "ERRORS"], [list(row) for row in shown]))
+        hidden = len(summary.files_with_errors) - len(shown)
+        if hidden:
+            out.line(f"... and {hidden} more (--json lists them all)")
     else:
         out.line("No syntax errors.")
+    out.line()
     if summary.slowest is not None:
         slowest = summary.slowest
         out.line(f"Slowest step: {slowest.command} {slowest.path} ({slowest.seconds * 1000:.1f} ms)")
