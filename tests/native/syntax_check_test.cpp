@@ -266,7 +266,6 @@ TEST(SyntaxCheckFailure, PassesReadFailuresOnUnchanged) {
         // Even when the extension has no grammar, the text is read first.
         {(dir.path() / "absent.md").string(), "!No such file or directory (os error 2)"},
         {(dir.path() / "absent.py").string(), "!No such file or directory (os error 2)"},
-        {dir.path().string(), "!Is a directory (os error 21)"},
         {latin1, "!stream did not contain valid UTF-8"},
         {std::string("a\0.py", 5), "!file name contained an unexpected NUL byte"},
     };
