@@ -12,6 +12,7 @@ packages=(
   python3-dev python3-pytest python3-hypothesis
   python3-venv python3-mypy
   nodejs
+  clang-14 libclang-rt-14-dev llvm-14 valgrind
 )
 # npm ships inside some Node.js builds (nodesource), which conflict with
 # Debian's npm package: ask for the package only when the command is missing.
