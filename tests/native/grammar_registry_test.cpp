@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace brightloom {
@@ -125,6 +128,22 @@ TEST(ParseSource, KeepsTheTreeValidAfterTheParserIsGone) {
     ParsedSource source = std::move(*parsed);
     source.parser.reset();
     EXPECT_STREQ(ts_node_type(ts_node_child(source.root(), 0)), "class_definition");
+}
+
+TEST(ParseSourceFailure, RefusesGrammarsOfAnotherAbiVersion) {
+    // A forged grammar record: its version is its first 32-bit field, and a
+    // refused grammar is never handed to the parser, so nothing else is read.
+    for (const std::uint32_t version : {0u, 12u, 16u, 4294967295u}) {
+        SCOPED_TRACE(version);
+        alignas(std::max_align_t) std::array<std::uint32_t, 256> forged{};
+        forged[0] = version;
+        Result<ParsedSource> parsed =
+            parse_source(reinterpret_cast<const TSLanguage*>(forged.data()), "x");
+        ASSERT_FALSE(parsed.ok());
+        EXPECT_EQ(parsed.error().message, "Incompatible language version " +
+                                              std::to_string(version) +
+                                              ". Expected minimum 13, maximum 15");
+    }
 }
 
 TEST(ParseSourceFailure, RefusesTextsBeyondThirtyTwoBitOffsets) {
