@@ -1,6 +1,7 @@
 #include "syntax_check.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <utility>
 
 #include "lib/text_file.h"
@@ -17,17 +18,12 @@ constexpr std::string_view KIND_ERROR = "error";
 constexpr std::string_view SYNTAX_ERROR_MESSAGE = "syntax error";
 constexpr std::string_view NO_PARSER_REASON = "no_parser";
 
-// Owns the heap stack of one tree cursor. Move-only; a moved-from owner is
-// empty and deletes nothing.
+// Owns the heap stack of one tree cursor for the length of one walk; a copy
+// would delete that stack twice, and no caller needs to move it.
 class TreeCursorOwner {
 public:
-    explicit TreeCursorOwner(TSNode node) : cursor_(ts_tree_cursor_new(node)), owns_(true) {}
-    ~TreeCursorOwner() {
-        if (owns_) ts_tree_cursor_delete(&cursor_);
-    }
-    TreeCursorOwner(TreeCursorOwner&& other) noexcept
-        : cursor_(other.cursor_), owns_(std::exchange(other.owns_, false)) {}
-    TreeCursorOwner& operator=(TreeCursorOwner&&) = delete;
+    explicit TreeCursorOwner(TSNode node) : cursor_(ts_tree_cursor_new(node)) {}
+    ~TreeCursorOwner() { ts_tree_cursor_delete(&cursor_); }
     TreeCursorOwner(const TreeCursorOwner&) = delete;
     TreeCursorOwner& operator=(const TreeCursorOwner&) = delete;
 
@@ -35,7 +31,6 @@ public:
 
 private:
     TSTreeCursor cursor_;
-    bool owns_;
 };
 
 // Enough bytes for SNIPPET_MAX_CHARS characters of up to four bytes each,
