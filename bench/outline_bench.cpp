@@ -33,16 +33,17 @@ struct Sample {
 };
 
 constexpr std::array SAMPLES{
-    Sample{"python",
-           {"import os\n\n\ndef load_@(path, mode=\"r\"):\n    with open(path, mode) as f:\n"
-            "        return [line.strip() for line in f if line]\n\n\n",
-            "@dataclass\nclass Record@:\n    name: str\n    size: int = 0\n\n"
-            "    def grow(self, by):\n        self.size += by\n        return self\n\n"
-            "    @property\n    def label(self):\n        return f\"{self.name}:{self.size}\"\n\n\n",
-            "async def fetch_@(client, url):\n    response = await client.get(url)\n"
-            "    if response.status != 200:\n        raise ValueError(url)\n"
-            "    return await response.json()\n\n\n",
-            "TABLE_@ = {\"a\": 1, \"b\": [1, 2, 3], \"c\": (4, 5)}\n\n\n"}},
+    Sample{
+        "python",
+        {"import os\n\n\ndef load_@(path, mode=\"r\"):\n    with open(path, mode) as f:\n"
+         "        return [line.strip() for line in f if line]\n\n\n",
+         "@dataclass\nclass Record@:\n    name: str\n    size: int = 0\n\n"
+         "    def grow(self, by):\n        self.size += by\n        return self\n\n"
+         "    @property\n    def label(self):\n        return f\"{self.name}:{self.size}\"\n\n\n",
+         "async def fetch_@(client, url):\n    response = await client.get(url)\n"
+         "    if response.status != 200:\n        raise ValueError(url)\n"
+         "    return await response.json()\n\n\n",
+         "TABLE_@ = {\"a\": 1, \"b\": [1, 2, 3], \"c\": (4, 5)}\n\n\n"}},
     Sample{"javascript",
            {"export function load@(path, options = {}) {\n  const data = read(path, options);\n"
             "  return data.split(\"\\n\").filter(Boolean);\n}\n\n",
@@ -52,16 +53,17 @@ constexpr std::array SAMPLES{
             "    return <div className=\"w\">{this.props.children}</div>;\n  }\n}\n\n",
             "const handler@ = async (event) => {\n  await queue.push(event.id);\n};\n\n",
             "function* range@(n) {\n  for (let i = 0; i < n; i++) yield i;\n}\n\n"}},
-    Sample{"typescript",
-           {"export interface Options@ {\n  verbose?: boolean;\n  retries: number;\n}\n\n",
-            "export type Handler@<E> = (event: E) => Promise<void>;\n\n",
-            "export abstract class Service@<T> implements Repository<T> {\n"
-            "  private cache = new Map<string, T>();\n\n  abstract load(id: string): Promise<T>;\n\n"
-            "  async find(id: string): Promise<T | undefined> {\n"
-            "    if (!this.cache.has(id)) this.cache.set(id, await this.load(id));\n"
-            "    return this.cache.get(id);\n  }\n}\n\n",
-            "enum Color@ { Red, Green, Blue }\n\nfunction mix@(a: Color@, b: Color@): number {\n"
-            "  return a + b;\n}\n\n"}},
+    Sample{
+        "typescript",
+        {"export interface Options@ {\n  verbose?: boolean;\n  retries: number;\n}\n\n",
+         "export type Handler@<E> = (event: E) => Promise<void>;\n\n",
+         "export abstract class Service@<T> implements Repository<T> {\n"
+         "  private cache = new Map<string, T>();\n\n  abstract load(id: string): Promise<T>;\n\n"
+         "  async find(id: string): Promise<T | undefined> {\n"
+         "    if (!this.cache.has(id)) this.cache.set(id, await this.load(id));\n"
+         "    return this.cache.get(id);\n  }\n}\n\n",
+         "enum Color@ { Red, Green, Blue }\n\nfunction mix@(a: Color@, b: Color@): number {\n"
+         "  return a + b;\n}\n\n"}},
     Sample{"tsx",
            {"type Props@ = { title: string; items: string[] };\n\n",
             "export function Card@({ title, items }: Props@): JSX.Element {\n  return (\n"
@@ -69,20 +71,21 @@ constexpr std::array SAMPLES{
             "      <ul>{items.map((i) => <li key={i}>{i}</li>)}</ul>\n    </section>\n  );\n}\n\n",
             "export class Dialog@ extends React.Component<Props@, { open: boolean }> {\n"
             "  state = { open: false };\n\n  close(): void {\n    this.setState({ open: false });\n"
-            "  }\n\n  render() {\n    return <div onClick={() => this.close()}>{this.props.title}</div>;\n"
-            "  }\n}\n\n",
+            "  }\n\n  render() {\n"
+            "    return <div onClick={() => this.close()}>{this.props.title}</div>;\n  }\n}\n\n",
             "interface State@ {\n  open: boolean;\n}\n\n"}},
-    Sample{"rust",
-           {"#[derive(Debug, Clone)]\npub struct Stack@<T> {\n    items: Vec<T>,\n}\n\n",
-            "impl<T: Clone> Stack@<T> {\n    pub fn new() -> Self {\n"
-            "        Stack@ { items: Vec::new() }\n    }\n\n"
-            "    pub fn push(&mut self, item: T) {\n        self.items.push(item);\n    }\n\n"
-            "    pub fn pop(&mut self) -> Option<T> {\n        self.items.pop()\n    }\n}\n\n",
-            "pub trait Shape@ {\n    fn area(&self) -> f64;\n    fn name(&self) -> String {\n"
-            "        String::from(\"shape\")\n    }\n}\n\n",
-            "pub enum Op@ {\n    Push(i32),\n    Pop,\n}\n\nfn apply@(ops: &[Op@]) -> i64 {\n"
-            "    ops.iter().map(|op| match op { Op@::Push(v) => *v as i64, Op@::Pop => -1 }).sum()\n"
-            "}\n\n"}},
+    Sample{
+        "rust",
+        {"#[derive(Debug, Clone)]\npub struct Stack@<T> {\n    items: Vec<T>,\n}\n\n",
+         "impl<T: Clone> Stack@<T> {\n    pub fn new() -> Self {\n"
+         "        Stack@ { items: Vec::new() }\n    }\n\n"
+         "    pub fn push(&mut self, item: T) {\n        self.items.push(item);\n    }\n\n"
+         "    pub fn pop(&mut self) -> Option<T> {\n        self.items.pop()\n    }\n}\n\n",
+         "pub trait Shape@ {\n    fn area(&self) -> f64;\n    fn name(&self) -> String {\n"
+         "        String::from(\"shape\")\n    }\n}\n\n",
+         "pub enum Op@ {\n    Push(i32),\n    Pop,\n}\n\nfn apply@(ops: &[Op@]) -> i64 {\n"
+         "    ops.iter().map(|op| match op { Op@::Push(v) => *v as i64, Op@::Pop => -1 }).sum()\n"
+         "}\n\n"}},
 };
 
 std::string generate_source(const Sample& sample) {

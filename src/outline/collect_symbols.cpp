@@ -1,5 +1,7 @@
 #include "collect_symbols.h"
 
+#include <array>
+#include <cstddef>
 #include <utility>
 
 #include "lib/utf8.h"
@@ -41,8 +43,7 @@ private:
 // name scans the grammar's field list on every call. A grammar without the
 // field gives id 0, for which every field query answers the null node.
 struct FieldIds {
-    TSFieldId declaration;
-    TSFieldId definition;
+    std::array<TSFieldId, WRAPPER_RULES.size()> wrapped;
     TSFieldId name;
     TSFieldId type;
     TSFieldId body;
@@ -54,8 +55,12 @@ TSFieldId field_id(const TSLanguage* grammar, std::string_view name) {
 }
 
 FieldIds field_ids_of(const TSLanguage* grammar) {
-    return {field_id(grammar, "declaration"), field_id(grammar, "definition"),
-            field_id(grammar, "name"), field_id(grammar, "type"), field_id(grammar, "body")};
+    FieldIds ids{
+        {}, field_id(grammar, "name"), field_id(grammar, "type"), field_id(grammar, "body")};
+    for (std::size_t i = 0; i < WRAPPER_RULES.size(); ++i) {
+        ids.wrapped[i] = field_id(grammar, WRAPPER_RULES[i].field);
+    }
+    return ids;
 }
 
 struct WalkContext {
@@ -88,19 +93,16 @@ const ContainerRule* find_container(const OutlineRules& rules, std::string_view 
     return nullptr;
 }
 
-// The node standing for the declaration: an export statement or a decorated
-// definition is unwrapped once, never twice.
+// The node standing for the declaration: the child itself, or the wrapped
+// declaration of a wrapper that has one.
 TSNode declaration_target(TSNode child, const FieldIds& fields) {
     const std::string_view type = ts_node_type(child);
-    TSFieldId wrapped = 0;
-    if (type == "export_statement") {
-        wrapped = fields.declaration;
-    } else if (type == "decorated_definition") {
-        wrapped = fields.definition;
+    for (std::size_t i = 0; i < WRAPPER_RULES.size(); ++i) {
+        if (WRAPPER_RULES[i].node_type != type) continue;
+        const TSNode inner = ts_node_child_by_field_id(child, fields.wrapped[i]);
+        return ts_node_is_null(inner) ? child : inner;
     }
-    if (wrapped == 0) return child;
-    const TSNode inner = ts_node_child_by_field_id(child, wrapped);
-    return ts_node_is_null(inner) ? child : inner;
+    return child;
 }
 
 std::string_view node_text(TSNode node, std::string_view source) {
@@ -111,7 +113,8 @@ std::string_view node_text(TSNode node, std::string_view source) {
 std::string_view name_of(TSNode target, const WalkContext& context) {
     TSNode name_node = ts_node_child_by_field_id(target, context.fields.name);
     // An impl has no name; the implemented type stands in for it.
-    if (ts_node_is_null(name_node)) name_node = ts_node_child_by_field_id(target, context.fields.type);
+    if (ts_node_is_null(name_node))
+        name_node = ts_node_child_by_field_id(target, context.fields.type);
     if (ts_node_is_null(name_node)) return {};
     const std::string_view text = node_text(name_node, context.source);
     return is_valid_utf8(text) ? text : std::string_view{};
@@ -144,7 +147,8 @@ void walk_children(const WalkContext& context, TSNode node, std::uint32_t depth,
         const ContainerRule* container = find_container(context.rules, type);
         if (container == nullptr) continue;
         const TSNode body = ts_node_child_by_field_id(target, context.fields.body);
-        if (!ts_node_is_null(body) && std::string_view(ts_node_type(body)) == container->body_type) {
+        if (!ts_node_is_null(body) &&
+            std::string_view(ts_node_type(body)) == container->body_type) {
             walk_children(context, body, 1, symbols);
         }
     } while (ts_tree_cursor_goto_next_sibling(cursor.get()));

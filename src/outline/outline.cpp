@@ -47,8 +47,7 @@ Result<JsonValue> run_outline(const JsonValue& payload) {
     std::string language = resolve_language(payload);
 
     // Decided before any parser is made.
-    const TSLanguage* grammar =
-        language == UNOUTLINED_LANGUAGE ? nullptr : grammar_for(language);
+    const TSLanguage* grammar = language == UNOUTLINED_LANGUAGE ? nullptr : grammar_for(language);
     if (grammar == nullptr) return no_outline_reply(std::move(language));
 
     std::vector<OutlineSymbol> symbols;

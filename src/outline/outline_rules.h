@@ -31,6 +31,19 @@ struct ContainerRule {
     std::string_view body_type;
 };
 
+// A node that wraps a declaration in its `field` child: the walker lists the
+// wrapped declaration in its place. Shared by every language.
+struct WrapperRule {
+    std::string_view node_type;
+    std::string_view field;
+};
+
+// Unwrapped once: a wrapper inside a wrapper stays wrapped.
+inline constexpr std::array WRAPPER_RULES{
+    WrapperRule{"export_statement", "declaration"},
+    WrapperRule{"decorated_definition", "definition"},
+};
+
 struct OutlineRules {
     std::span<const SymbolKindRule> kinds;
     std::span<const ContainerRule> containers;
@@ -90,10 +103,8 @@ struct LanguageRules {
 
 // Matched byte for byte against the language name of the request.
 inline constexpr std::array LANGUAGE_RULES{
-    LanguageRules{"python", &PYTHON_RULES},
-    LanguageRules{"rust", &RUST_RULES},
-    LanguageRules{"javascript", &JS_RULES},
-    LanguageRules{"typescript", &JS_RULES},
+    LanguageRules{"python", &PYTHON_RULES}, LanguageRules{"rust", &RUST_RULES},
+    LanguageRules{"javascript", &JS_RULES}, LanguageRules{"typescript", &JS_RULES},
     LanguageRules{"tsx", &JS_RULES},
 };
 

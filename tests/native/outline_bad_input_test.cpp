@@ -31,13 +31,16 @@ TEST(OutlineBadInput, TenMegabyteSingleLine) {
     const std::string text = "def f(): return '" + std::string(10 * 1024 * 1024, 'x') + "'";
     const std::vector<SymbolRow> rows = outline_rows(text, "python");
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0], (SymbolRow{"function", "f", 1, 1, 0, "def f(): return '" + std::string(103, 'x')}));
+    EXPECT_EQ(rows[0],
+              (SymbolRow{"function", "f", 1, 1, 0, "def f(): return '" + std::string(103, 'x')}));
 }
 
 TEST(OutlineBadInput, DeepNestingDoesNotExhaustTheStack) {
     const std::string nested = std::string(100000, '[') + std::string(100000, ']');
-    const std::vector<SymbolRow> python = outline_rows("x = " + nested + "\ndef after(): pass\n", "python");
-    const std::vector<SymbolRow> python_expected{{"function", "after", 2, 2, 0, "def after(): pass"}};
+    const std::vector<SymbolRow> python =
+        outline_rows("x = " + nested + "\ndef after(): pass\n", "python");
+    const std::vector<SymbolRow> python_expected{
+        {"function", "after", 2, 2, 0, "def after(): pass"}};
     EXPECT_EQ(python, python_expected);
 
     const std::vector<SymbolRow> js = outline_rows(nested + ";\nclass After {}\n", "javascript");

@@ -10,9 +10,9 @@ namespace brightloom::testing {
 namespace {
 
 JsonValue no_outline(std::string_view language) {
-    return JsonObject{{"checked", false},       {"language", std::string(language)},
-                      {"ok", true},             {"reason", "no_outline"},
-                      {"symbol_count", 0u},     {"symbols", JsonArray{}}};
+    return JsonObject{{"checked", false},   {"language", std::string(language)},
+                      {"ok", true},         {"reason", "no_outline"},
+                      {"symbol_count", 0u}, {"symbols", JsonArray{}}};
 }
 
 std::string failure_of(const JsonValue& payload) {
@@ -75,7 +75,8 @@ TEST(OutlineCommand, LanguageFieldWinsOverPath) {
 
 TEST(OutlineCommand, ContentIsUsedAndThePathNeverRead) {
     // The path names no file; it only decides the language.
-    const JsonValue payload = JsonObject{{"content", "def f(): pass\n"}, {"path", "/nonexistent/x.py"}};
+    const JsonValue payload =
+        JsonObject{{"content", "def f(): pass\n"}, {"path", "/nonexistent/x.py"}};
     const std::vector<SymbolRow> expected{{"function", "f", 1, 1, 0, "def f(): pass"}};
     EXPECT_EQ(symbol_rows(outline_reply(payload)), expected);
 
@@ -87,7 +88,8 @@ TEST(OutlineCommand, ContentIsUsedAndThePathNeverRead) {
 
 TEST(OutlineCommand, FileIsReadWhenContentIsNotAString) {
     const TempDir dir;
-    const std::string path = dir.write("pkg/mod.py", "import os\n\nclass Reader:\n    def read(self): ...\n");
+    const std::string path =
+        dir.write("pkg/mod.py", "import os\n\nclass Reader:\n    def read(self): ...\n");
     for (const JsonValue& content : {JsonValue(5u), JsonValue(nullptr), JsonValue(JsonArray{})}) {
         const std::vector<SymbolRow> expected{
             {"class", "Reader", 3, 4, 0, "class Reader:"},

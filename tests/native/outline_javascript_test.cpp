@@ -230,9 +230,9 @@ TEST(OutlineJavaScript, MembersOfInterfacesAndEnumsAreNotListed) {
         {"interface", "I", 1, 4, 0, "interface I {"},
         {"enum", "E", 5, 5, 0, "enum E { A }"},
     };
-    EXPECT_EQ(outline_rows("interface I {\n  m(): void;\n  n: number;\n}\nenum E { A }\n",
-                           "typescript"),
-              expected);
+    EXPECT_EQ(
+        outline_rows("interface I {\n  m(): void;\n  n: number;\n}\nenum E { A }\n", "typescript"),
+        expected);
 }
 
 }  // namespace

@@ -23,7 +23,8 @@ TEST(Signature, TakesTheTrimmedFirstLine) {
         {"empty first line", "\nrest", ""},
         {"ascii white space both ends", " \t\x0b\x0c\r x y \t\r", "x y"},
         {"no-break space and ideographic space", "\xc2\xa0\xe3\x80\x80x\xe3\x80\x80\xc2\xa0", "x"},
-        {"next line, ogham, en quad, hair space", "\xc2\x85\xe1\x9a\x80x\xe2\x80\x80\xe2\x80\x8a", "x"},
+        {"next line, ogham, en quad, hair space", "\xc2\x85\xe1\x9a\x80x\xe2\x80\x80\xe2\x80\x8a",
+         "x"},
         {"line and paragraph separators", "\xe2\x80\xa8x\xe2\x80\xa9", "x"},
         {"narrow no-break and math space", "\xe2\x80\xafx\xe2\x81\x9f", "x"},
         // Zero-width space, the byte-order mark and the Mongolian vowel

@@ -68,12 +68,10 @@ inline std::vector<SymbolRow> symbol_rows(const JsonValue& reply) {
             continue;
         }
         EXPECT_EQ(record.as_object()->size(), 6u);
-        rows.push_back(SymbolRow{text_of(find_field(record, "kind")),
-                                 text_of(find_field(record, "name")),
-                                 count_of(find_field(record, "line")),
-                                 count_of(find_field(record, "end_line")),
-                                 count_of(find_field(record, "depth")),
-                                 text_of(find_field(record, "signature"))});
+        rows.push_back(SymbolRow{
+            text_of(find_field(record, "kind")), text_of(find_field(record, "name")),
+            count_of(find_field(record, "line")), count_of(find_field(record, "end_line")),
+            count_of(find_field(record, "depth")), text_of(find_field(record, "signature"))});
     }
     EXPECT_EQ(count_of(find_field(reply, "symbol_count")), rows.size());
     return rows;
