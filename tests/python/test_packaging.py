@@ -94,7 +94,7 @@ def typecheck(tmp_path, python):
     mypy = [sys.executable, "-m", "mypy", "--no-incremental", "--python-executable", str(python)]
     # The good script and the command-line package both check clean against
     # the installed stubs; without them mypy would report a missing module.
-    clean = subprocess.run(mypy + ["--strict", str(good), "-p", "brightloom_index"],
+    clean = subprocess.run(mypy + ["--strict", "-m", "good", "-p", "brightloom_index"],
                            capture_output=True, text=True, env=clean_env(), cwd=tmp_path)
     assert clean.returncode == 0, clean.stdout
     done = subprocess.run(mypy + [str(bad)], capture_output=True, text=True, env=clean_env())
