@@ -54,6 +54,9 @@ function(brightloom_apply_sanitizers)
       target_compile_options(${target} PRIVATE ${BRIGHTLOOM_SANITIZE_COMPILE_FLAGS})
     endif()
   endforeach()
+  # No debug info for the grammar tables: it is large, no report points into
+  # them, and without it ccache shares their objects between build folders.
+  target_compile_options(tree_sitter_grammars PRIVATE -g0)
   if(BRIGHTLOOM_SANITIZE)
     target_link_options(brightloom_index_native PRIVATE ${BRIGHTLOOM_MODULE_SANITIZE_LINK_FLAGS})
     if(TARGET native_tests)

@@ -5,7 +5,8 @@
 #             sanitizer runtime preloaded into /usr/bin/python3
 #   tsan      TSan build: the native scan and worker pool tests
 #   valgrind  memcheck on the Release native test binary (build/, made by
-#             scripts/build.sh): no definite or indirect leak
+#             scripts/build.sh, or BRIGHTLOOM_VALGRIND_BUILD_DIR): no definite
+#             or indirect leak
 #   fuzz      libFuzzer targets, BRIGHTLOOM_FUZZ_SECONDS (default 60) each;
 #             a crash input is copied to fuzz/regressions/<target>/ and fails
 # With no argument all four run in that order; otherwise the named ones.
@@ -38,10 +39,12 @@ run_asan() {
     section "ASan+UBSan: pytest suite"
     # The interpreter is not instrumented and keeps memory until exit on
     # purpose, so leak detection is off for it; leaks of the module are
-    # covered by valgrind on the native suite and the RSS loop tests.
+    # covered by valgrind on the native suite and the RSS loop tests. The
+    # packaging test is left out: it builds and installs a plain Release
+    # module of its own, which the main suite already checks.
     local runtime
     runtime=$(clang++-14 -print-file-name=libclang_rt.asan-x86_64.so)
-    LD_PRELOAD=$runtime ASAN_OPTIONS=detect_leaks=0 BRIGHTLOOM_SANITIZER=address \
+    LD_PRELOAD=$runtime ASAN_OPTIONS=detect_leaks=0 BRIGHTLOOM_SANITIZER=address BRIGHTLOOM_SKIP_PACKAGING=1 \
         PYTHONPATH=$SOURCE_DIR/build-asan BRIGHTLOOM_SOURCE_DIR=$SOURCE_DIR \
         /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/python
 }
@@ -57,10 +60,16 @@ run_tsan() {
 
 run_valgrind() {
     section "valgrind memcheck on the native suite"
-    [ -x build/tests/native_tests ] || scripts/build.sh
+    local dir=${BRIGHTLOOM_VALGRIND_BUILD_DIR:-build}
+    if [ "$dir" = build ]; then
+        [ -x build/tests/native_tests ] || scripts/build.sh
+    else
+        cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
+        cmake --build "$dir" -j"$JOBS" --target native_tests
+    fi
     valgrind --quiet --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
         --errors-for-leak-kinds=definite,indirect --error-exitcode=99 \
-        build/tests/native_tests --gtest_brief=1
+        "$dir"/tests/native_tests --gtest_brief=1
 }
 
 # Runs one libFuzzer target on a scratch copy of its seeds and saved cases.

@@ -272,3 +272,31 @@ def test_fifo_renamed_over_a_listed_file_does_not_block(tmp_path):
     assert result["scans"] > 5 and swaps > 100
     one_line = hashlib.sha256(b"x = 1\n").hexdigest()
     assert result["digests"] == [[one_line, 2]]
+
+
+def test_deeply_nested_sources_in_every_language():
+    # 20,000 open brackets make a tree deeper than a 512 KiB thread stack
+    # could follow by recursion; the calls run on such a thread, in a child
+    # process so that a crash is a failure rather than the end of the suite.
+    result = _run_child("""
+        import json, threading
+        from brightloom_index_native import run
+        nested = "[" * 20000 + "]" * 10000
+        counts = {}
+        def calls():
+            for language in ["python", "javascript", "typescript", "tsx", "rust", "json"]:
+                for command in ["outline", "syntax-check"]:
+                    payload = json.dumps({"content": "x = " + nested + "\\n", "language": language})
+                    reply = json.loads(run(command, payload))
+                    items = reply["errors"] if command == "syntax-check" else reply["symbols"]
+                    counts[command + " " + language] = len(items)
+        threading.stack_size(512 * 1024)
+        thread = threading.Thread(target=calls)
+        thread.start()
+        thread.join()
+        print(json.dumps(counts))
+    """)
+    assert len(result) == 12
+    for name, count in result.items():
+        assert count <= (20 if name.startswith("syntax-check") else 200), name
+    assert all(result[f"syntax-check {language}"] >= 1 for language in ["python", "json", "rust"])
