@@ -53,7 +53,7 @@ def run_hash(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
             reply = caller.call("hash", {"path": path})
         except CommandFailed as failure:
             # Like other checksum tools, one bad file does not stop the rest.
-            out.error(f"{path}: {failure.message}")
+            out.error(f"error: {path}: {failure.message}")
             status = EXIT_FAILURE
             continue
         if out.as_json:
@@ -90,7 +90,7 @@ def describe_unchecked(reply: Reply) -> str:
 
 
 def run_outline(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    reply = caller.call("outline", source_payload(args))
+    reply = call_for_file(caller, "outline", args)
     if out.as_json:
         out.line(json_line(reply))
         return EXIT_OK
@@ -115,7 +115,7 @@ def run_outline(args: argparse.Namespace, caller: NativeCaller, out: Output) -> 
 
 
 def run_check(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    reply = caller.call("syntax-check", source_payload(args))
+    reply = call_for_file(caller, "syntax-check", args)
     status = EXIT_OK if reply["valid"] else EXIT_ERRORS_FOUND
     if out.as_json:
         out.line(json_line(reply))
@@ -133,6 +133,14 @@ def run_check(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
         count = reply["error_count"]
         out.line(f"{count} syntax {'error' if count == 1 else 'errors'} ({reply['language']}){note}")
     return status
+
+
+def call_for_file(caller: NativeCaller, command: str, args: argparse.Namespace) -> Reply:
+    """Runs a one-file command; a failure names the file before the module's text."""
+    try:
+        return caller.call(command, source_payload(args))
+    except CommandFailed as failure:
+        raise CommandFailed(f"{args.file}: {failure.message}") from None
 
 
 def source_payload(args: argparse.Namespace) -> dict[str, Any]:

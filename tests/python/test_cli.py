@@ -100,7 +100,7 @@ class TestExitStatus:
     def test_hash_goes_on_after_a_bad_file(self, tree):
         status, out, err = cli("hash", str(tree), str(tree / "app.py"))
         assert status == 2
-        assert err == f"brightloom-index: {tree}: Is a directory (os error 21)\n"
+        assert err == f"brightloom-index: error: {tree}: Is a directory (os error 21)\n"
         assert out == reply("hash", {"path": str(tree / "app.py")})["hash"] + f"  {tree / 'app.py'}\n"
 
     @pytest.mark.parametrize(
