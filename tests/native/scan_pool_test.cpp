@@ -198,6 +198,13 @@ TEST(WorkerPoolRun, CallsEveryWorkerOnceAndReportsTheFirstFailure) {
 // The parent's workers do not exist in a forked child; the child must build
 // its own pool instead of waiting on them.
 TEST(ScanPool, ScansInAForkedChild) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads after a multi-threaded fork";
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads after a multi-threaded fork";
+#endif
+#endif
     TempDir tree;
     tree.write("a.py", "x");
     tree.write("b.py", "y\n");
