@@ -23,7 +23,10 @@
 namespace brightloom {
 namespace {
 
-constexpr std::size_t TARGET_BYTES = 1024 * 1024;
+// A large file, where the parse dominates, and a typical small one, where
+// the fixed costs of the command (payload, reply) weigh most.
+constexpr std::int64_t LARGE_BYTES = 1024 * 1024;
+constexpr std::int64_t SMALL_BYTES = 2 * 1024;
 
 struct Sample {
     std::string_view language;
@@ -88,9 +91,9 @@ constexpr std::array SAMPLES{
          "}\n\n"}},
 };
 
-std::string generate_source(const Sample& sample) {
+std::string generate_source(const Sample& sample, std::int64_t target_bytes) {
     std::string text;
-    for (std::size_t counter = 0; text.size() < TARGET_BYTES; ++counter) {
+    for (std::size_t counter = 0; static_cast<std::int64_t>(text.size()) < target_bytes; ++counter) {
         for (char c : sample.pieces[counter % sample.pieces.size()]) {
             if (c == '@') {
                 text += std::to_string(counter);
@@ -122,7 +125,7 @@ struct TreeDelete {
 };
 
 void bare_parse(benchmark::State& state, const Sample& sample) {
-    const std::string source = generate_source(sample);
+    const std::string source = generate_source(sample, state.range(0));
     std::string_view text = source;
     const TSLanguage* grammar = grammar_for(sample.language);
     for (auto _ : state) {
@@ -138,7 +141,7 @@ void bare_parse(benchmark::State& state, const Sample& sample) {
 
 // The walker alone, on a tree parsed once: what the outline adds to the parse.
 void walk_only(benchmark::State& state, const Sample& sample) {
-    const std::string source = generate_source(sample);
+    const std::string source = generate_source(sample, state.range(0));
     std::string_view text = source;
     std::unique_ptr<TSParser, ParserDelete> parser(ts_parser_new());
     ts_parser_set_language(parser.get(), grammar_for(sample.language));
@@ -154,7 +157,7 @@ void walk_only(benchmark::State& state, const Sample& sample) {
 
 void outline(benchmark::State& state, const Sample& sample) {
     const JsonValue payload =
-        JsonObject{{"content", generate_source(sample)}, {"language", sample.language}};
+        JsonObject{{"content", generate_source(sample, state.range(0))}, {"language", sample.language}};
     const std::size_t size = find_field(payload, "content")->as_string()->size();
     for (auto _ : state) {
         Result<JsonValue> reply = run_outline(payload);
@@ -174,11 +177,18 @@ int main(int argc, char** argv) {
     using namespace brightloom;
     for (const Sample& sample : SAMPLES) {
         const std::string language(sample.language);
+        // Registered in pairs so that each parse row is followed by its
+        // outline row.
         benchmark::RegisterBenchmark(("bare_parse/" + language).c_str(), bare_parse, sample)
-            ->Unit(benchmark::kMillisecond);
+            ->Arg(LARGE_BYTES)
+            ->Arg(SMALL_BYTES)
+            ->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark(("outline/" + language).c_str(), outline, sample)
-            ->Unit(benchmark::kMillisecond);
+            ->Arg(LARGE_BYTES)
+            ->Arg(SMALL_BYTES)
+            ->Unit(benchmark::kMicrosecond);
         benchmark::RegisterBenchmark(("walk_only/" + language).c_str(), walk_only, sample)
+            ->Arg(LARGE_BYTES)
             ->Unit(benchmark::kMicrosecond);
     }
     benchmark::Initialize(&argc, argv);
