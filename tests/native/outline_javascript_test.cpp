@@ -223,17 +223,5 @@ TEST(OutlineTsx, ListsDeclarationsOfComponentFile) {
     EXPECT_EQ(outline_rows(DIALOG_TSX, "tsx"), expected);
 }
 
-TEST(OutlineJavaScript, MembersOfInterfacesAndEnumsAreNotListed) {
-    // Only class bodies are entered: the members of an interface or an
-    // enum are not listed.
-    const std::vector<SymbolRow> expected{
-        {"interface", "I", 1, 4, 0, "interface I {"},
-        {"enum", "E", 5, 5, 0, "enum E { A }"},
-    };
-    EXPECT_EQ(
-        outline_rows("interface I {\n  m(): void;\n  n: number;\n}\nenum E { A }\n", "typescript"),
-        expected);
-}
-
 }  // namespace
 }  // namespace brightloom::testing

@@ -86,14 +86,6 @@ TEST(OutlinePython, ListsTopLevelDeclarationsAndClassMembers) {
     EXPECT_EQ(outline_rows(INVENTORY_PY, "python"), expected);
 }
 
-TEST(OutlinePython, DeclarationOnFirstLineStartsAtLineOne) {
-    const std::vector<SymbolRow> expected{
-        {"class", "A", 1, 3, 0, "class A:"},
-        {"method", "m", 2, 3, 1, "def m(self):"},
-    };
-    EXPECT_EQ(outline_rows("class A:\n    def m(self):\n        pass\n", "python"), expected);
-}
-
 TEST(OutlinePython, DeclarationsAfterASyntaxErrorAreStillListed) {
     // The broken statement becomes an error node, which is neither listed
     // nor entered; the reply is still a checked outline.

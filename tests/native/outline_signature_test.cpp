@@ -42,17 +42,6 @@ TEST(Signature, TakesTheTrimmedFirstLine) {
     }
 }
 
-TEST(Signature, CutsAtOneHundredTwentyCharacters) {
-    std::string exact(120, 'a');
-    EXPECT_EQ(signature_of(exact), exact);
-    EXPECT_EQ(signature_of(exact + "b\nnext"), exact);
-
-    // Three-byte characters: 120 of them are 360 bytes.
-    std::string wide;
-    for (int i = 0; i < 150; ++i) wide += "\xe6\x97\xa5";
-    EXPECT_EQ(signature_of(wide), wide.substr(0, 360));
-}
-
 TEST(Signature, TrimsBeforeCutting) {
     // Leading white space does not count towards the 120 characters.
     const std::string body(130, 'z');
