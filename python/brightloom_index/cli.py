@@ -7,9 +7,12 @@ status 2; `check` exits with 1 when it finds syntax errors.
 from __future__ import annotations
 
 import argparse
-# argparse imports shutil on first use (to size its help text), which pulls in
-# the compression modules; importing it here keeps that start-up cost out
-# of the time that --profile measures.
+
+# argparse imports these on first use (shutil to size its help text, which
+# pulls in the compression modules; locale through gettext). Importing them
+# with the rest of the program keeps import time out of the run that
+# --profile measures.
+import locale  # noqa: F401
 import shutil  # noqa: F401
 import sys
 from collections.abc import Callable, Sequence
