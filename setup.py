@@ -137,11 +137,14 @@ class PlainBdistWheel(Command):
 
 
 def wheel_command():
-    try:
-        import wheel.bdist_wheel  # noqa: F401
-    except ImportError:
-        return {"bdist_wheel": PlainBdistWheel}
-    return {}
+    """The fallback wheel writer, only where no real bdist_wheel exists."""
+    for module in ("setuptools.command.bdist_wheel", "wheel.bdist_wheel"):
+        try:
+            __import__(module)
+        except ImportError:
+            continue
+        return {}
+    return {"bdist_wheel": PlainBdistWheel}
 
 
 BUILD_DIR.mkdir(parents=True, exist_ok=True)

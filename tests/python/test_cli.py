@@ -234,3 +234,13 @@ def test_help_for_every_subcommand(command):
     assert done.returncode == 0
     assert done.stdout.startswith("usage: brightloom-index" + (f" {command}" if command else ""))
     assert "--json" in done.stdout
+
+
+def test_module_entry_passes_the_exit_status_on(tree):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SOURCE_DIR / "python"), os.environ.get("PYTHONPATH", "")]))
+    argv = [sys.executable, "-m", "brightloom_index", "check"]
+    broken = subprocess.run(argv + [str(tree / "broken.py")], capture_output=True, text=True, env=env, timeout=60)
+    assert broken.returncode == 1
+    missing = subprocess.run(argv + [str(tree / "gone.py")], capture_output=True, text=True, env=env, timeout=60)
+    assert missing.returncode == 2
+    assert missing.stderr == f"brightloom-index: error: {tree / 'gone.py'}: No such file or directory (os error 2)\n"
