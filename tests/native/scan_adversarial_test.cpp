@@ -1,3 +1,4 @@
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -6,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +16,8 @@
 
 #include "lib/content_hash.h"
 #include "lib/scan_files.h"
+#include "lib/scan_walk.h"
+#include "lib/worker_pool.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 
@@ -99,6 +103,37 @@ TEST(ScanAdversarial, ResumesListingsThatWereReadAheadAndClosed) {
     }
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(scan_root(tree.path().string()).paths(), expected);
+}
+
+std::size_t open_descriptor_count() {
+    return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/fd"),
+                                                  fs::directory_iterator()));
+}
+
+// With only a few descriptors to spare, a walk that kept a listing open for
+// every level of a deep tree would fail to open the deeper folders.
+TEST(ScanAdversarial, HoldsAtMostTenListingsOpen) {
+    TempDir tree;
+    Paths expected;
+    std::string level;
+    for (int depth = 0; depth < 40; ++depth) {
+        tree.write(level + "f.py", "x");
+        expected.push_back(level + "f.py");
+        level += "d/";
+    }
+    std::sort(expected.begin(), expected.end());
+    static_cast<void>(shared_worker_pool());  // its threads need no descriptors later
+
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Spare: the listings, one file per worker while digesting, and one for
+    // the root's lookup.
+    rlimit tight = saved;
+    tight.rlim_cur = open_descriptor_count() + MAX_OPEN_LISTINGS + available_processors() + 1;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const Paths got = scan_root(tree.path().string()).paths();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_EQ(got, expected);
 }
 
 TEST(ScanAdversarial, NeverBlocksOnFifos) {
