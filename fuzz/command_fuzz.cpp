@@ -101,6 +101,8 @@ std::string fixture_path(FuzzedDataProvider& input) {
         path += FIXTURE_NAMES[input.ConsumeIntegralInRange<std::size_t>(0, FIXTURE_NAMES.size() - 1)];
     } else {
         std::string name = input.ConsumeRandomLengthString(64);
+        // Payload strings come from a Python str: always valid UTF-8.
+        if (!brightloom::fuzzing::is_utf8(name)) name.clear();
         for (std::size_t at = name.find(".."); at != std::string::npos; at = name.find("..")) {
             name[at] = '_';
         }
