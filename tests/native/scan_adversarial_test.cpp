@@ -27,20 +27,6 @@ namespace {
 using Paths = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-// Runs `work` on its own thread and fails the whole run if it does not
-// finish in time: a hung scan must not hang the suite as well.
-template <class Work>
-auto within_seconds(int seconds, Work work) -> decltype(work()) {
-    std::packaged_task<decltype(work())()> task(std::move(work));
-    auto result = task.get_future();
-    std::thread(std::move(task)).detach();
-    if (result.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
-        ADD_FAILURE() << "did not finish within " << seconds << " s";
-        std::_Exit(1);
-    }
-    return result.get();
-}
-
 TEST(ScanAdversarial, DropsFileNamesThatAreNotUtf8) {
     TempDir tree;
     tree.write("bad\xff.py", "invalid name");

@@ -43,18 +43,6 @@ TEST(ScanNames, TakesTheExtensionAfterTheLastDot) {
     }
 }
 
-TEST(ScanNames, MatchesListedExtensionsWholeAndCaseSensitive) {
-    const std::vector<std::string> listed{"py", "tar.gz", "", "JS"};
-    EXPECT_TRUE(has_listed_extension("a.py", listed));
-    EXPECT_FALSE(has_listed_extension("a.PY", listed));
-    EXPECT_FALSE(has_listed_extension("a.pyc", listed));
-    EXPECT_FALSE(has_listed_extension("x.tar.gz", listed));
-    EXPECT_TRUE(has_listed_extension("ends.", listed));
-    EXPECT_FALSE(has_listed_extension("noext", listed));
-    EXPECT_TRUE(has_listed_extension("b.JS", listed));
-    EXPECT_FALSE(has_listed_extension("a.py", std::vector<std::string>{}));
-}
-
 TEST(ScanNames, FindsTheFinalNamedComponent) {
     struct Row {
         const char* path;

@@ -28,18 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-template <class Work>
-auto within_seconds(int seconds, Work work) -> decltype(work()) {
-    std::packaged_task<decltype(work())()> task(std::move(work));
-    auto result = task.get_future();
-    std::thread(std::move(task)).detach();
-    if (result.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
-        ADD_FAILURE() << "did not finish within " << seconds << " s";
-        std::_Exit(1);
-    }
-    return result.get();
-}
-
 // A tree of nested folders with files of many sizes, line endings and a few
 // invalid ones, the same for every run.
 void generate_tree(const TempDir& tree) {

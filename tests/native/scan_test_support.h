@@ -1,13 +1,17 @@
 // Helpers for the scan tests: run a scan on a payload and read its reply
-// back into plain values, and build trees with links, FIFOs and odd modes.
+// back into plain values, build trees with links and FIFOs, bound a wait.
 #pragma once
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -82,6 +86,20 @@ inline void make_symlink(const std::string& target, const std::filesystem::path&
 inline void make_fifo(const std::filesystem::path& path) {
     std::filesystem::create_directories(path.parent_path());
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path;
+}
+
+// Runs `work` on its own thread and fails the whole run if it does not
+// finish in time: a hung scan must not hang the suite as well.
+template <class Work>
+auto within_seconds(int seconds, Work work) -> decltype(work()) {
+    std::packaged_task<decltype(work())()> task(std::move(work));
+    auto result = task.get_future();
+    std::thread(std::move(task)).detach();
+    if (result.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+        ADD_FAILURE() << "did not finish within " << seconds << " s";
+        std::_Exit(1);
+    }
+    return result.get();
 }
 
 inline bool running_as_root() { return ::geteuid() == 0; }
