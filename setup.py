@@ -25,6 +25,9 @@ from setuptools.command.build_ext import build_ext
 
 SOURCE_DIR = Path(__file__).resolve().parent
 BUILD_DIR = Path(os.environ.get("BRIGHTLOOM_BUILD_DIR", SOURCE_DIR / "build-python")).resolve()
+# The CMake folder may be shared by builds for several interpreters: the
+# module uses only the stable ABI, so a switch recompiles one file.
+CMAKE_DIR = Path(os.environ.get("BRIGHTLOOM_CMAKE_DIR", BUILD_DIR / "cmake")).resolve()
 LIMITED_API_TAG = "cp311"
 MODULE_NAME = "brightloom_index_native"
 
@@ -46,7 +49,7 @@ class CMakeBuildExt(build_ext):
 
     def build_extension(self, ext):
         fetch_tree_sitter_sources()
-        cmake_dir = BUILD_DIR / "cmake"
+        cmake_dir = CMAKE_DIR
         configure = [
             "cmake", "-S", str(SOURCE_DIR), "-B", str(cmake_dir),
             "-DCMAKE_BUILD_TYPE=Release",

@@ -2,8 +2,8 @@
 it imports, runs, has its stubs found by mypy and uninstalls cleanly.
 
 Each interpreter found (Debian's and the one first on PATH, when they
-differ) gets its own environment and build folder under the test's temporary
-folder; ccache makes the rebuild of the module cheap. Set
+differ) gets its own environment under the test's temporary folder; they
+share one CMake folder, and ccache makes its first build cheap. Set
 BRIGHTLOOM_SKIP_PACKAGING=1 to leave this test out of a local run; CI runs it.
 """
 import importlib.util
@@ -59,12 +59,18 @@ def files_named_brightloom(root):
     return sorted(str(path.relative_to(root)) for path in root.rglob("*") if "brightloom" in path.name)
 
 
+@pytest.fixture(scope="module")
+def cmake_dir(tmp_path_factory):
+    """One CMake folder for all interpreters: a switch recompiles one file."""
+    return tmp_path_factory.mktemp("cmake")
+
+
 @pytest.mark.parametrize("interpreter", interpreters())
-def test_install_run_typecheck_uninstall(tmp_path, interpreter):
+def test_install_run_typecheck_uninstall(tmp_path, cmake_dir, interpreter):
     venv = tmp_path / "venv"
     python = venv / "bin" / "python"
     sh([interpreter, "-m", "venv", "--system-site-packages", venv], env=clean_env())
-    env = clean_env(BRIGHTLOOM_BUILD_DIR=str(tmp_path / "build"))
+    env = clean_env(BRIGHTLOOM_BUILD_DIR=str(tmp_path / "build"), BRIGHTLOOM_CMAKE_DIR=str(cmake_dir))
     assert files_named_brightloom(venv) == []
 
     sh([python, "-m", "pip", "install", "-q", "--no-index", "--no-build-isolation", SOURCE_DIR], env=env)
