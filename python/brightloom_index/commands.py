@@ -8,7 +8,6 @@ except where a handler goes on with the next file.
 from __future__ import annotations
 
 import argparse
-import sys
 from dataclasses import dataclass
 from typing import Any, TextIO
 
@@ -242,7 +241,3 @@ def limit_lines(summary: IndexSummary) -> list[str]:
 def is_terminal(stream: TextIO) -> bool:
     isatty = getattr(stream, "isatty", None)
     return bool(isatty and isatty())
-
-
-def default_output(as_json: bool, progress: bool) -> Output:
-    return Output(sys.stdout, sys.stderr, as_json, progress)
