@@ -4,6 +4,7 @@ swapped in for a listed file. Each case runs for a few seconds at most;
 anything that could hang runs in a child process under a timeout."""
 import hashlib
 import json
+import multiprocessing
 import os
 import subprocess
 import sys
@@ -219,6 +220,26 @@ def test_forks_right_after_scans(tmp_path):
                 os._exit(code)
         _, status = os.waitpid(pid, 0)
         assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0, status
+
+
+def _outcomes(calls):
+    return [_outcome(command, payload) for command, payload in calls]
+
+
+def test_multiprocessing_fork_children_answer_like_the_parent(tmp_path):
+    for i in range(12):
+        (tmp_path / f"p{i:02d}.py").write_text(f"def f{i}():\n    return {i}\n")
+    calls = [
+        ("scan", json.dumps({"root": str(tmp_path)})),
+        ("outline", json.dumps({"path": str(tmp_path / "p03.py")})),
+        ("syntax-check", json.dumps({"content": "def (:", "language": "python"})),
+        ("hash", json.dumps({"path": str(tmp_path / "gone.py")})),
+    ]
+    expected = _outcomes(calls)  # the parent's pool exists before the fork
+    context = multiprocessing.get_context("fork")
+    with context.Pool(2) as pool:
+        results = pool.map_async(_outcomes, [calls] * 6).get(timeout=CHILD_TIMEOUT)
+    assert results == [expected] * 6
 
 
 FIFO_SWAPPER = """
