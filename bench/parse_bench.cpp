@@ -3,7 +3,7 @@
 // ts_parser_parse_with_options alone and then checked by run_syntax_check,
 // side by side, in MB/s. The "faulty" rows repeat both on the same text with
 // a syntax error planted in every fiftieth declaration, so the walk has to
-// descend and stop at twenty items.
+// descend and stop at twenty items; the "walk_only" rows time that walk alone.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <tree_sitter/api.h>
 
@@ -180,6 +181,21 @@ void syntax_check(benchmark::State& state, const Corpus& corpus, bool faulty) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));
 }
 
+// The error walk alone on a tree parsed once: what the check adds to the parse.
+void walk_only(benchmark::State& state, const Corpus& corpus, bool faulty) {
+    const std::string source = generate_source(corpus, faulty);
+    std::string_view text = source;
+    std::unique_ptr<TSParser, ParserDeleter> parser(ts_parser_new());
+    ts_parser_set_language(parser.get(), grammar_for(corpus.language));
+    const TSInput input{&text, read_rest, TSInputEncodingUTF8, nullptr};
+    std::unique_ptr<TSTree, TreeDeleter> tree(
+        ts_parser_parse_with_options(parser.get(), nullptr, input, TSParseOptions{}));
+    for (auto _ : state) {
+        std::vector<SyntaxErrorItem> items = collect_syntax_errors(ts_tree_root_node(tree.get()), text);
+        benchmark::DoNotOptimize(items.data());
+    }
+}
+
 }  // namespace
 }  // namespace brightloom
 
@@ -195,6 +211,8 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark(("syntax_check/" + suffix).c_str(), syntax_check, corpus,
                                          faulty)
                 ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("walk_only/" + suffix).c_str(), walk_only, corpus, faulty)
+                ->Unit(benchmark::kMicrosecond);
         }
     }
     benchmark::Initialize(&argc, argv);

@@ -1,6 +1,5 @@
 #include "syntax_check.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <utility>
 
@@ -74,20 +73,14 @@ SyntaxErrorItem make_item(TSNode node, std::string_view text) {
     return item;
 }
 
-// Pushes the children of `node` that hold an error, last child first, so that
-// they pop in source order. A child without an error inside would only be
-// popped and skipped, so it is not pushed at all. Children are enumerated
-// with a cursor because ts_node_child(node, i) walks from the first child on
-// every call, which is quadratic for a node with many children.
-void push_faulty_children(TSNode node, TSTreeCursor* cursor, std::vector<TSNode>& stack) {
-    ts_tree_cursor_reset(cursor, node);
-    if (!ts_tree_cursor_goto_first_child(cursor)) return;
-    const std::size_t first = stack.size();
-    do {
-        const TSNode child = ts_tree_cursor_current_node(cursor);
-        if (ts_node_has_error(child)) stack.push_back(child);
-    } while (ts_tree_cursor_goto_next_sibling(cursor));
-    std::reverse(stack.begin() + static_cast<std::ptrdiff_t>(first), stack.end());
+// Moves the cursor to the next node in pre-order that is not inside the
+// current one: its next sibling, or the next sibling of its nearest ancestor
+// that has one. False when the walk has passed the last node.
+bool skip_subtree(TSTreeCursor* cursor) {
+    while (!ts_tree_cursor_goto_next_sibling(cursor)) {
+        if (!ts_tree_cursor_goto_parent(cursor)) return false;
+    }
+    return true;
 }
 
 JsonValue item_to_json(SyntaxErrorItem item) {
@@ -131,19 +124,22 @@ JsonValue checked_reply(std::string language, std::vector<SyntaxErrorItem> items
 
 std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root, std::string_view text) {
     std::vector<SyntaxErrorItem> items;
-    // The depth of the tree follows the input (ten thousand nested brackets
-    // give ten thousand levels), so the walk keeps its own stack on the heap.
-    std::vector<TSNode> stack{root};
+    // A depth-first walk in pre-order. The depth of the tree follows the
+    // input (ten thousand nested brackets give ten thousand levels), so the
+    // path from the root is the cursor's own stack on the heap, never the C
+    // stack. Siblings are visited one at a time as the walk reaches them, so
+    // the walk ends at the twentieth item without listing the rest of a long
+    // run of siblings.
     TreeCursorOwner cursor(root);
-    while (!stack.empty() && items.size() < MAX_REPORTED_ERRORS) {
-        const TSNode node = stack.back();
-        stack.pop_back();
+    bool more = true;
+    while (more && items.size() < MAX_REPORTED_ERRORS) {
+        const TSNode node = ts_tree_cursor_current_node(cursor.get());
         const bool is_error = ts_node_is_error(node);
         if (is_error || ts_node_is_missing(node)) items.push_back(make_item(node, text));
         // Nothing inside an error node is reported, and clean subtrees hold
         // nothing to report.
-        if (is_error || !ts_node_has_error(node)) continue;
-        push_faulty_children(node, cursor.get(), stack);
+        const bool enter = !is_error && ts_node_has_error(node);
+        more = (enter && ts_tree_cursor_goto_first_child(cursor.get())) || skip_subtree(cursor.get());
     }
     return items;
 }
@@ -151,7 +147,7 @@ std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root, std::string_view
 Result<JsonValue> run_syntax_check(const JsonValue& payload) {
     // The text comes first: a request without usable text fails even when its
     // language would not be parsed.
-    Result<std::string> text = load_source(payload);
+    Result<SourceText> text = load_source(payload);
     if (!text.ok()) return std::move(text).error();
 
     std::string language = resolve_language(payload);
