@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "command_error.h"
 #include "json_value.h"
@@ -35,8 +36,28 @@ inline constexpr std::size_t STREAM_CHUNK_BYTES = 256 * 1024;
 Result<bool> stream_text_file(std::string_view path, OpenMode mode,
                               const std::function<void(std::string_view)>& sink);
 
+// A request's source text: borrowed from the payload's "content" string (the
+// payload outlives the command), or owned when it was read from a file. Used
+// wherever a std::string_view is expected.
+class SourceText {
+public:
+    static SourceText borrowed(std::string_view text) { return SourceText(text); }
+    static SourceText owned(std::string text) { return SourceText(std::move(text)); }
+
+    std::string_view view() const {
+        return std::visit([](const auto& text) { return std::string_view(text); }, storage_);
+    }
+    operator std::string_view() const { return view(); }
+
+private:
+    explicit SourceText(std::string_view text) : storage_(text) {}
+    explicit SourceText(std::string text) : storage_(std::move(text)) {}
+
+    std::variant<std::string_view, std::string> storage_;
+};
+
 // The source text of an "outline" or "syntax-check" payload: "content" when
 // it is a string, else the file named by "path".
-Result<std::string> load_source(const JsonValue& payload);
+Result<SourceText> load_source(const JsonValue& payload);
 
 }  // namespace brightloom

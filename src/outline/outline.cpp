@@ -42,7 +42,7 @@ JsonValue symbol_to_json(OutlineSymbol symbol) {
 Result<JsonValue> run_outline(const JsonValue& payload) {
     // The text is loaded before the language is judged, so an unreadable
     // file fails even when its language would get no outline.
-    Result<std::string> source = load_source(payload);
+    Result<SourceText> source = load_source(payload);
     if (!source.ok()) return std::move(source).error();
     std::string language = resolve_language(payload);
 
