@@ -135,7 +135,9 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
         } else if (text == PARAMETER_NAMES[0]) {
             slot = 0;
         } else {
-            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%s'", FUNCTION_NAME, name);
+            // %U writes the whole name; the UTF-8 text would stop at a NUL.
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", FUNCTION_NAME,
+                         keyword);
             return false;
         }
         if (slots[slot] != nullptr) {

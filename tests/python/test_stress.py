@@ -321,3 +321,9 @@ def test_deeply_nested_sources_in_every_language():
     for name, count in result.items():
         assert count <= (20 if name.startswith("syntax-check") else 200), name
     assert all(result[f"syntax-check {language}"] >= 1 for language in ["python", "json", "rust"])
+
+
+def test_an_unexpected_keyword_is_named_whole():
+    with pytest.raises(TypeError) as caught:
+        run("hash", **{"pay\x00load": "{}"})
+    assert str(caught.value) == "run() got an unexpected keyword argument 'pay\x00load'"
