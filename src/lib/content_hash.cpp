@@ -34,18 +34,24 @@ const EVP_MD* sha256_algorithm() {
 // so that text full of carriage returns still needs only a small buffer.
 constexpr std::size_t NORMALISED_PIECE_BYTES = 16 * 1024;
 
-// Counts LF bytes 16 at a time: compare, take the mask, add its bits. About
-// two and a half times as fast as the compiler's own vectorised std::count.
+// Counts LF bytes 16 at a time: each comparison adds one to a byte lane per
+// match, and the lanes are summed before they can overflow (255 blocks).
+// Baseline SSE2 only: no popcount instruction is assumed.
 std::uint64_t count_line_feeds(std::string_view text) {
     const char* data = text.data();
     std::size_t size = text.size();
     std::uint64_t count = 0;
 #if defined(__SSE2__)
     const __m128i line_feed = _mm_set1_epi8('\n');
-    for (; size >= 16; data += 16, size -= 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
-        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, line_feed)));
-        count += static_cast<std::uint64_t>(__builtin_popcount(mask));
+    while (size >= 16) {
+        __m128i lanes = _mm_setzero_si128();
+        for (int block = 0; block < 255 && size >= 16; ++block, data += 16, size -= 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(bytes, line_feed));
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        count += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
+                 static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
     }
 #endif
     for (; size > 0; ++data, --size) count += *data == '\n';
