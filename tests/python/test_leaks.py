@@ -24,7 +24,7 @@ def resident_bytes():
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def assert_flat(call):
+def assert_flat(label, call):
     for _ in range(WARM_UP):
         call()
     gc.collect()
@@ -33,7 +33,8 @@ def assert_flat(call):
         call()
     gc.collect()
     growth = resident_bytes() - before
-    assert growth < MAX_GROWTH, f"resident memory grew by {growth} bytes over {CALLS} calls"
+    print(f"{label}: resident memory grew by {growth} bytes over {CALLS} calls")
+    assert growth < MAX_GROWTH, label
 
 
 def raises(exception, command, payload):
@@ -64,31 +65,33 @@ def quoted(path):
 
 def test_hash(tree):
     payload = '{"path": %s}' % quoted(tree / "pkg" / "a.py")
-    assert_flat(lambda: run("hash", payload))
-    assert_flat(raises(RuntimeError, "hash", '{"path": %s}' % quoted(tree / "missing.py")))
-    assert_flat(raises(TypeError, "hash", b"{}"))
+    assert_flat("hash reply", lambda: run("hash", payload))
+    missing = '{"path": %s}' % quoted(tree / "missing.py")
+    assert_flat("hash RuntimeError", raises(RuntimeError, "hash", missing))
+    assert_flat("hash TypeError", raises(TypeError, "hash", b"{}"))
 
 
 def test_scan(tree):
     payload = '{"root": %s, "max_files": 10}' % quoted(tree)
-    assert_flat(lambda: run("scan", payload))
-    assert_flat(raises(RuntimeError, "scan", '{"max_files": 10}'))
-    assert_flat(raises(TypeError, "scan", None))
+    assert_flat("scan reply", lambda: run("scan", payload))
+    assert_flat("scan RuntimeError", raises(RuntimeError, "scan", '{"max_files": 10}'))
+    assert_flat("scan TypeError", raises(TypeError, "scan", None))
 
 
 def test_outline(tree):
     payload = '{"path": %s}' % quoted(tree / "pkg" / "a.py")
-    assert_flat(lambda: run("outline", payload))
-    assert_flat(raises(RuntimeError, "outline", '{"path": %s}' % quoted(tree / "bad.py")))
-    assert_flat(raises(TypeError, "outline", 12))
+    assert_flat("outline reply", lambda: run("outline", payload))
+    not_utf8 = '{"path": %s}' % quoted(tree / "bad.py")
+    assert_flat("outline RuntimeError", raises(RuntimeError, "outline", not_utf8))
+    assert_flat("outline TypeError", raises(TypeError, "outline", 12))
 
 
 def test_syntax_check(tree):
     payload = '{"path": %s}' % quoted(tree / "pkg" / "b.rs")
-    assert_flat(lambda: run("syntax-check", payload))
+    assert_flat("syntax-check reply", lambda: run("syntax-check", payload))
     # A malformed payload fails in the reader, before the command runs.
-    assert_flat(raises(RuntimeError, "syntax-check", '{"content": "x", ]'))
-    assert_flat(unexpected_keyword)
+    assert_flat("syntax-check RuntimeError", raises(RuntimeError, "syntax-check", '{"content": "x", ]'))
+    assert_flat("syntax-check TypeError", unexpected_keyword)
 
 
 def unexpected_keyword():
