@@ -7,37 +7,10 @@
 #include "lib/utf8.h"
 #include "outline/outline_rules.h"
 #include "outline/signature.h"
+#include "syntax/tree_cursor_owner.h"
 
 namespace brightloom {
 namespace {
-
-// Owns the heap stack of one tree cursor. Move-only; a moved-from owner is
-// empty and deletes nothing.
-class TreeCursorOwner {
-public:
-    explicit TreeCursorOwner(TSNode node) : cursor_(ts_tree_cursor_new(node)), owns_(true) {}
-    ~TreeCursorOwner() {
-        if (owns_) ts_tree_cursor_delete(&cursor_);
-    }
-    TreeCursorOwner(TreeCursorOwner&& other) noexcept
-        : cursor_(other.cursor_), owns_(std::exchange(other.owns_, false)) {}
-    TreeCursorOwner& operator=(TreeCursorOwner&& other) noexcept {
-        if (this != &other) {
-            if (owns_) ts_tree_cursor_delete(&cursor_);
-            cursor_ = other.cursor_;
-            owns_ = std::exchange(other.owns_, false);
-        }
-        return *this;
-    }
-    TreeCursorOwner(const TreeCursorOwner&) = delete;
-    TreeCursorOwner& operator=(const TreeCursorOwner&) = delete;
-
-    TSTreeCursor* get() { return &cursor_; }
-
-private:
-    TSTreeCursor cursor_;
-    bool owns_;
-};
 
 // Field ids of the grammar, looked up once per walk: looking a field up by
 // name scans the grammar's field list on every call. A grammar without the

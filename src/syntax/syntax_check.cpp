@@ -8,6 +8,7 @@
 #include "syntax/grammar_registry.h"
 #include "syntax/language.h"
 #include "syntax/parse_source.h"
+#include "syntax/tree_cursor_owner.h"
 
 namespace brightloom {
 namespace {
@@ -16,21 +17,6 @@ constexpr std::string_view KIND_MISSING = "missing";
 constexpr std::string_view KIND_ERROR = "error";
 constexpr std::string_view SYNTAX_ERROR_MESSAGE = "syntax error";
 constexpr std::string_view NO_PARSER_REASON = "no_parser";
-
-// Owns the heap stack of one tree cursor for the length of one walk; a copy
-// would delete that stack twice, and no caller needs to move it.
-class TreeCursorOwner {
-public:
-    explicit TreeCursorOwner(TSNode node) : cursor_(ts_tree_cursor_new(node)) {}
-    ~TreeCursorOwner() { ts_tree_cursor_delete(&cursor_); }
-    TreeCursorOwner(const TreeCursorOwner&) = delete;
-    TreeCursorOwner& operator=(const TreeCursorOwner&) = delete;
-
-    TSTreeCursor* get() { return &cursor_; }
-
-private:
-    TSTreeCursor cursor_;
-};
 
 // Enough bytes for SNIPPET_MAX_CHARS characters of up to four bytes each,
 // plus one: a carriage return just past them can then never be mistaken for
