@@ -69,6 +69,7 @@ run_valgrind() {
     fi
     valgrind --quiet --tool=memcheck --leak-check=full --show-leak-kinds=definite,indirect \
         --errors-for-leak-kinds=definite,indirect --error-exitcode=99 \
+        --suppressions=scripts/valgrind.supp \
         "$dir"/tests/native_tests --gtest_brief=1
 }
 
