@@ -21,6 +21,7 @@
 #include "lib/json_value.h"
 #include "outline/collect_symbols.h"
 #include "outline/outline.h"
+#include "bare_parse.h"
 #include "syntax/grammar_registry.h"
 
 namespace brightloom {
@@ -108,33 +109,10 @@ std::string generate_source(const Sample& sample, std::int64_t target_bytes) {
     return text;
 }
 
-// The read function of the parse routine: the whole rest of the text in one
-// chunk, without copying.
-const char* read_rest(void* payload, std::uint32_t byte_index, TSPoint, std::uint32_t* bytes_read) {
-    const auto* text = static_cast<const std::string_view*>(payload);
-    if (byte_index >= text->size()) {
-        *bytes_read = 0;
-        return "";
-    }
-    *bytes_read = static_cast<std::uint32_t>(text->size() - byte_index);
-    return text->data() + byte_index;
-}
-
-struct ParserDelete {
-    void operator()(TSParser* parser) const { ts_parser_delete(parser); }
-};
-struct TreeDelete {
-    void operator()(TSTree* tree) const { ts_tree_delete(tree); }
-};
-
 // One fresh parse and release, as the parse routine does it.
 void parse_once(const TSLanguage* grammar, std::string_view text) {
-    std::unique_ptr<TSParser, ParserDelete> parser(ts_parser_new());
-    ts_parser_set_language(parser.get(), grammar);
-    const TSInput input{&text, read_rest, TSInputEncodingUTF8, nullptr};
-    std::unique_ptr<TSTree, TreeDelete> tree(
-        ts_parser_parse_with_options(parser.get(), nullptr, input, {}));
-    benchmark::DoNotOptimize(tree.get());
+    const ParsedSource parsed = bench::bare_parse_of(grammar, text);
+    benchmark::DoNotOptimize(parsed.tree.get());
 }
 
 void bare_parse(benchmark::State& state, const Sample& sample) {
@@ -148,14 +126,10 @@ void bare_parse(benchmark::State& state, const Sample& sample) {
 void walk_only(benchmark::State& state, const Sample& sample) {
     const std::string source = generate_source(sample, state.range(0));
     std::string_view text = source;
-    std::unique_ptr<TSParser, ParserDelete> parser(ts_parser_new());
-    ts_parser_set_language(parser.get(), grammar_for(sample.language));
-    const TSInput input{&text, read_rest, TSInputEncodingUTF8, nullptr};
-    std::unique_ptr<TSTree, TreeDelete> tree(
-        ts_parser_parse_with_options(parser.get(), nullptr, input, {}));
+    const ParsedSource parsed = bench::bare_parse_of(grammar_for(sample.language), text);
     for (auto _ : state) {
         std::vector<OutlineSymbol> symbols;
-        collect_symbols(ts_tree_root_node(tree.get()), text, sample.language, 0, symbols);
+        collect_symbols(ts_tree_root_node(parsed.tree.get()), text, sample.language, 0, symbols);
         benchmark::DoNotOptimize(symbols.data());
     }
 }

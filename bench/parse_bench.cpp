@@ -16,6 +16,7 @@
 #include <tree_sitter/api.h>
 
 #include "lib/json_value.h"
+#include "bare_parse.h"
 #include "syntax/grammar_registry.h"
 #include "syntax/syntax_check.h"
 
@@ -127,35 +128,14 @@ std::string generate_source(const Corpus& corpus, bool faulty) {
     return text;
 }
 
-const char* read_rest(void* payload, std::uint32_t byte_index, TSPoint, std::uint32_t* bytes_read) {
-    const auto* text = static_cast<const std::string_view*>(payload);
-    if (byte_index >= text->size()) {
-        *bytes_read = 0;
-        return "";
-    }
-    *bytes_read = static_cast<std::uint32_t>(text->size() - byte_index);
-    return text->data() + byte_index;
-}
-
-struct ParserDeleter {
-    void operator()(TSParser* parser) const { ts_parser_delete(parser); }
-};
-struct TreeDeleter {
-    void operator()(TSTree* tree) const { ts_tree_delete(tree); }
-};
-
 // The floor: what any syntax check has to pay.
 void bare_parse(benchmark::State& state, const Corpus& corpus, bool faulty) {
     const std::string source = generate_source(corpus, faulty);
     std::string_view text = source;
     const TSLanguage* grammar = grammar_for(corpus.language);
     for (auto _ : state) {
-        std::unique_ptr<TSParser, ParserDeleter> parser(ts_parser_new());
-        ts_parser_set_language(parser.get(), grammar);
-        const TSInput input{&text, read_rest, TSInputEncodingUTF8, nullptr};
-        std::unique_ptr<TSTree, TreeDeleter> tree(
-            ts_parser_parse_with_options(parser.get(), nullptr, input, TSParseOptions{}));
-        benchmark::DoNotOptimize(tree.get());
+        const ParsedSource parsed = bench::bare_parse_of(grammar, text);
+        benchmark::DoNotOptimize(parsed.tree.get());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
 }
@@ -185,13 +165,9 @@ void syntax_check(benchmark::State& state, const Corpus& corpus, bool faulty) {
 void walk_only(benchmark::State& state, const Corpus& corpus, bool faulty) {
     const std::string source = generate_source(corpus, faulty);
     std::string_view text = source;
-    std::unique_ptr<TSParser, ParserDeleter> parser(ts_parser_new());
-    ts_parser_set_language(parser.get(), grammar_for(corpus.language));
-    const TSInput input{&text, read_rest, TSInputEncodingUTF8, nullptr};
-    std::unique_ptr<TSTree, TreeDeleter> tree(
-        ts_parser_parse_with_options(parser.get(), nullptr, input, TSParseOptions{}));
+    const ParsedSource parsed = bench::bare_parse_of(grammar_for(corpus.language), text);
     for (auto _ : state) {
-        std::vector<SyntaxErrorItem> items = collect_syntax_errors(ts_tree_root_node(tree.get()), text);
+        std::vector<SyntaxErrorItem> items = collect_syntax_errors(ts_tree_root_node(parsed.tree.get()), text);
         benchmark::DoNotOptimize(items.data());
     }
 }

@@ -1,0 +1,34 @@
+// The floor the outline and syntax-check benchmarks compare against: one
+// fresh parser and one full parse of text in memory, handed over in a single
+// chunk, with nothing else around it.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include <tree_sitter/api.h>
+
+#include "syntax/parse_source.h"
+
+namespace brightloom::bench {
+
+inline const char* read_rest(void* payload, std::uint32_t byte_index, TSPoint, std::uint32_t* bytes_read) {
+    const auto* text = static_cast<const std::string_view*>(payload);
+    if (byte_index >= text->size()) {
+        *bytes_read = 0;
+        return "";
+    }
+    *bytes_read = static_cast<std::uint32_t>(text->size() - byte_index);
+    return text->data() + byte_index;
+}
+
+// The owners release the tree before the parser, as the parse routine does.
+inline ParsedSource bare_parse_of(const TSLanguage* grammar, std::string_view& text) {
+    ParsedSource parsed{ParserOwner(ts_parser_new()), nullptr};
+    ts_parser_set_language(parsed.parser.get(), grammar);
+    const TSInput input{&text, read_rest, TSInputEncodingUTF8, nullptr};
+    parsed.tree.reset(ts_parser_parse_with_options(parsed.parser.get(), nullptr, input, TSParseOptions{}));
+    return parsed;
+}
+
+}  // namespace brightloom::bench
