@@ -249,9 +249,10 @@ print("ready", flush=True)
 deadline = time.monotonic() + seconds
 step = 0
 while time.monotonic() < deadline:
+    # Each round turns all ten names into FIFOs, the next one back into files.
     target = os.path.join(root, f"t{step % 10}.py")
     scratch = os.path.join(root, "scratch")
-    if step % 2 == 0:
+    if (step // 10) % 2 == 0:
         os.mkfifo(scratch)
     else:
         with open(scratch, "w") as out:
