@@ -74,7 +74,12 @@ void WorkerPool::work(std::size_t index) noexcept {
             failure = std::current_exception();
         }
         std::lock_guard lock(mutex_);
-        if (failure && !first_failure_) first_failure_ = failure;
+        // This thread's reference goes while the lock is held: the caller may
+        // destroy the exception as soon as it wakes, and the reference count
+        // lives in uninstrumented libstdc++, where ThreadSanitizer cannot see
+        // that it orders the two threads.
+        if (failure && !first_failure_) first_failure_ = std::move(failure);
+        failure = nullptr;
         if (--unfinished_ == 0) task_finished_.notify_all();
     }
 }
@@ -107,10 +112,19 @@ pid_t shared_pool_owner = 0;  // the process that started its workers
 
 void lock_registry() { registry_mutex.lock(); }
 void unlock_registry() { registry_mutex.unlock(); }
+// Pools abandoned by forks, kept reachable so that a leak checker in a child
+// reports nothing: each is a few hundred bytes, once per fork. The list is
+// never destroyed, or the pools would become unreachable at exit.
+std::vector<WorkerPool*>& abandoned_pools() {
+    static auto* pools = new std::vector<WorkerPool*>;
+    return *pools;
+}
+
 void forget_pool_in_child() {
     // Its threads did not survive the fork; destroying it would wait for
-    // them forever. The memory is left as it is.
-    shared_pool = nullptr;
+    // them forever. It is set aside (by shared_worker_pool, not here, so that
+    // nothing allocates inside the fork handler).
+    shared_pool_owner = 0;
     registry_mutex.unlock();
 }
 
@@ -125,6 +139,7 @@ WorkerPool& shared_worker_pool() {
     // The process id check backs up the fork handler, should registering it
     // have failed: a pool made by another process is never used.
     if (shared_pool == nullptr || shared_pool_owner != ::getpid()) {
+        if (shared_pool != nullptr) abandoned_pools().push_back(shared_pool);
         shared_pool = new WorkerPool(available_processors());
         shared_pool_owner = ::getpid();
     }
