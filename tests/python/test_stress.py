@@ -328,3 +328,27 @@ def test_an_unexpected_keyword_is_named_whole():
     with pytest.raises(TypeError) as caught:
         run("hash", **{"pay\x00load": "{}"})
     assert str(caught.value) == "run() got an unexpected keyword argument 'pay\x00load'"
+
+
+def test_a_runaway_parse_is_abandoned():
+    # 102 bytes the fuzzer found: NUL characters followed by line feeds send
+    # the TypeScript error recovery into minutes of work and gigabytes of
+    # memory. The parse stops at its budget and fails like a parse without a
+    # tree, within seconds.
+    text = "let x: = 1;\nik\x00[\x00ntace langua" + "\n" * 50 + "}m" + "\n" * 17 + "\x00\x00\x00\n{"
+    payload = json.dumps({"content": text, "language": "typescript"})
+    result = _run_child(f"""
+        import json, time
+        from brightloom_index_native import run
+        outcomes = []
+        for command in ["syntax-check", "outline"]:
+            start = time.monotonic()
+            try:
+                run(command, {payload!r})
+                outcomes.append("reply")
+            except RuntimeError as error:
+                outcomes.append(str(error))
+            outcomes.append(time.monotonic() - start < 20)
+        print(json.dumps(outcomes))
+    """, timeout=120)
+    assert result == ["tree-sitter parse returned no tree", True] * 2
