@@ -77,17 +77,30 @@ void raise_panic(const char* message, int line) {
     PyErr_SetString(panic_exception, message);
 }
 
+constexpr const char* UNKNOWN_TYPE_NAME = "<failed to extract type name>";
+
+// Raises the TypeError for an argument that is not a `str`. A type's
+// __qualname__ can be any str, lone surrogates and NUL characters included:
+// it is inserted whole when it has a UTF-8 form, and replaced by a fixed text
+// (with the conversion's error cleared) when it has none.
+void raise_not_a_string(PyObject* argument, const char* parameter) {
+    PyRef qualified_name(PyType_GetQualName(Py_TYPE(argument)));
+    if (qualified_name && PyUnicode_AsUTF8AndSize(qualified_name.get(), nullptr) != nullptr) {
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to 'PyString'",
+                     parameter, qualified_name.get());
+        return;
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'PyString'",
+                 parameter, UNKNOWN_TYPE_NAME);
+}
+
 // The UTF-8 text of a `str` argument, or null with TypeError (or the
 // interpreter's UnicodeEncodeError for lone surrogates) set.
 const char* argument_text(PyObject* argument, const char* parameter, Py_ssize_t* size) {
     PyTypeObject* type = Py_TYPE(argument);
     if (type != &PyUnicode_Type && !PyType_IsSubtype(type, &PyUnicode_Type)) {
-        PyRef qualified_name(PyType_GetQualName(type));
-        if (!qualified_name) PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to 'PyString'",
-                     parameter,
-                     qualified_name ? PyUnicode_AsUTF8AndSize(qualified_name.get(), nullptr)
-                                    : "<failed to extract type name>");
+        raise_not_a_string(argument, parameter);
         return nullptr;
     }
     return PyUnicode_AsUTF8AndSize(argument, size);
@@ -125,14 +138,12 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     for (Py_ssize_t k = 0; k < keyword_count; ++k) {
         PyObject* keyword = PyTuple_GetItem(kwnames, k);
         if (keyword == nullptr) return false;
-        Py_ssize_t length = 0;
-        const char* name = PyUnicode_AsUTF8AndSize(keyword, &length);
-        if (name == nullptr) return false;
-        const std::string_view text(name, static_cast<std::size_t>(length));
+        // Compared without a UTF-8 form, which a name holding a lone
+        // surrogate does not have: such a name is simply unexpected.
         Py_ssize_t slot;
-        if (text == PARAMETER_NAMES[1]) {
+        if (PyUnicode_CompareWithASCIIString(keyword, PARAMETER_NAMES[1]) == 0) {
             slot = 1;
-        } else if (text == PARAMETER_NAMES[0]) {
+        } else if (PyUnicode_CompareWithASCIIString(keyword, PARAMETER_NAMES[0]) == 0) {
             slot = 0;
         } else {
             // %U writes the whole name; the UTF-8 text would stop at a NUL.

@@ -82,9 +82,46 @@ def test_type_name_is_the_qualified_name():
     assert "'test_type_name_is_the_qualified_name.<locals>.Outer.Inner' object" in str(caught.value)
 
 
-def test_lone_surrogate_passes_the_encoding_error_through():
+@pytest.mark.parametrize(
+    "qualname, module, shown",
+    [
+        ("\ud800", "m", "<failed to extract type name>"),
+        ("A\udfffB", "m", "<failed to extract type name>"),
+        ("N", "\ud800", "N"),
+        ("a\x00b", "m", "a\x00b"),
+    ],
+)
+@pytest.mark.parametrize("position", [0, 1])
+def test_any_type_name_gives_a_type_error(qualname, module, shown, position):
+    odd = type("Odd", (), {})
+    odd.__qualname__ = qualname
+    odd.__module__ = module
+    args = ["hash", "{}"]
+    args[position] = odd()
+    with pytest.raises(TypeError) as caught:
+        run(*args)
+    parameter = ("command", "payload_json")[position]
+    assert str(caught.value) == f"argument '{parameter}': '{shown}' object cannot be converted to 'PyString'"
+    assert caught.value.__context__ is None
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        (("hash", '{"path": "\udc80"}'), {}),
+        (("\ud800", "{}"), {}),
+        (("hash",), {"payload_json": "\udfff"}),
+    ],
+)
+def test_lone_surrogate_argument_passes_the_encoding_error_through(args, kwargs):
     with pytest.raises(UnicodeEncodeError):
-        run("hash", '{"path": "\udc80"}')
+        run(*args, **kwargs)
+
+
+def test_keyword_name_with_a_lone_surrogate_is_unexpected():
+    with pytest.raises(TypeError) as caught:
+        run("hash", "{}", **{"\ud800x": 1})
+    assert str(caught.value) == "run() got an unexpected keyword argument '\ud800x'"
 
 
 def test_malformed_payload_is_reported_before_the_command_name():
