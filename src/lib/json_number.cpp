@@ -60,12 +60,9 @@ std::optional<JsonValue> convert_json_number(std::string_view token) {
         } else {
             std::int64_t value = 0;
             auto [end, ec] = std::from_chars(first, last, value);
-            if (ec == std::errc() && end == last) {
-                // "-0" is zero, not a negative number; as int64 it would also
-                // write back as "0" and read again as a different kind.
-                if (value == 0) return JsonValue(std::uint64_t{0});
-                return JsonValue(value);
-            }
+            // "-0" stays signed: a field that takes only unsigned counts
+            // must see the sign, as it does for any other negative number.
+            if (ec == std::errc() && end == last) return JsonValue(value);
         }
         // An integer beyond both integer ranges is held as a double.
     }

@@ -12,8 +12,9 @@
 namespace brightloom {
 
 // `token` must already match the JSON number grammar (the reader checks it).
-// An integer without sign that fits becomes uint64 ("-0" too, being zero); a
-// negative integer that fits becomes int64; anything else becomes a double,
+// An integer without sign that fits becomes uint64; one with a minus sign
+// that fits becomes int64, "-0" included (signed zero, which the writer spells
+// "-0" again); anything else becomes a double,
 // rounded to nearest, with values too small for a double going to zero.
 // Returns nullopt when the magnitude is beyond the largest finite double.
 std::optional<JsonValue> convert_json_number(std::string_view token);

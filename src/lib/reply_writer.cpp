@@ -42,7 +42,12 @@ struct ValueWriter {
     void operator()(std::nullptr_t) const { out += "null"; }
     void operator()(bool b) const { out += b ? "true" : "false"; }
     void operator()(std::uint64_t n) const { append_integer(n); }
-    void operator()(std::int64_t n) const { append_integer(n); }
+    void operator()(std::int64_t n) const {
+        // A signed zero can only have been read from "-0"; written as "0" it
+        // would read back unsigned, so the sign is kept.
+        if (n == 0) out += '-';
+        append_integer(n);
+    }
 
     void operator()(double d) const {
         // JSON has no spelling for these; values read from a payload are

@@ -10,7 +10,7 @@ constexpr std::array<std::string_view, 10> DEFAULT_EXTENSIONS{
     "py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml",
 };
 
-// Only a JSON integer held as unsigned counts: -1, 10.0 and "10" do not.
+// Only a JSON integer without a minus sign counts: -1, -0, 10.0 and "10" do not.
 std::uint64_t read_max_files(const JsonValue& payload) {
     const JsonValue* field = find_field(payload, "max_files");
     if (field == nullptr) return DEFAULT_MAX_FILES;

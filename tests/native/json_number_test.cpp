@@ -43,13 +43,14 @@ TEST(JsonNumber, ConvertsToTheKindThatHoldsIt) {
     }
 }
 
-// "-0" is zero: reading it as a signed integer would write it back as "0",
-// which reads again as an unsigned one.
-TEST(JsonNumber, MinusZeroIntegerIsUnsignedZero) {
+// The minus sign makes "-0" signed, so an unsigned-only field rejects it
+// like any other negative number.
+TEST(JsonNumber, MinusZeroIntegerIsSignedZero) {
     std::optional<JsonValue> value = convert_json_number("-0");
     ASSERT_TRUE(value.has_value());
-    ASSERT_NE(value->as_u64(), nullptr);
-    EXPECT_EQ(*value->as_u64(), 0u);
+    EXPECT_EQ(value->as_u64(), nullptr);
+    ASSERT_NE(value->as_i64(), nullptr);
+    EXPECT_EQ(*value->as_i64(), 0);
 
     std::optional<JsonValue> fraction = convert_json_number("-0.0");
     ASSERT_TRUE(fraction.has_value());

@@ -81,8 +81,8 @@ TEST(PayloadReader, KeepsEachNumberForm) {
         {"-1", JsonValue(std::int64_t{-1})},
         {"-9223372036854775808", JsonValue(std::numeric_limits<std::int64_t>::min())},
         {"-9223372036854775809", JsonValue(-9223372036854775808.0)},
-        // Zero with a sign is still the integer zero.
-        {"-0", JsonValue(std::uint64_t{0})},
+        // Zero with a sign is a signed integer.
+        {"-0", JsonValue(std::int64_t{0})},
         {"10.0", JsonValue(10.0)},
         {"1e2", JsonValue(100.0)},
         {"1E+2", JsonValue(100.0)},

@@ -186,6 +186,7 @@ TEST(ScanWorkspace, CutsTheSortedListAtMaxFilesInEveryForm) {
     const Row rows[] = {
         {"0", JsonValue(std::uint64_t{0}), 0},       {"2", JsonValue(std::uint64_t{2}), 2},
         {"1000", JsonValue(std::uint64_t{1000}), 300}, {"-1", JsonValue(std::int64_t{-1}), 256},
+        {"-0", JsonValue(std::int64_t{0}), 256},
         {"2.5", JsonValue(2.5), 256},                {"1e3", JsonValue(1000.0), 256},
         {"\"10\"", JsonValue("10"), 256},            {"null", JsonValue(nullptr), 256},
         {"true", JsonValue(true), 256},
