@@ -22,9 +22,17 @@ inline const char* read_rest(void* payload, std::uint32_t byte_index, TSPoint, s
     return text->data() + byte_index;
 }
 
-// The owners release the tree before the parser, as the parse routine does.
-inline ParsedSource bare_parse_of(const TSLanguage* grammar, std::string_view& text) {
-    ParsedSource parsed{ParserOwner(ts_parser_new()), nullptr};
+// A parser and its tree with plain owners: the tree is torn down node by
+// node and the parser deleted, as a stock caller of the runtime does.
+struct BareParse {
+    ParserOwner parser;
+    TreeOwner tree;
+    TSNode root() const { return ts_tree_root_node(tree.get()); }
+};
+
+// The owners release the tree before the parser.
+inline BareParse bare_parse_of(const TSLanguage* grammar, std::string_view& text) {
+    BareParse parsed{ParserOwner(ts_parser_new()), nullptr};
     ts_parser_set_language(parsed.parser.get(), grammar);
     const TSInput input{&text, read_rest, TSInputEncodingUTF8, nullptr};
     parsed.tree.reset(ts_parser_parse_with_options(parsed.parser.get(), nullptr, input, TSParseOptions{}));

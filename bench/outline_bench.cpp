@@ -111,7 +111,7 @@ std::string generate_source(const Sample& sample, std::int64_t target_bytes) {
 
 // One fresh parse and release, as the parse routine does it.
 void parse_once(const TSLanguage* grammar, std::string_view text) {
-    const ParsedSource parsed = bench::bare_parse_of(grammar, text);
+    const bench::BareParse parsed = bench::bare_parse_of(grammar, text);
     benchmark::DoNotOptimize(parsed.tree.get());
 }
 
@@ -126,7 +126,7 @@ void bare_parse(benchmark::State& state, const Sample& sample) {
 void walk_only(benchmark::State& state, const Sample& sample) {
     const std::string source = generate_source(sample, state.range(0));
     std::string_view text = source;
-    const ParsedSource parsed = bench::bare_parse_of(grammar_for(sample.language), text);
+    const bench::BareParse parsed = bench::bare_parse_of(grammar_for(sample.language), text);
     for (auto _ : state) {
         std::vector<OutlineSymbol> symbols;
         collect_symbols(ts_tree_root_node(parsed.tree.get()), text, sample.language, 0, symbols);

@@ -134,7 +134,7 @@ void bare_parse(benchmark::State& state, const Corpus& corpus, bool faulty) {
     std::string_view text = source;
     const TSLanguage* grammar = grammar_for(corpus.language);
     for (auto _ : state) {
-        const ParsedSource parsed = bench::bare_parse_of(grammar, text);
+        const bench::BareParse parsed = bench::bare_parse_of(grammar, text);
         benchmark::DoNotOptimize(parsed.tree.get());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * source.size()));
@@ -165,7 +165,7 @@ void syntax_check(benchmark::State& state, const Corpus& corpus, bool faulty) {
 void walk_only(benchmark::State& state, const Corpus& corpus, bool faulty) {
     const std::string source = generate_source(corpus, faulty);
     std::string_view text = source;
-    const ParsedSource parsed = bench::bare_parse_of(grammar_for(corpus.language), text);
+    const bench::BareParse parsed = bench::bare_parse_of(grammar_for(corpus.language), text);
     for (auto _ : state) {
         std::vector<SyntaxErrorItem> items = collect_syntax_errors(ts_tree_root_node(parsed.tree.get()), text);
         benchmark::DoNotOptimize(items.data());

@@ -40,6 +40,12 @@ foreach(target tree_sitter_runtime tree_sitter_grammars)
     C_STANDARD 11
     POSITION_INDEPENDENT_CODE ON
     C_VISIBILITY_PRESET hidden)
-  # Third-party code: its warnings are not ours to fix.
-  target_compile_options(${target} PRIVATE -w)
+  # Third-party code: its warnings are not ours to fix. The allocator hook
+  # throws std::bad_alloc when memory runs out (the runtime never checks for
+  # null), so the C code carries unwind information for the exception to
+  # pass through.
+  target_compile_options(${target} PRIVATE -w -fexceptions)
 endforeach()
+# The grammars' scanners allocate through the runtime's hook too, so their
+# memory is counted with the parse and never aborts the process.
+target_compile_definitions(tree_sitter_grammars PRIVATE TREE_SITTER_REUSE_ALLOCATOR)

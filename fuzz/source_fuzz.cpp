@@ -3,6 +3,13 @@
 // the first byte picks the language, the rest is the text. The reply must be
 // valid UTF-8 and JSON, hold at most 200 symbols or 20 errors, point only at
 // lines inside the text, and cut signatures and snippets at 120 characters.
+//
+// A first byte of 0x80 or more selects the repetition mode: the next byte
+// picks a repeat count and the rest (at most 16 bytes) is a unit repeated
+// that many times, the shape of text that sends error recovery into
+// quadratic work. Either the reply is as above or the parse is refused as
+// too costly; and a parse of the same text stays within its limits.
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +19,8 @@
 #include "fuzz_checks.h"
 #include "lib/dispatch.h"
 #include "lib/reply_writer.h"
+#include "syntax/grammar_registry.h"
+#include "syntax/parse_source.h"
 
 namespace {
 
@@ -82,22 +91,58 @@ void check_syntax(element root, std::string_view text, std::string_view reply) {
     }
 }
 
+
+constexpr std::string_view TOO_COSTLY = "source text is too costly to parse: parse abandoned ";
+constexpr std::size_t MAX_UNIT_BYTES = 16;
+constexpr std::size_t REPEAT_STEP = 1024;  // the count byte times this
+
+// The unit repeated (count byte + 1) * REPEAT_STEP times: up to 4 MiB.
+std::string repeated_text(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return {};
+    const std::size_t repeats = (std::size_t{data[0]} + 1) * REPEAT_STEP;
+    const std::string_view unit(reinterpret_cast<const char*>(data) + 1,
+                                std::min(size - 1, MAX_UNIT_BYTES));
+    std::string text;
+    text.reserve(unit.size() * repeats);
+    for (std::size_t i = 0; i < repeats; ++i) text += unit;
+    return text;
+}
+
+// The parse routine's own bound: work and held memory within the limits
+// the text's size allows, or refused as too costly.
+void check_parse_limits(std::string_view language, std::string_view text) {
+    const brightloom::ParseLimits limits = brightloom::parse_limits_for(text.size());
+    brightloom::Result<brightloom::ParsedSource> parsed =
+        brightloom::parse_source(brightloom::grammar_for(language), text, limits);
+    if (!parsed.ok()) {
+        check(parsed.error().message.starts_with(TOO_COSTLY), "parse failed", parsed.error().message);
+        return;
+    }
+    check(parsed->work_units <= limits.work_units, "parse passed its work limit", text.substr(0, 64));
+    check(parsed->lease.usage().peak_held_bytes <= limits.memory_bytes, "parse passed its memory limit",
+          text.substr(0, 64));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     const std::string_view language = LANGUAGES[data[0] % LANGUAGES.size()];
-    const std::string_view text(reinterpret_cast<const char*>(data) + 1, size - 1);
+    const bool repeating = data[0] >= 0x80;
+    const std::string repeated = repeating ? repeated_text(data + 1, size - 1) : std::string();
+    const std::string_view text =
+        repeating ? std::string_view(repeated) : std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1);
     // Content arrives from Python as a str, so it is always valid UTF-8.
     if (!brightloom::fuzzing::is_utf8(text)) return 0;
+    if (repeating) check_parse_limits(language, text);
 
     const brightloom::JsonValue payload(brightloom::JsonObject{
         {"content", std::string(text)}, {"language", std::string(language)}});
     brightloom::Result<brightloom::JsonValue> reply = brightloom::execute_command(COMMAND, payload);
     if (!reply.ok()) {
-        // The one failure content can cause: a parse abandoned past its budget.
-        check(reply.error().message == "tree-sitter parse returned no tree",
-              "command failed on content", reply.error().message);
+        // The one failure content can cause: a parse abandoned past its limits.
+        check(reply.error().message.starts_with(TOO_COSTLY), "command failed on content",
+              reply.error().message);
         return 0;
     }
     const std::string written = brightloom::write_reply(*reply);

@@ -1,5 +1,6 @@
 #include "parse_source.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -13,57 +14,121 @@ constexpr std::uint32_t MAX_ABI_VERSION = 15;
 constexpr std::string_view NO_TREE_MESSAGE = "tree-sitter parse returned no tree";
 constexpr std::string_view TOO_LARGE_MESSAGE =
     "source text is too large to parse (4 GiB or more)";
+constexpr std::string_view TOO_COSTLY_PREFIX = "source text is too costly to parse: parse abandoned ";
 
 CommandError incompatible_version_error(std::uint32_t version) {
     return CommandError{"Incompatible language version " + std::to_string(version) +
-                        ". Expected minimum 13, maximum 15"};
+                        ". Expected minimum " + std::to_string(MIN_ABI_VERSION) +
+                        ", maximum " + std::to_string(MAX_ABI_VERSION)};
 }
 
-// TSInput read function: hands the runtime everything from `byte_index` to
-// the end of the text in one chunk, in place. An offset at or past the end
-// gets an empty chunk, which the runtime takes as the end of the document.
-const char* read_rest_of_text(void* payload, std::uint32_t byte_index, TSPoint /*position*/,
-                              std::uint32_t* bytes_read) {
-    const auto* text = static_cast<const std::string_view*>(payload);
-    if (byte_index >= text->size()) {
+// Broken text can make the parser's error recovery quadratic: every retry
+// lexes an unterminated comment or string to the end of the text again, or
+// rebuilds an ever longer error node. Steps alone do not show it (each step
+// gets dearer), so the work of a parse is counted in three currencies that
+// all grow with what the parser really does:
+//  - parse operations: the runtime reports every hundred of them;
+//  - bytes handed to the lexer: the text is given out in small pieces, so a
+//    lexer running over the same text again asks for it again;
+//  - bytes the arena hands out, freed or not: rebuilding big nodes shows here.
+// Counting, not timing, gives every machine the same answer.
+constexpr std::uint64_t OPERATIONS_PER_PROGRESS_CALL = 100;
+constexpr std::uint64_t ALLOCATED_BYTES_PER_UNIT = 16;
+constexpr std::uint32_t LEXER_PIECE_BYTES = 4096;
+
+// Real sources stay far below these (see bench/parse_cost_bench.py): the
+// costliest files of the benchmark corpus take about a tenth of the work
+// and a third of the memory allowed here.
+constexpr std::uint64_t BASE_WORK_UNITS = 4'000'000;
+constexpr std::uint64_t WORK_UNITS_PER_BYTE = 16;
+constexpr std::size_t BASE_MEMORY_BYTES = 32u << 20;
+constexpr std::size_t MEMORY_BYTES_PER_TEXT_BYTE = 40;
+// Past the memory limit a parse stops at its next progress report, with the
+// runtime's own clean-up. Some error recoveries allocate hundreds of
+// megabytes within one operation, so a little further on the allocator
+// stops the parse by exception.
+constexpr std::size_t HARD_MEMORY_BASE_BYTES = 8u << 20;
+constexpr std::size_t HARD_MEMORY_BYTES_PER_TEXT_BYTE = 8;
+
+struct ParseProgress {
+    std::string_view text;
+    const ArenaLease* lease = nullptr;
+    ParseLimits limits;
+    std::uint64_t lexed_bytes = 0;
+    std::uint64_t progress_calls = 0;
+    bool memory_exhausted = false;
+
+    bool over_limits() const {
+        return memory_exhausted || lease->usage().over_limit || work() > limits.work_units;
+    }
+
+    std::uint64_t work() const {
+        return progress_calls * OPERATIONS_PER_PROGRESS_CALL + lexed_bytes +
+               lease->usage().handed_out_bytes / ALLOCATED_BYTES_PER_UNIT;
+    }
+};
+
+bool is_continuation_byte(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// TSInput read function: hands the lexer the text from `byte_index` in
+// pieces of about LEXER_PIECE_BYTES, in place, each ending before a
+// character's first byte when the text goes on. An offset at or past the end
+// gets an empty piece, which the runtime takes as the end of the document.
+const char* read_text_piece(void* payload, std::uint32_t byte_index, TSPoint /*position*/,
+                            std::uint32_t* bytes_read) {
+    auto* progress = static_cast<ParseProgress*>(payload);
+    const std::string_view text = progress->text;
+    // Past the limits the lexer sees the end of the text, so a scan running
+    // to the end again and again stops at once; the parse is discarded.
+    if (byte_index >= text.size() || progress->over_limits()) {
         *bytes_read = 0;
         return "";
     }
-    // parse_source refuses texts whose size does not fit 32 bits, so the
-    // remainder always fits.
-    *bytes_read = static_cast<std::uint32_t>(text->size() - byte_index);
-    return text->data() + byte_index;
+    std::size_t end = std::min<std::size_t>(text.size(), std::size_t{byte_index} + LEXER_PIECE_BYTES);
+    while (end < text.size() && end > byte_index + 1u && is_continuation_byte(text[end])) --end;
+    // parse_source refuses texts whose size does not fit 32 bits.
+    *bytes_read = static_cast<std::uint32_t>(end - byte_index);
+    progress->lexed_bytes += *bytes_read;
+    return text.data() + byte_index;
 }
 
-// The runtime calls the progress callback once per hundred parse operations.
-// Ordinary sources take about one call per 200 bytes and random bytes about
-// one per 70; but some short texts (NUL characters among line feeds, in
-// TypeScript) send the error recovery into hundreds of thousands of calls:
-// minutes and gigabytes for a hundred bytes, with the interpreter lock held.
-// Past a budget that grows with the text the parse is abandoned and fails as
-// a parse without a tree. Counting calls, not time, gives every machine the
-// same answer.
-constexpr std::uint64_t PARSE_BUDGET_BASE_CALLS = 2000;
-constexpr std::uint64_t PARSE_BUDGET_BYTES_PER_CALL = 8;
+// Progress callback: true abandons the parse.
+bool is_over_parse_limits(TSParseState* state) {
+    auto* progress = static_cast<ParseProgress*>(state->payload);
+    ++progress->progress_calls;
+    return progress->over_limits();
+}
 
-bool is_over_parse_budget(TSParseState* state) {
-    auto* remaining = static_cast<std::uint64_t*>(state->payload);
-    if (*remaining == 0) return true;
-    --*remaining;
-    return false;
+CommandError too_costly_error(const ParseProgress& progress) {
+    std::string message(TOO_COSTLY_PREFIX);
+    if (progress.memory_exhausted || progress.lease->usage().over_limit) {
+        message += "after holding more than " +
+                   std::to_string(progress.limits.memory_bytes >> 20) + " MiB of parser memory";
+    } else {
+        message += "after " + std::to_string(progress.work()) + " units of work";
+    }
+    return CommandError{std::move(message)};
 }
 
 }  // namespace
 
+ParseLimits parse_limits_for(std::size_t text_bytes) {
+    return ParseLimits{BASE_WORK_UNITS + WORK_UNITS_PER_BYTE * text_bytes,
+                       BASE_MEMORY_BYTES + MEMORY_BYTES_PER_TEXT_BYTE * text_bytes};
+}
+
 Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text) {
+    return parse_source(grammar, text, parse_limits_for(text.size()));
+}
+
+Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text, ParseLimits limits) {
     // The runtime keeps byte offsets in 32 bits; a larger text would have its
     // positions wrap around and every reported line and column would be wrong.
     if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
         return CommandError{std::string(TOO_LARGE_MESSAGE)};
     }
 
-    ParsedSource parsed;
-    parsed.parser.reset(ts_parser_new());
+    ParsedSource parsed{ArenaLease(limits.memory_bytes), ParserOwner(ts_parser_new()), nullptr};
 
     const std::uint32_t version = ts_language_abi_version(grammar);
     if (version < MIN_ABI_VERSION || version > MAX_ABI_VERSION ||
@@ -71,17 +136,43 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
         return incompatible_version_error(version);
     }
 
-    // `text` lives on this frame for the whole parse; the runtime copies what
-    // it keeps into the tree, so the payload pointer does not escape.
+    // `progress` lives on this frame for the whole parse; the runtime copies
+    // what it keeps into the tree, so the payload pointer does not escape.
+    ParseProgress progress{text, &parsed.lease, limits};
     TSInput input{};
-    input.payload = &text;
-    input.read = read_rest_of_text;
+    input.payload = &progress;
+    input.read = read_text_piece;
     input.encoding = TSInputEncodingUTF8;
     input.decode = nullptr;
-    std::uint64_t budget = PARSE_BUDGET_BASE_CALLS + text.size() / PARSE_BUDGET_BYTES_PER_CALL;
-    parsed.tree.reset(ts_parser_parse_with_options(parsed.parser.get(), nullptr, input,
-                                                   TSParseOptions{&budget, is_over_parse_budget}));
-    if (!parsed.tree) return CommandError{std::string(NO_TREE_MESSAGE)};
+    const std::size_t hard_limit =
+        limits.memory_bytes > SIZE_MAX - HARD_MEMORY_BASE_BYTES - HARD_MEMORY_BYTES_PER_TEXT_BYTE * text.size()
+            ? SIZE_MAX
+            : limits.memory_bytes + HARD_MEMORY_BASE_BYTES + HARD_MEMORY_BYTES_PER_TEXT_BYTE * text.size();
+    parsed.lease.set_hard_limit(hard_limit);
+    try {
+        parsed.tree = ts_parser_parse_with_options(parsed.parser.get(), nullptr, input,
+                                                   TSParseOptions{&progress, is_over_parse_limits});
+    } catch (const ArenaLimitExceeded&) {
+        progress.memory_exhausted = true;
+    } catch (...) {
+        // Out of memory: handled as the memory limit below, then raised.
+        (void)parsed.parser.release();
+        throw;
+    }
+    parsed.lease.set_hard_limit(SIZE_MAX);
+    if (progress.memory_exhausted) {
+        // Left in the middle of an operation, the parser's state is
+        // half-updated and must not be walked by its delete. The lease gives
+        // its memory back with the rest of the arena.
+        (void)parsed.parser.release();
+        return too_costly_error(progress);
+    }
+    // A tree finished after the lexer was cut off is not the text's tree.
+    if (progress.over_limits()) return too_costly_error(progress);
+    if (parsed.tree == nullptr) {
+        return CommandError{std::string(NO_TREE_MESSAGE)};
+    }
+    parsed.work_units = progress.work();
     return parsed;
 }
 

@@ -146,6 +146,61 @@ TEST(ParseSourceFailure, RefusesGrammarsOfAnotherAbiVersion) {
     }
 }
 
+TEST(ParseSourceFailure, AbandonsTextsPastTheirWorkOrMemoryLimit) {
+    // Short units repeated: unterminated comments and strings that every
+    // retry lexes to the end, error nodes rebuilt ever longer, and recovery
+    // that allocates hundreds of megabytes at once. Each once took seconds
+    // to minutes, or gigabytes, for 100 KB.
+    struct Case {
+        const char* language;
+        std::string unit;
+        const char* limit;
+        const char* opening = "";
+        std::size_t bytes = 100000;
+    };
+    const Case cases[] = {
+        {"javascript", "/*\n", "units of work"},   {"typescript", "/*\n", "units of work"},
+        {"javascript", "=1", "units of work"},      {"python", ")1", "units of work"},
+        {"python", "\\\n", "units of work"},     {"rust", "\"`", "units of work"},
+        {"rust", "r#\"", "units of work"},         {"json", "1 1,", "units of work", "["},
+        {"javascript", "let=;", "parser memory", "", 20000},
+        {"typescript", "declare=;", "parser memory", "", 20000},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(std::string(row.language) + " " + row.unit);
+        std::string text = row.opening;
+        while (text.size() < row.bytes) text += row.unit;
+        Result<ParsedSource> parsed = parse_source(grammar_for(row.language), text);
+        ASSERT_FALSE(parsed.ok());
+        EXPECT_TRUE(parsed.error().message.starts_with(
+            "source text is too costly to parse: parse abandoned after "));
+        EXPECT_NE(parsed.error().message.find(row.limit), std::string::npos) << parsed.error().message;
+    }
+}
+
+TEST(ParseSourceFailure, LimitsScaleWithTheTextAndAreReportedInTheirUnits) {
+    const std::string text = "def f(x):\n    return x\n";
+    std::uint64_t work = 0;
+    {
+        // Ended before the next parses: a lease inside another lives by the
+        // outer one's limits.
+        Result<ParsedSource> parsed = parse_source(grammar_for("python"), text);
+        ASSERT_TRUE(parsed.ok());
+        work = parsed->work_units;
+    }
+    EXPECT_GT(work, text.size());  // every byte is lexed at least once
+    EXPECT_LT(work, parse_limits_for(text.size()).work_units);
+    EXPECT_GT(parse_limits_for(1 << 20).work_units, parse_limits_for(1 << 10).work_units);
+    EXPECT_GT(parse_limits_for(1 << 20).memory_bytes, parse_limits_for(1 << 10).memory_bytes);
+
+    Result<ParsedSource> starved = parse_source(grammar_for("python"), text, ParseLimits{work / 2, SIZE_MAX});
+    ASSERT_FALSE(starved.ok());
+    EXPECT_TRUE(starved.error().message.ends_with(" units of work")) << starved.error().message;
+    Result<ParsedSource> cramped = parse_source(grammar_for("python"), text, ParseLimits{UINT64_MAX, 1024});
+    ASSERT_FALSE(cramped.ok());
+    EXPECT_TRUE(cramped.error().message.ends_with(" MiB of parser memory")) << cramped.error().message;
+}
+
 TEST(ParseSourceFailure, RefusesTextsBeyondThirtyTwoBitOffsets) {
     // Only the size is looked at before refusing, so the view may claim more
     // bytes than its buffer holds.

@@ -1,9 +1,13 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "outline/collect_symbols.h"
 #include "outline_test_support.h"
+#include "syntax/grammar_registry.h"
+#include "syntax/parse_source.h"
 
 namespace brightloom::testing {
 namespace {
@@ -35,21 +39,37 @@ TEST(OutlineBadInput, TenMegabyteSingleLine) {
               (SymbolRow{"function", "f", 1, 1, 0, "def f(): return '" + std::string(103, 'x')}));
 }
 
+// The outline of a tree parsed with the limits lifted, as "name@line;".
+std::string walked_names(const std::string& text, const char* language) {
+    Result<ParsedSource> parsed = parse_source(grammar_for(language), text, UNLIMITED_PARSE);
+    if (!parsed.ok()) return "!" + parsed.error().message;
+    std::vector<OutlineSymbol> symbols;
+    collect_symbols(parsed->root(), text, language, 0, symbols);
+    std::string names;
+    for (const OutlineSymbol& symbol : symbols) names += symbol.name + "@" + std::to_string(symbol.line) + ";";
+    return names;
+}
+
 TEST(OutlineBadInput, DeepNestingDoesNotExhaustTheStack) {
+    // Trees of such nesting hold more than a request may, so the outline
+    // refuses them; the walker is proven on trees parsed with the limits
+    // lifted.
     const std::string nested = std::string(100000, '[') + std::string(100000, ']');
-    const std::vector<SymbolRow> python =
-        outline_rows("x = " + nested + "\ndef after(): pass\n", "python");
-    const std::vector<SymbolRow> python_expected{
-        {"function", "after", 2, 2, 0, "def after(): pass"}};
-    EXPECT_EQ(python, python_expected);
+    const std::string python = "x = " + nested + "\ndef after(): pass\n";
+    const Result<JsonValue> refused = run_outline(content_payload(python, "python"));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_THAT(refused.error().message, ::testing::StartsWith("source text is too costly to parse"));
 
-    const std::vector<SymbolRow> js = outline_rows(nested + ";\nclass After {}\n", "javascript");
-    const std::vector<SymbolRow> js_expected{{"class", "After", 2, 2, 0, "class After {}"}};
-    EXPECT_EQ(js, js_expected);
-
+    EXPECT_EQ(walked_names(python, "python"), "after@2;");
+    EXPECT_EQ(walked_names(nested + ";\nclass After {}\n", "javascript"), "After@2;");
     // Every bracket left open: the unfinished function ends up inside an
     // error node, which is not listed.
-    EXPECT_TRUE(outline_rows("fn f() { " + std::string(100000, '('), "rust").empty());
+    EXPECT_EQ(walked_names("fn f() { " + std::string(100000, '('), "rust"), "");
+
+    // Within a request's limits, the outline around deep nesting is whole.
+    const std::string shallower = std::string(20000, '[') + std::string(20000, ']');
+    const std::vector<SymbolRow> expected{{"function", "after", 2, 2, 0, "def after(): pass"}};
+    EXPECT_EQ(outline_rows("x = " + shallower + "\ndef after(): pass\n", "python"), expected);
 }
 
 TEST(OutlineBadInput, FileOfOnlyErrorsGivesACheckedEmptyOutline) {
