@@ -3,7 +3,7 @@
 #   asan      ASan+UBSan build (clang 14): the whole GoogleTest suite, the fuzz
 #             seeds and saved regressions, and the whole pytest suite with the
 #             sanitizer runtime preloaded into /usr/bin/python3
-#   tsan      TSan build: the native scan and worker pool tests
+#   tsan      TSan build: the native scan, worker pool and parse arena tests
 #   valgrind  memcheck on the Release native test binary (build/, made by
 #             scripts/build.sh, or BRIGHTLOOM_VALGRIND_BUILD_DIR): no definite
 #             or indirect leak
@@ -55,7 +55,7 @@ run_tsan() {
     cmake --build build-tsan -j"$JOBS" --target native_tests
     section "TSan: scan and worker pool tests"
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/native_tests \
-        --gtest_filter='ScanPool*:WorkerPool*:ScanWorkspace*:ScanAdversarial*:DigestScan*'
+        --gtest_filter='ScanPool*:WorkerPool*:ScanWorkspace*:ScanAdversarial*:DigestScan*:ParseArena*'
 }
 
 run_valgrind() {

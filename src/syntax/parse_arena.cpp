@@ -1,9 +1,12 @@
 #include "parse_arena.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+
+#include <sys/mman.h>
 #include <utility>
 
 #include <tree_sitter/api.h>
@@ -57,6 +60,7 @@ static_assert(sizeof(LargeLinks) % 16 == 0);
 // A chunk's first bytes; small blocks follow.
 struct alignas(16) Chunk {
     Chunk* next;
+    std::size_t bytes;  // the whole chunk, this record included
 };
 
 // Small size classes: every multiple of 16 up to 1 KiB (the runtime's nodes
@@ -84,12 +88,32 @@ constexpr std::size_t class_of(std::size_t size) {
 static_assert(class_of(1) == 0 && class_of(16) == 0 && class_of(17) == 1);
 static_assert(class_size(class_of(1025)) == 2048 && class_size(CLASS_COUNT - 1) == SMALL_LIMIT);
 
-// 256 KiB chunks hold at least sixteen of the largest small blocks, so the
-// tail a chunk wastes when the next block does not fit stays small. Eight
-// chunks stay with the thread after a request: enough for the files most
-// requests parse, without holding a big file's memory for ever.
-constexpr std::size_t CHUNK_BYTES = 256 * 1024;
-constexpr std::size_t RETAINED_CHUNKS = 8;
+// The first chunks of a request are 256 KiB: they hold at least sixteen of
+// the largest small blocks, so the tail a chunk wastes when the next block
+// does not fit stays small. A request that keeps asking gets ever larger
+// chunks, up to 4 MiB on huge-page boundaries, so a big file's tree costs
+// few allocations and few page faults. Up to 8 MiB of chunks stay with the
+// thread after a request: enough for the files most requests parse, without
+// holding a big file's memory for ever.
+constexpr std::size_t FIRST_CHUNK_BYTES = 256 * 1024;
+constexpr std::size_t LARGEST_CHUNK_BYTES = 4 * 1024 * 1024;
+constexpr std::size_t HUGE_PAGE_BYTES = 2 * 1024 * 1024;
+constexpr std::size_t CHUNKS_PER_DOUBLING = 4;
+constexpr std::size_t RETAINED_BYTES = 8 * 1024 * 1024;
+
+Chunk* new_chunk(std::size_t bytes) {
+    void* memory = nullptr;
+    if (bytes >= HUGE_PAGE_BYTES) {
+        memory = std::aligned_alloc(HUGE_PAGE_BYTES, bytes);
+        if (memory != nullptr) madvise(memory, bytes, MADV_HUGEPAGE);  // a hint only
+    } else {
+        memory = std::malloc(bytes);
+    }
+    if (memory == nullptr) throw std::bad_alloc();
+    auto* chunk = static_cast<Chunk*>(memory);
+    chunk->bytes = bytes;
+    return chunk;
+}
 
 BlockHeader* header_of(void* block) {
     return reinterpret_cast<BlockHeader*>(static_cast<char*>(block) - sizeof(BlockHeader));
@@ -200,16 +224,18 @@ private:
         Chunk* chunk = spare_;
         if (chunk != nullptr) {
             spare_ = chunk->next;
-            --spare_count_;
+            spare_bytes_ -= chunk->bytes;
         } else {
-            chunk = static_cast<Chunk*>(checked_malloc(CHUNK_BYTES));
+            const std::size_t doublings = std::min<std::size_t>(chunk_count_ / CHUNKS_PER_DOUBLING, 4);
+            chunk = new_chunk(std::min(FIRST_CHUNK_BYTES << doublings, LARGEST_CHUNK_BYTES));
         }
+        ++chunk_count_;
         chunk->next = chunks_;
         chunks_ = chunk;
         bump_ = reinterpret_cast<char*>(chunk) + sizeof(Chunk);
-        bump_end_ = reinterpret_cast<char*>(chunk) + CHUNK_BYTES;
+        bump_end_ = reinterpret_cast<char*>(chunk) + chunk->bytes;
         ARENA_POISON(bump_, bump_end_ - bump_);
-        hold(CHUNK_BYTES);
+        hold(chunk->bytes);
     }
 
     void* allocate_large(std::size_t size) {
@@ -281,15 +307,16 @@ private:
         while (large_ != nullptr) std::free(std::exchange(large_, large_->next));
         while (chunks_ != nullptr) {
             Chunk* chunk = std::exchange(chunks_, chunks_->next);
-            if (spare_count_ < RETAINED_CHUNKS) {
-                ARENA_POISON(reinterpret_cast<char*>(chunk) + sizeof(Chunk), CHUNK_BYTES - sizeof(Chunk));
+            if (spare_bytes_ + chunk->bytes <= RETAINED_BYTES) {
+                ARENA_POISON(reinterpret_cast<char*>(chunk) + sizeof(Chunk), chunk->bytes - sizeof(Chunk));
                 chunk->next = spare_;
                 spare_ = chunk;
-                ++spare_count_;
+                spare_bytes_ += chunk->bytes;
             } else {
                 std::free(chunk);
             }
         }
+        chunk_count_ = 0;
         free_lists_.fill(nullptr);
         bump_ = bump_end_ = nullptr;
         held_ = 0;
@@ -306,8 +333,9 @@ private:
     Chunk* chunks_ = nullptr;  // in use, newest first; bump_ points into the first
     char* bump_ = nullptr;
     char* bump_end_ = nullptr;
+    std::size_t chunk_count_ = 0;  // taken in this request
     Chunk* spare_ = nullptr;
-    std::size_t spare_count_ = 0;
+    std::size_t spare_bytes_ = 0;
     LargeLinks* large_ = nullptr;
     std::array<BlockHeader*, CLASS_COUNT> free_lists_{};
 };

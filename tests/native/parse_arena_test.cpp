@@ -92,22 +92,22 @@ TEST(ParseArena, CallocZeroesRecycledBlocks) {
 }
 
 TEST(ParseArena, AccountsHeldAndHandedOutBytesAndTheLimit) {
-    ArenaLease lease(1 << 20);
+    ArenaLease lease(16 << 20);
     EXPECT_EQ(lease.usage().handed_out_bytes, 0u);
     void* small = ts_current_malloc(100);
     EXPECT_GE(lease.usage().handed_out_bytes, 100u);
     EXPECT_FALSE(lease.usage().over_limit);
     // Freed bytes still count as work handed out; held bytes follow frees
     // of large blocks only.
-    void* large = ts_current_malloc(2 << 20);
+    void* large = ts_current_malloc(32 << 20);
     const ArenaUsage with_large = lease.usage();
     EXPECT_TRUE(with_large.over_limit);
-    EXPECT_GE(with_large.held_bytes, std::size_t{2} << 20);
+    EXPECT_GE(with_large.held_bytes, std::size_t{32} << 20);
     ts_current_free(large);
     const ArenaUsage after = lease.usage();
     EXPECT_LT(after.held_bytes, with_large.held_bytes);
     EXPECT_EQ(after.peak_held_bytes, with_large.held_bytes);
-    EXPECT_GE(after.handed_out_bytes, std::uint64_t{2} << 20);
+    EXPECT_GE(after.handed_out_bytes, std::uint64_t{32} << 20);
     EXPECT_TRUE(after.over_limit);  // it stays raised for the request
     ts_current_free(small);
 }
