@@ -49,3 +49,7 @@ endforeach()
 # The grammars' scanners allocate through the runtime's hook too, so their
 # memory is counted with the parse and never aborts the process.
 target_compile_definitions(tree_sitter_grammars PRIVATE TREE_SITTER_REUSE_ALLOCATOR)
+# The Python scanner calls calloc and free by name; a forced header routes
+# those two through the hook as well.
+set_property(SOURCE ${TS_NODE_MODULES}/tree-sitter-python/src/scanner.c APPEND PROPERTY
+  COMPILE_OPTIONS -include ${PROJECT_SOURCE_DIR}/cmake/python_scanner_alloc.h)

@@ -353,3 +353,34 @@ def test_a_runaway_parse_is_abandoned():
     for message, in_time in zip(result[::2], result[1::2]):
         assert message.startswith("source text is too costly to parse: parse abandoned after ")
         assert in_time
+
+
+@pytest.mark.skipif(bool(os.environ.get("BRIGHTLOOM_SANITIZER")),
+                    reason="the sanitizer's shadow memory does not fit an address-space limit")
+def test_running_out_of_memory_in_a_parse_raises_memory_error():
+    # A 14 MB file of a million functions needs about 700 MB of parser
+    # memory; under a 700 MB address-space limit the parser's allocation
+    # fails part-way. That is a MemoryError (or the too-costly error when the
+    # limit is reached first), the process lives on and parses again.
+    result = _run_child("""
+        import json, resource
+        from brightloom_index_native import run
+        resource.setrlimit(resource.RLIMIT_AS, (700 << 20, 700 << 20))
+        text = "def f(): pass\\n" * 1000000
+        outcomes = []
+        for command in ["outline", "syntax-check"]:
+            try:
+                run(command, json.dumps({"content": text, "language": "python"}))
+                outcomes.append("reply")
+            except MemoryError:
+                outcomes.append("MemoryError")
+            except RuntimeError as error:
+                outcomes.append(str(error)[:36])
+        del text
+        after = json.loads(run("outline", json.dumps({"content": "def g(): pass\\n", "language": "python"})))
+        outcomes.append(after["symbols"][0]["name"])
+        print(json.dumps(outcomes))
+    """, timeout=120)
+    assert result[2] == "g"
+    for outcome in result[:2]:
+        assert outcome in ("MemoryError", "source text is too costly to parse")
