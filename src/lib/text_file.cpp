@@ -26,12 +26,7 @@ std::size_t incomplete_tail(std::string_view bytes) {
     return 0;
 }
 
-// An open file and, for a regular file, its size (a hint: it may change).
-struct OpenedFile {
-    FileDescriptor fd;
-    bool regular = false;
-    std::size_t size = 0;
-};
+}  // namespace
 
 Result<OpenedFile> open_for_reading(std::string_view path, OpenMode mode) {
     if (path.find('\0') != std::string_view::npos) {
@@ -39,8 +34,13 @@ Result<OpenedFile> open_for_reading(std::string_view path, OpenMode mode) {
     }
     const std::string path_text(path);
     const int flags = O_RDONLY | (mode == OpenMode::regular_only ? O_NONBLOCK : 0);
-    OpenedFile file{open_file(path_text.c_str(), flags)};
-    if (!file.fd.valid()) return os_error(errno);
+    FileDescriptor fd = open_file(path_text.c_str(), flags);
+    if (!fd.valid()) return os_error(errno);
+    return describe_opened(std::move(fd), mode);
+}
+
+Result<OpenedFile> describe_opened(FileDescriptor fd, OpenMode mode) {
+    OpenedFile file{std::move(fd)};
     struct stat info;
     if (::fstat(file.fd.get(), &info) == 0 && S_ISREG(info.st_mode)) {
         file.regular = true;
@@ -52,8 +52,6 @@ Result<OpenedFile> open_for_reading(std::string_view path, OpenMode mode) {
     }
     return file;
 }
-
-}  // namespace
 
 Result<bool> stream_text_file(std::string_view path, OpenMode mode,
                               const std::function<void(std::string_view)>& sink) {

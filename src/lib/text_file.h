@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "command_error.h"
+#include "file_descriptor.h"
 #include "json_value.h"
 
 namespace brightloom {
@@ -27,6 +28,20 @@ enum class OpenMode {
     // path that turned into a FIFO or device cannot stall a directory scan.
     regular_only,
 };
+
+// An open file and, for a regular file, its size (a hint: it may change).
+struct OpenedFile {
+    FileDescriptor fd;
+    bool regular = false;
+    std::size_t size = 0;
+};
+
+// Opens `path` for reading as `mode` says. Fails with the system's message,
+// or NUL_IN_PATH_MESSAGE.
+Result<OpenedFile> open_for_reading(std::string_view path, OpenMode mode);
+// The checks open_for_reading makes after the open, for a descriptor opened
+// another way (in regular_only mode it must have been opened O_NONBLOCK).
+Result<OpenedFile> describe_opened(FileDescriptor fd, OpenMode mode);
 
 // Streams the file through `sink` in chunks of at most STREAM_CHUNK_BYTES,
 // each ending on a whole UTF-8 character, after checking them as UTF-8. Memory
