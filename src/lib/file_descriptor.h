@@ -25,6 +25,8 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    // Gives up ownership without closing: for a new owner such as fdopendir.
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
 
     // close is never retried after EINTR: on Linux the descriptor is already
     // released, and a retry could close one that another thread just opened.
