@@ -1,4 +1,4 @@
-// A move-only owner of a POSIX file descriptor, and an EINTR-safe read.
+// A move-only owner of a POSIX file descriptor, and EINTR-safe open and read.
 #pragma once
 
 #include <fcntl.h>
@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <utility>
+
+#include "interrupt_check.h"
 
 namespace brightloom {
 
@@ -39,22 +41,24 @@ private:
     int fd_ = -1;
 };
 
-// open(2) with O_CLOEXEC, retried on EINTR.
+// open(2) with O_CLOEXEC, retried on EINTR unless the caller has been
+// interrupted (then it fails with EINTR): an open of a FIFO without a writer
+// blocks until a signal, and Ctrl-C must end it.
 inline FileDescriptor open_file(const char* path, int flags) {
     int fd;
     do {
         fd = ::open(path, flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    } while (fd < 0 && errno == EINTR && !is_interrupted());
     return FileDescriptor(fd);
 }
 
-// read(2) retried on EINTR. Returns the byte count, 0 at the end, -1 with
-// errno set on failure.
+// read(2) retried on EINTR unless the caller has been interrupted. Returns
+// the byte count, 0 at the end, -1 with errno set on failure.
 inline ssize_t read_some(int fd, char* buffer, std::size_t size) {
     ssize_t n;
     do {
         n = ::read(fd, buffer, size);
-    } while (n < 0 && errno == EINTR);
+    } while (n < 0 && errno == EINTR && !is_interrupted());
     return n;
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "lib/interrupt_check.h"
 #include "lib/run_command.h"
 
 namespace {
@@ -165,6 +166,11 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     return true;
 }
 
+// The interrupt check of a call: a signal that arrived while a system call
+// blocked runs its Python handler here. True when the handler raised (Ctrl-C
+// raises KeyboardInterrupt), leaving that exception set.
+bool signal_handler_raised() { return PyErr_CheckSignals() != 0; }
+
 PyObject* run_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[PARAMETER_COUNT] = {nullptr, nullptr};
     if (!bind_arguments(args, nargs, kwnames, slots)) return nullptr;
@@ -179,9 +185,13 @@ PyObject* run_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     // interpreter. Running out of memory is reported as such; anything else
     // is a broken invariant and becomes PanicException.
     try {
+        brightloom::InterruptScope interrupt_scope(signal_handler_raised);
         brightloom::Result<std::string> reply =
             brightloom::run_command(std::string_view(command, static_cast<std::size_t>(command_size)),
                                     std::string_view(payload, static_cast<std::size_t>(payload_size)));
+        // The handler's exception (KeyboardInterrupt) is set and is the
+        // answer, whatever the abandoned command made of its stop.
+        if (interrupt_scope.interrupted()) return nullptr;
         if (!reply.ok()) {
             const std::string& message = reply.error().message;
             PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));

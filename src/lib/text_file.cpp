@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "file_descriptor.h"
+#include "interrupt_check.h"
 #include "utf8.h"
 
 namespace brightloom {
@@ -72,11 +73,16 @@ Result<bool> stream_text_file(std::string_view path, OpenMode mode,
         const ssize_t n = read_some(file->fd.get(), buffer.get() + carried, chunk_bytes);
         if (n < 0) return os_error(errno);
         if (n == 0) break;
+        // An endless stream (/dev/zero) can only be stopped here.
+        if (is_interrupted()) return os_error(EINTR);
         if (!valid) continue;  // keep reading: a read error still takes precedence
         std::string_view chunk(buffer.get(), carried + static_cast<std::size_t>(n));
         const std::size_t tail = incomplete_tail(chunk);
         chunk.remove_suffix(tail);
         if (!is_valid_utf8(chunk)) {
+            // A regular file ends, so it is read through for a later read
+            // error; a stream may not (/dev/urandom), so the answer is now.
+            if (!file->regular) return CommandError{std::string(INVALID_UTF8_MESSAGE)};
             valid = false;
             continue;
         }
@@ -98,12 +104,22 @@ Result<std::string> read_text_file(std::string_view path) {
     const std::size_t capacity = file->regular ? file->size + 1 : 64 * 1024;
     text.resize(capacity);
     std::size_t size = 0;
+    std::size_t checked = 0;  // leading bytes of a stream known to be UTF-8
     for (;;) {
         if (size == text.size()) text.resize(text.size() * 2);
         const ssize_t n = read_some(file->fd.get(), text.data() + size, text.size() - size);
         if (n < 0) return os_error(errno);
         if (n == 0) break;
         size += static_cast<std::size_t>(n);
+        if (is_interrupted()) return os_error(EINTR);
+        if (!file->regular) {
+            // A stream may never end: its bytes are checked as they come,
+            // so the first invalid one ends the read instead of memory.
+            std::string_view fresh(text.data() + checked, size - checked);
+            fresh.remove_suffix(incomplete_tail(fresh));
+            if (!is_valid_utf8(fresh)) return CommandError{std::string(INVALID_UTF8_MESSAGE)};
+            checked += fresh.size();
+        }
     }
     text.resize(size);
     if (!is_valid_utf8(text)) return CommandError{std::string(INVALID_UTF8_MESSAGE)};
