@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "interrupt_check.h"
 #include "utf8.h"
 
 namespace brightloom {
@@ -60,6 +61,8 @@ Result<FileDigest> TextDigester::digest(const OpenedFile& file) {
         const ssize_t n = read_some(file.fd.get(), buffer + carried, request);
         if (n < 0) return os_error(errno);
         if (n == 0) break;
+        // An endless stream (/dev/zero) can only be stopped here.
+        if (is_interrupted()) return os_error(EINTR);
         const auto count = static_cast<std::size_t>(n);
         total += count;
         if (valid) {
