@@ -296,6 +296,56 @@ def test_fifo_renamed_over_a_listed_file_does_not_block(tmp_path):
     assert result["digests"] == [[one_line, 2]]
 
 
+LINK_SWAPPER = """
+import os, sys, time
+root, outside, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
+print("ready", flush=True)
+deadline = time.monotonic() + seconds
+step = 0
+while time.monotonic() < deadline:
+    # Each round turns all ten names into links to a file outside the tree,
+    # the next one back into files.
+    target = os.path.join(root, f"t{step % 10}.py")
+    scratch = os.path.join(os.path.dirname(root), "scratch")
+    if (step // 10) % 2 == 0:
+        os.symlink(outside, scratch)
+    else:
+        with open(scratch, "w") as out:
+            out.write("x = 1\\n")
+    os.rename(scratch, target)
+    step += 1
+print(step, flush=True)
+"""
+
+
+def test_link_renamed_over_a_listed_file_is_never_followed(tmp_path):
+    root = tmp_path / "root"
+    root.mkdir()
+    for i in range(200):
+        (root / f"a{i:03d}.py").write_text("x = 1\n")
+    for i in range(10):
+        (root / f"t{i}.py").write_text("x = 1\n")
+    outside = tmp_path / "outside.py"
+    outside.write_text("secret = 2\n")
+    swapper = subprocess.Popen(
+        [sys.executable, "-c", LINK_SWAPPER, str(root), str(outside), "3"], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        assert swapper.stdout.readline().strip() == "ready"
+        digests = set()
+        scans = 0
+        deadline = time.monotonic() + 2.5
+        while time.monotonic() < deadline:
+            digests.update((e["file_hash"], e["total_lines"]) for e in _scan(root, max_files=1000)["entries"])
+            scans += 1
+        swaps = int(swapper.communicate(timeout=CHILD_TIMEOUT)[0].strip())
+    finally:
+        swapper.kill()
+        swapper.wait()
+    assert scans > 5 and swaps > 100
+    assert digests == {(hashlib.sha256(b"x = 1\n").hexdigest(), 2)}
+
+
 def test_deeply_nested_sources_in_every_language():
     # 20,000 open brackets make a tree deeper than a 512 KiB thread stack
     # could follow by recursion; the calls run on such a thread, in a child
