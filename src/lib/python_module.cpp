@@ -14,8 +14,10 @@
 #include <string>
 #include <string_view>
 
+#include "lib/content_hash.h"
 #include "lib/interrupt_check.h"
 #include "lib/run_command.h"
+#include "lib/thread_ready.h"
 
 namespace {
 
@@ -217,6 +219,25 @@ PyMethodDef run_definition = {
     "run(command, payload_json)\n--\n\n",
 };
 
+// Sets up, at import, what the core would otherwise set up on first use,
+// where failing is harder to survive: libstdc++'s thread-local data of this
+// thread, and OpenSSL with its SHA-256 (an OpenSSL whose first use runs out
+// of memory on a scan worker is left half made and crashes later). False with
+// MemoryError set.
+bool prepare_core() {
+    if (!brightloom::ready_thread_for_exceptions()) {
+        PyErr_NoMemory();
+        return false;
+    }
+    try {
+        static_cast<void>(brightloom::content_hash(std::string_view()));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
+
 // Adds `run` to a fresh module and lists it in __all__.
 bool add_module_members(PyObject* module) {
     static PyObject* name_attribute = PyUnicode_InternFromString("__name__");
@@ -267,6 +288,7 @@ PyMODINIT_FUNC PyInit_brightloom_index_native() {
         return nullptr;
     }
     if (cached_module != nullptr) return Py_NewRef(cached_module);
+    if (!prepare_core()) return nullptr;
 
     PyObject* module = PyModule_Create(&module_definition);
     if (module == nullptr) return nullptr;

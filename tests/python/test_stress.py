@@ -201,6 +201,55 @@ def test_scan_under_a_descriptor_limit_of_32(tmp_path):
     assert by_path["wide/w000.rs"]["total_lines"] == 0
 
 
+ADDRESS_LIMIT_CHILD = """
+import json, resource, sys
+from brightloom_index_native import run
+
+def mapped_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+root, path, extra = sys.argv[1], sys.argv[2], int(sys.argv[3])
+limit = mapped_bytes() + extra
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+outcomes = []
+for command, payload in (("scan", {"root": root}), ("hash", {"path": path})):
+    try:
+        outcomes.append(json.loads(run(command, json.dumps(payload)))["ok"])
+    except MemoryError:
+        outcomes.append("MemoryError")
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.mark.skipif(
+    bool(os.environ.get("BRIGHTLOOM_SANITIZER")),
+    reason="a sanitizer maps its shadow memory outside any address-space limit",
+)
+def test_scan_and_hash_under_an_address_space_limit(tmp_path):
+    # Each child may map only so much beyond what it holds after the import:
+    # too little for thread stacks, enough for stacks but not for a worker's
+    # first allocations, and so on up to plenty. glibc used to end the process
+    # when a worker's thread-local data could not be allocated; every child
+    # must now answer or raise MemoryError.
+    for i in range(12):
+        (tmp_path / f"f{i:02d}.py").write_text("x = 1\n" * i)
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(sys.modules["brightloom_index_native"].__file__))
+    seen = set()
+    for extra in range(0, 48 * 2**20, 3 * 2**19):
+        result = subprocess.run(
+            [sys.executable, "-c", ADDRESS_LIMIT_CHILD, str(tmp_path), str(tmp_path / "f05.py"), str(extra)],
+            capture_output=True, text=True, timeout=CHILD_TIMEOUT, env=env,
+        )
+        assert result.returncode == 0, (extra, result.stderr[-2000:])
+        outcomes = json.loads(result.stdout)
+        assert all(outcome in (True, "MemoryError") for outcome in outcomes), (extra, outcomes)
+        seen.update(outcomes)
+    assert True in seen
+
+
 def test_forks_right_after_scans(tmp_path):
     for i in range(30):
         (tmp_path / f"m{i:02d}.py").write_text(f"value = {i}\n")
