@@ -182,6 +182,9 @@ PyObject* run_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     if (command == nullptr) return nullptr;
     const char* payload = argument_text(slots[1], PARAMETER_NAMES[1], &payload_size);
     if (payload == nullptr) return nullptr;
+    // Any Python thread may call: its first C++ exception (std::bad_alloc
+    // when memory runs out) must not be what ends the process.
+    if (!brightloom::ready_thread_for_exceptions()) return PyErr_NoMemory();
 
     // The one place where C++ exceptions stop: nothing may unwind into the
     // interpreter. Running out of memory is reported as such; anything else

@@ -1,5 +1,7 @@
 #include "thread_ready.h"
 
+#include <pthread.h>
+
 #include <cstdlib>
 #include <exception>
 
@@ -12,9 +14,16 @@ namespace {
 // from it without asking the system.
 constexpr std::size_t ROOM_BYTES = 4096;
 
+// Marks threads already readied. A pthread key, not a thread_local: that
+// would be the very kind of data whose lazy allocation can end the process.
+pthread_key_t readied_key;
+
 }  // namespace
 
 bool ready_thread_for_exceptions() noexcept {
+    static const bool has_key = pthread_key_create(&readied_key, nullptr) == 0;
+    if (has_key && pthread_getspecific(readied_key) != nullptr) return true;
+
     void* room = std::malloc(ROOM_BYTES);
     if (room == nullptr) return false;
     std::free(room);
@@ -23,6 +32,8 @@ bool ready_thread_for_exceptions() noexcept {
     // unused result would let the compiler drop the call.
     volatile int uncaught = std::uncaught_exceptions();
     static_cast<void>(uncaught);
+    // Should the mark fail to stick, the next call just does this again.
+    if (has_key) static_cast<void>(pthread_setspecific(readied_key, &readied_key));
     return true;
 }
 
