@@ -13,7 +13,8 @@ namespace {
 
 using testing::reference_normalise;
 
-constexpr LineEndingKernel KERNELS[] = {LineEndingKernel::fastest, LineEndingKernel::portable};
+constexpr LineEndingKernel KERNELS[] = {LineEndingKernel::fastest, LineEndingKernel::avx2,
+                                         LineEndingKernel::portable};
 
 std::string random_text(std::mt19937& random, std::size_t length) {
     // Rich in CR and LF so that pairs fall on every position of a 64-byte
