@@ -108,7 +108,7 @@ def open_index(place: IndexPlace) -> tuple[sqlite3.Connection, str]:
     root = place.root
     try:
         if not root:
-            root = store.read_meta(connection, "root") or "."
+            root = store.retry_when_busy(lambda: store.read_meta(connection, "root")) or "."
     except sqlite3.Error as error:
         raise store.describe_failure(place.location, error) from None
     return connection, root
@@ -149,7 +149,7 @@ def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         languages=split_list(args.language),
     )
     try:
-        matches = search(connection, query)
+        matches = store.retry_when_busy(lambda: search(connection, query))
     except sqlite3.Error as error:
         raise store.describe_failure(place.location, error) from None
     finally:
@@ -205,10 +205,10 @@ def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
     place = locate_index(args)
     connection, root = open_index(place)
     try:
-        rows = list(
-            connection.execute(
+        rows = store.retry_when_busy(
+            lambda: connection.execute(
                 "SELECT s.name, f.path, s.line, s.end_line, s.kind FROM symbols s JOIN files f ON f.id = s.file_id"
-            )
+            ).fetchall()
         )
     except sqlite3.Error as error:
         raise store.describe_failure(place.location, error) from None

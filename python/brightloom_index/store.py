@@ -16,7 +16,8 @@ from __future__ import annotations
 import os
 import sqlite3
 from collections.abc import Callable
-from typing import Any
+from time import monotonic, sleep
+from typing import Any, TypeVar
 
 from .errors import Failure
 
@@ -60,6 +61,14 @@ CREATE TABLE syntax_errors (
 );
 CREATE INDEX syntax_errors_by_file ON syntax_errors (file_id);
 """
+
+# Pause between attempts to take a lock SQLite reported busy without waiting.
+BUSY_RETRY_SECONDS = 0.05
+
+# How long a reader retries while a writer holds the file exclusively.
+READ_WAIT_SECONDS = 5.0
+
+T = TypeVar("T")
 
 REBUILD_HINT = "rebuild it with `brightloom-index index --rebuild`"
 
@@ -110,8 +119,8 @@ def open_for_reading(location: str) -> sqlite3.Connection:
     if not os.path.isfile(location):
         raise IndexFailed(f"no index at {location}; create it with `brightloom-index index`")
     try:
-        connection = connect(location, wait_seconds=5.0)
-        version = connection.execute("PRAGMA user_version").fetchone()[0]
+        connection = connect(location, wait_seconds=READ_WAIT_SECONDS)
+        version = retry_when_busy(lambda: int(connection.execute("PRAGMA user_version").fetchone()[0]))
     except sqlite3.Error as error:
         raise describe_failure(location, error) from None
     if version != SCHEMA_VERSION:
@@ -198,15 +207,42 @@ def has_tables(connection: sqlite3.Connection) -> bool:
 
 
 def begin_writing(connection: sqlite3.Connection, location: str, wait_seconds: float) -> None:
-    try:
-        connection.execute("BEGIN IMMEDIATE")
-    except sqlite3.OperationalError as error:
-        if getattr(error, "sqlite_errorname", "") in {"SQLITE_BUSY", "SQLITE_LOCKED"}:
-            raise IndexFailed(
-                f"index {location} is being refreshed by another process; gave up after {wait_seconds:g} s"
-                " (--wait SECONDS waits longer)"
-            ) from None
-        raise
+    """Takes the write lock, waiting up to `wait_seconds` for another writer.
+
+    SQLite's own busy wait is not enough in WAL mode: while another process
+    checkpoints as it closes, BEGIN IMMEDIATE can fail at once with
+    SQLITE_BUSY, so the attempt is repeated here until the time is up.
+    """
+    deadline = monotonic() + wait_seconds
+    while True:
+        try:
+            connection.execute("BEGIN IMMEDIATE")
+            return
+        except sqlite3.OperationalError as error:
+            if not is_busy(error):
+                raise
+            if monotonic() >= deadline:
+                raise IndexFailed(
+                    f"index {location} is being refreshed by another process; gave up after {wait_seconds:g} s"
+                    " (--wait SECONDS waits longer)"
+                ) from None
+            sleep(BUSY_RETRY_SECONDS)
+
+
+def retry_when_busy(action: Callable[[], T], seconds: float = READ_WAIT_SECONDS) -> T:
+    """Runs a read, again while SQLite reports busy without waiting (see begin_writing)."""
+    deadline = monotonic() + seconds
+    while True:
+        try:
+            return action()
+        except sqlite3.OperationalError as error:
+            if not is_busy(error) or monotonic() >= deadline:
+                raise
+        sleep(BUSY_RETRY_SECONDS)
+
+
+def is_busy(error: sqlite3.Error) -> bool:
+    return getattr(error, "sqlite_errorname", "").startswith(("SQLITE_BUSY", "SQLITE_LOCKED"))
 
 
 def recreate_schema(connection: sqlite3.Connection) -> None:
