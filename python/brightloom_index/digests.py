@@ -106,7 +106,7 @@ def digest_selection(caller: NativeCaller, selection: Selection) -> DigestReport
 
 
 def digest_file(path: str) -> Digest:
-    """The module's digest of one file: SHA-256 after CR LF and CR become LF.
+    """The scan's figures for one file: SHA-256 after CR LF and CR become LF.
 
     Raises OSError when the file cannot be read, UnicodeDecodeError when it
     is not UTF-8 (the scan drops such files; this reports them).
@@ -114,9 +114,11 @@ def digest_file(path: str) -> Digest:
     with open(path, "rb") as handle:
         data = handle.read()
     data.decode("utf-8")
+    # The scan counts the line feeds of the text as read, before the lone
+    # carriage returns become line feeds for the digest.
+    lines = data.count(b"\n") + 1 if data else 0
     if b"\r" in data:
         data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
-    lines = data.count(b"\n") + 1 if data else 0
     return Digest(hashlib.sha256(data).hexdigest(), lines)
 
 
