@@ -1,22 +1,25 @@
 #!/usr/bin/env python3
 """Speed and memory of the "scan" command.
 
-A tree of 20,000 files in nested folders (about 400 MB, sizes from 100 bytes to
+A tree of 16,000 files in nested folders (about 350 MB, sizes from 100 bytes to
 20 MB, mixed line endings, a few pruned folders and unlisted files) is built
 under /tmp, read once into the page cache, and scanned with "max_files" above
 the file count:
 - against the plain stdlib equivalent in one process (os.walk with the same
   pruning and filter, read, decode, normalise, hashlib, count lines):
   target at least 3x faster;
-- against the machine's floor: a walk that only lists (the scan with
-  "max_files" 0, which reads no file) plus the listed bytes divided by the
-  single-core SHA-256 rate times the number of workers: target within 1.4x;
+- against the C floor (bench/scan_floor.c: walk, open, read, SHA-256 of the
+  raw bytes, close, one thread per processor), run alternately with the
+  module, on the generated tree and on source trees of the machine
+  (/usr/lib/python3, /usr/include): target within 1.2x, by wall time and by
+  processor time, with the spread of the runs as the noise;
 - peak resident memory of a process that scans the tree, above one that
   scans an empty folder: target at most 32 MiB + 300 bytes per listed path,
   measured again with one 1 GB file added.
 The trees are deleted afterwards.
 
-Run after a build: PYTHONPATH=build python3 bench/scan_bench.py
+Run after a build with benchmarks (-DBRIGHTLOOM_BENCHMARKS=ON):
+    PYTHONPATH=build python3 bench/scan_bench.py [path/to/scan_floor]
 """
 import hashlib
 import json
@@ -29,7 +32,7 @@ import sys
 import tempfile
 import time
 
-FILE_COUNT = 20000
+FILE_COUNT = 16000
 BIG_SIZES = [20_000_000, 19_000_000, 18_000_000, 16_000_000, 15_000_000, 14_000_000,
              12_000_000, 11_000_000, 10_000_000, 9_000_000, 8_000_000, 7_000_000,
              6_000_000, 5_000_000, 4_000_000, 3_000_000, 3_000_000, 2_000_000,
@@ -150,16 +153,54 @@ def child_scan(root):
     return json.loads(out.stdout)
 
 
-def sha256_rate():
-    """Bytes per second of one core, timed by processor time so that other
-    work on the machine does not lower it."""
-    data = os.urandom(256 << 20)
-    best = float("inf")
-    for _ in range(3):
-        start = time.process_time()
-        hashlib.sha256(data).digest()
-        best = min(best, time.process_time() - start)
-    return len(data) / best
+# Trees of the machine compared with the floor, and the extensions to list.
+SYSTEM_TREES = [("/usr/lib/python3", ["py"]), ("/usr/include", ["h", "hpp"])]
+ROUNDS = 7
+
+
+def floor_program():
+    if len(sys.argv) > 1:
+        return sys.argv[1]
+    import brightloom_index_native as native
+    return os.path.join(os.path.dirname(os.path.abspath(native.__file__)), "bench", "scan_floor")
+
+
+def spread(values):
+    """Median, and the half-width of the middle of the runs as a share of it."""
+    ordered = sorted(values)
+    median = ordered[len(ordered) // 2]
+    low, high = ordered[len(ordered) // 4], ordered[(3 * len(ordered)) // 4]
+    return median, (high - low) / 2 / median if median else 0.0
+
+
+def compare_with_floor(label, root, extensions, floor):
+    """Runs the module's scan and the floor one after the other, ROUNDS
+    times, so that a busy machine slows both alike; prints median ratios."""
+    import brightloom_index_native as native
+    payload = json.dumps({"root": root, "max_files": 10**9, "extensions": extensions})
+    command = [floor, root] + extensions
+    native.run("scan", payload)  # the page cache and the pool
+    subprocess.run(command, capture_output=True, check=True)
+    module_wall, module_cpu, floor_wall, floor_cpu = [], [], [], []
+    count = files = 0
+    for _ in range(ROUNDS):
+        before = resource.getrusage(resource.RUSAGE_SELF)
+        start = time.perf_counter()
+        reply = native.run("scan", payload)
+        module_wall.append(time.perf_counter() - start)
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        module_cpu.append(after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime)
+        count = reply.count('"path":')
+        result = json.loads(subprocess.run(command, capture_output=True, text=True, check=True).stdout)
+        floor_wall.append(result["seconds"])
+        floor_cpu.append(result["cpu_seconds"])
+        files = result["files"]
+    (mw, mw_noise), (mc, mc_noise) = spread(module_wall), spread(module_cpu)
+    (fw, fw_noise), (fc, fc_noise) = spread(floor_wall), spread(floor_cpu)
+    print(f"{label}: module {count} files, floor {files} files; "
+          f"wall {mw:.3f} s (±{mw_noise:.0%}) vs floor {fw:.3f} s (±{fw_noise:.0%}): {mw / fw:.2f}x; "
+          f"processor {mc:.3f} s (±{mc_noise:.0%}) vs {fc:.3f} s (±{fc_noise:.0%}): {mc / fc:.2f}x "
+          f"(target <= 1.2x)")
 
 
 def timed(action):
@@ -170,14 +211,6 @@ def timed(action):
 
 def best_of(count, action):
     return min(timed(action) for _ in range(count))
-
-
-def cpu_seconds(action):
-    """Processor time of this process (all its threads) spent in `action`."""
-    before = resource.getrusage(resource.RUSAGE_SELF)
-    action()
-    after = resource.getrusage(resource.RUSAGE_SELF)
-    return after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime
 
 
 def main():
@@ -197,34 +230,28 @@ def main():
         listed = reply["count"]
         listed_bytes = sum(os.path.getsize(os.path.join(root, e["path"])) for e in reply["entries"])
         module = best_of(3, lambda: native.run("scan", payload))
-        module_cpu = min(cpu_seconds(lambda: native.run("scan", payload)) for _ in range(3))
         walk_only = best_of(3, lambda: native.run("scan", walk_payload))
-        find = best_of(3, lambda: subprocess.run(["find", root, "-type", "f"], capture_output=True, check=True))
 
         stdlib_entries = []
         stdlib = timed(lambda: stdlib_entries.extend(stdlib_scan(root, set(EXTENSIONS), 10**9)))
         assert stdlib_entries == reply["entries"], "stdlib and module disagree"
 
         workers = len(os.sched_getaffinity(0))
-        rate = sha256_rate()
-        floor = walk_only + listed_bytes / (rate * workers)
+        print(f"tree: {FILE_COUNT} files, {written / 1e6:.0f} MB written; listed {listed} files, "
+              f"{listed_bytes / 1e6:.0f} MB; {workers} workers; load average {os.getloadavg()[0]:.1f} "
+              f"on {os.cpu_count()} processors")
+        print(f"module scan {module:.3f} s (walk alone {walk_only:.3f} s); stdlib {stdlib:.3f} s; "
+              f"speed-up {stdlib / module:.2f}x (target >= 3x)")
+        floor = floor_program()
+        compare_with_floor("generated tree", root, EXTENSIONS, floor)
+        for system_root, extensions in SYSTEM_TREES:
+            if os.path.isdir(system_root):
+                compare_with_floor(system_root, system_root, extensions, floor)
 
         baseline = min(child_scan(empty)["peak_kib"] for _ in range(3))
         peak = max(child_scan(root)["peak_kib"] for _ in range(2))
         allowed_kib = 32 * 1024 + 300 * listed / 1024
 
-        print(f"tree: {FILE_COUNT} files, {written / 1e6:.0f} MB written; listed {listed} files, "
-              f"{listed_bytes / 1e6:.0f} MB; {workers} workers")
-        print(f"module scan {module:.3f} s; stdlib {stdlib:.3f} s; speed-up {stdlib / module:.2f}x (target >= 3x)")
-        print(f"floor {floor:.3f} s = walk only {walk_only:.3f} s (find -type f: {find:.3f} s) + "
-              f"{listed_bytes / 1e6:.0f} MB / ({rate / 1e6:.0f} MB/s x {workers}); "
-              f"ratio {module / floor:.2f}x (target <= 1.4x)")
-        # Processor time does not depend on how busy the machine is; the
-        # floor's is the walk plus the digest at the single-core rate.
-        floor_cpu = walk_only + listed_bytes / rate
-        print(f"processor time of the scan {module_cpu:.3f} s against the floor's {floor_cpu:.3f} s: "
-              f"{module_cpu / floor_cpu:.2f}x; load average now {os.getloadavg()[0]:.1f} "
-              f"on {os.cpu_count()} processors")
         print(f"peak RSS +{(peak - baseline) / 1024:.1f} MiB above an empty scan "
               f"({baseline / 1024:.1f} MiB); allowed +{allowed_kib / 1024:.1f} MiB")
 

@@ -1,7 +1,9 @@
 """The `brightloom-index` command line: argument parsing, errors, profile.
 
 Usage errors and failures print one line on standard error and exit with
-status 2; `check` exits with 1 when it finds syntax errors.
+status 2; `check` exits with 1 when it finds syntax errors, `find` when it
+finds nothing. Handlers are imported only for the subcommand that runs, so
+`find` loads neither the native module nor the indexing code.
 """
 
 from __future__ import annotations
@@ -17,15 +19,19 @@ import shutil  # noqa: F401
 import sys
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from importlib import import_module
 from time import perf_counter
 from typing import NoReturn, TextIO
 
-from . import commands
-from .commands import EXIT_FAILURE, Output, is_terminal
-from .native_calls import CommandFailed, NativeCaller
+from .errors import Failure
+from .native_calls import NativeCaller
+from .render import Output, is_terminal
 
 PROGRAM = "brightloom-index"
-DESCRIPTION = "Hash, scan, outline and syntax-check source files with the native indexer."
+DESCRIPTION = "Index source files with the native indexer and look declarations up."
+EXIT_FAILURE = 2
+# How long a refresh waits for another one to finish, by default.
+DEFAULT_WAIT_SECONDS = 30.0
 
 Handler = Callable[[argparse.Namespace, NativeCaller, Output], int]
 
@@ -74,6 +80,77 @@ def add_scan_options(command: argparse.ArgumentParser) -> None:
     )
 
 
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not 0 <= value <= 86400:
+        raise argparse.ArgumentTypeError(f"out of range (0 to 86400): {text}")
+    return value
+
+
+def add_selection_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("root", nargs="?", default=".", metavar="ROOT", help="folder to index (default: .)")
+    command.add_argument(
+        "--max-files", type=file_limit, metavar="N", help="take at most N files, in path order (default: all)"
+    )
+    command.add_argument(
+        "--no-ignore", action="store_true", help="take every file, ignoring .gitignore, .ignore and git's view"
+    )
+    command.add_argument(
+        "--exclude", action="append", default=[], metavar="GLOB", help="leave out files matching GLOB (repeatable)"
+    )
+    command.add_argument(
+        "--include", action="append", default=[], metavar="GLOB", help="take only files matching GLOB (repeatable)"
+    )
+
+
+def add_index_options(command: argparse.ArgumentParser) -> None:
+    add_selection_options(command)
+    add_db_option(command)
+    command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
+    command.add_argument(
+        "--wait", type=seconds, default=DEFAULT_WAIT_SECONDS, metavar="SECONDS",
+        help=f"how long to wait for another refresh (default: {DEFAULT_WAIT_SECONDS:g})",
+    )
+
+
+def add_db_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--db", metavar="PATH", help="index file (default: ROOT/.brightloom/index.sqlite)"
+    )
+
+
+def add_lookup_options(command: argparse.ArgumentParser) -> None:
+    add_db_option(command)
+    command.add_argument(
+        "--root", metavar="ROOT",
+        help="folder whose index to read (default: the current folder or the nearest parent with an index)",
+    )
+
+
+def add_find_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("name", metavar="NAME", help="declaration name to look for")
+    mode = command.add_mutually_exclusive_group()
+    mode.add_argument("--prefix", action="store_true", help="names starting with NAME")
+    mode.add_argument("--glob", action="store_true", help="names matching NAME with * and ?")
+    command.add_argument("-i", "--ignore-case", action="store_true", help="match regardless of case")
+    command.add_argument("--kind", action="append", metavar="KIND", help="only declarations of this kind (repeatable)")
+    command.add_argument(
+        "--language", action="append", metavar="NAME", help="only declarations in files of this language (repeatable)"
+    )
+    command.add_argument("--refresh", action="store_true", help="refresh the index before looking")
+    add_lookup_options(command)
+
+
+def add_tags_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "-o", "--output", default="tags", metavar="FILE", help="tags file to write, - for standard output (default: tags)"
+    )
+    add_lookup_options(command)
+
+
 def add_source_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("file", metavar="FILE", help="source file to read")
     command.add_argument(
@@ -87,35 +164,51 @@ def add_hash_options(command: argparse.ArgumentParser) -> None:
 
 @dataclass(frozen=True)
 class Subcommand:
-    handler: Handler
+    # "module:function" of the handler, imported when the subcommand runs.
+    handler: str
     summary: str
     add_options: Callable[[argparse.ArgumentParser], None]
 
 
 SUBCOMMANDS: dict[str, Subcommand] = {
     "hash": Subcommand(
-        commands.run_hash, "Print the line-ending-independent SHA-256 of each file.", add_hash_options
+        "commands:run_hash", "Print the line-ending-independent SHA-256 of each file.", add_hash_options
     ),
     "scan": Subcommand(
-        commands.run_scan, "List the source files under ROOT with digests and line counts.", add_scan_options
+        "commands:run_scan", "List the source files under ROOT with digests and line counts.", add_scan_options
     ),
-    "outline": Subcommand(commands.run_outline, "List the declarations of FILE.", add_source_options),
+    "outline": Subcommand("commands:run_outline", "List the declarations of FILE.", add_source_options),
     "check": Subcommand(
-        commands.run_check, "Report the syntax errors of FILE (exit status 1 when there are any).", add_source_options
+        "commands:run_check", "Report the syntax errors of FILE (exit status 1 when there are any).", add_source_options
+    ),
+    "files": Subcommand(
+        "commands:run_files", "List the files under ROOT that index would take.", add_selection_options
     ),
     "index": Subcommand(
-        commands.run_index,
-        "Scan ROOT, outline and check every listed file of a parsed language, then summarise.",
-        add_scan_options,
+        "commands:run_index",
+        "Bring the index of ROOT up to date (outline and check new and changed files), then summarise.",
+        add_index_options,
     ),
+    "find": Subcommand(
+        "queries:run_find",
+        "Look declarations up by name in the index (exit status 1 when there are none).",
+        add_find_options,
+    ),
+    "tags": Subcommand("queries:run_tags", "Write a ctags-format tags file from the index.", add_tags_options),
 }
+
+
+def load_handler(reference: str) -> Handler:
+    module, _, function = reference.partition(":")
+    handler: Handler = getattr(import_module(f".{module}", __package__), function)
+    return handler
 
 
 def configure(parser: argparse.ArgumentParser, name: str) -> None:
     subcommand = SUBCOMMANDS[name]
     add_common_options(parser)
     subcommand.add_options(parser)
-    parser.set_defaults(command=name, handler=subcommand.handler)
+    parser.set_defaults(command=name)
 
 
 def build_parser() -> Parser:
@@ -131,7 +224,7 @@ def build_parser() -> Parser:
 def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     """Parses the command line, building only the parser of the named subcommand.
 
-    Building all six parsers costs several milliseconds, a noticeable share
+    Building all eight parsers costs several milliseconds, a noticeable share
     of a short index run, so the full parser is made only for top-level help
     and for command lines that name no subcommand.
     """
@@ -164,10 +257,9 @@ def main(
         return EXIT_FAILURE
 
     out = Output(stdout, stderr, as_json=args.json, progress=args.command == "index" and is_terminal(stderr))
-    handler: Handler = args.handler
     try:
-        status = handler(args, caller, out)
-    except CommandFailed as failure:
+        status = load_handler(SUBCOMMANDS[args.command].handler)(args, caller, out)
+    except Failure as failure:
         out.error(f"error: {failure.message}")
         status = EXIT_FAILURE
     if args.profile:

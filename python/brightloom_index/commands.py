@@ -1,48 +1,28 @@
-"""One handler per subcommand: build the payload, call the module, present.
+"""One handler per subcommand that works on files: build the payload, call the
+module, hand the results to `render`.
 
 Each handler takes the parsed arguments, the caller and an `Output`, and
-returns the exit status. Failures of the module propagate as CommandFailed
-except where a handler goes on with the next file.
+returns the exit status. Failures propagate as `Failure` except where a
+handler goes on with the next file.
 """
 
 from __future__ import annotations
 
 import argparse
-from dataclasses import dataclass
-from typing import Any, TextIO
+import os
+import sqlite3
+from typing import Any
 
-from .index_job import (
-    CHECK_ERROR_LIMIT,
-    OUTLINE_SYMBOL_LIMIT,
-    FileResult,
-    IndexSummary,
-    index_tree,
-)
+from . import store
+from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, scan_payload
+from .index_job import IndexSummary, refresh_index
 from .native_calls import CommandFailed, NativeCaller, Reply
-from .render import ProgressBar, json_line, table
+from .render import IndexPresenter, Output, json_line, print_summary, table
+from .selection import SelectionRules, check_root, select_files
 
 EXIT_OK = 0
 EXIT_ERRORS_FOUND = 1
 EXIT_FAILURE = 2
-
-# Rows of the summary's syntax-error table on a terminal; --json has them all.
-LISTED_ERROR_FILES = 10
-
-
-@dataclass
-class Output:
-    """Where results go and in which form."""
-
-    stdout: TextIO
-    stderr: TextIO
-    as_json: bool
-    progress: bool
-
-    def line(self, text: str = "") -> None:
-        self.stdout.write(text + "\n")
-
-    def error(self, text: str) -> None:
-        self.stderr.write(f"brightloom-index: {text}\n")
 
 
 def run_hash(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
@@ -62,16 +42,9 @@ def run_hash(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
     return status
 
 
-def scan_payload(root: str, extensions: list[str] | None, max_files: int | None) -> dict[str, Any]:
-    payload: dict[str, Any] = {"root": root}
-    if extensions is not None:
-        payload["extensions"] = extensions
-    if max_files is not None:
-        payload["max_files"] = max_files
-    return payload
-
-
 def run_scan(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    # The module lists nothing for a missing root and calls it success.
+    check_root(args.root)
     reply = caller.call("scan", scan_payload(args.root, args.ext, args.max_files))
     if out.as_json:
         out.line(json_line(reply))
@@ -149,43 +122,31 @@ def source_payload(args: argparse.Namespace) -> dict[str, Any]:
     return payload
 
 
-class IndexPresenter:
-    """Streams index results as JSON Lines and drives the progress bar."""
+def selection_rules(args: argparse.Namespace) -> SelectionRules:
+    return SelectionRules(
+        use_ignore_rules=not args.no_ignore,
+        excludes=tuple(args.exclude),
+        includes=tuple(args.include),
+        max_files=args.max_files,
+    )
 
-    def __init__(self, out: Output) -> None:
-        self._out = out
-        self._bar = ProgressBar(out.stderr) if out.progress else None
 
-    def scanned(self, reply: Reply, parsable: int) -> None:
-        if self._out.as_json:
-            self._out.line(json_line({"record": "scan", "reply": reply}))
-        if self._bar is not None:
-            self._bar.update(0, parsable, "")
-
-    def file_done(self, result: FileResult, done: int, total: int) -> None:
-        if self._out.as_json:
-            record: dict[str, Any] = {"record": "file", "path": result.path, "language": result.language}
-            if result.outline is not None:
-                record["outline"] = result.outline
-            if result.check is not None:
-                record["check"] = result.check
-            if result.error is not None:
-                record["error"] = result.error
-            self._out.line(json_line(record))
-        if self._bar is not None:
-            self._bar.update(done, total, result.path)
-
-    def finish(self) -> None:
-        if self._bar is not None:
-            self._bar.finish()
+def run_files(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    selection = select_files(args.root, selection_rules(args))
+    for path in selection.paths:
+        if out.as_json:
+            out.line(json_line({"path": path}))
+        else:
+            out.line(path)
+    for name, reason in selection.unlisted:
+        out.error(f"left out {name!r}: {reason}")
+    if selection.cut:
+        out.error(f"only the first {args.max_files} files are listed (--max-files)")
+    return EXIT_OK
 
 
 def run_index(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    presenter = IndexPresenter(out)
-    try:
-        summary = index_tree(caller, args.root, presenter, args.ext, args.max_files)
-    finally:
-        presenter.finish()
+    summary = refresh(args.root, selection_rules(args), args.db, args.rebuild, args.wait, caller, out)
     if out.as_json:
         out.line(json_line({"record": "summary", **summary.to_json()}))
     else:
@@ -193,51 +154,38 @@ def run_index(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
     return EXIT_OK
 
 
-def print_summary(summary: IndexSummary, out: Output) -> None:
-    rows: list[list[object]] = [
-        [name, summary.files_by_language[name], summary.lines_by_language[name]]
-        for name in sorted(summary.files_by_language)
-    ]
-    rows.append(["total", summary.files, sum(summary.lines_by_language.values())])
-    out.line(f"Index of {summary.root}")
-    out.line()
-    out.line(table(["LANGUAGE", "FILES", "LINES"], rows))
-    out.line()
-    if summary.symbols_by_kind:
-        kinds = sorted(summary.symbols_by_kind.items())
-        out.line(table(["KIND", "SYMBOLS"], [[kind, count] for kind, count in kinds]))
-    else:
-        out.line("No symbols.")
-    out.line()
-    if summary.files_with_errors:
-        shown = summary.files_with_errors[:LISTED_ERROR_FILES]
-        out.line(table(["FILE WITH SYNTAX ERRORS", "ERRORS"], [list(row) for row in shown]))
-        hidden = len(summary.files_with_errors) - len(shown)
-        if hidden:
-            out.line(f"... and {hidden} more (--json lists them all)")
-    else:
-        out.line("No syntax errors.")
-    out.line()
-    if summary.slowest is not None:
-        slowest = summary.slowest
-        out.line(f"Slowest step: {slowest.command} {slowest.path} ({slowest.seconds * 1000:.1f} ms)")
-    for line in limit_lines(summary):
-        out.line(line)
+def refresh(
+    root: str,
+    rules: SelectionRules,
+    location: str | None,
+    rebuild: bool,
+    wait_seconds: float,
+    caller: NativeCaller,
+    out: Output,
+) -> IndexSummary:
+    """Chooses the files, then refreshes the index in one transaction.
 
-
-def limit_lines(summary: IndexSummary) -> list[str]:
-    lines = []
-    if summary.scan_cut:
-        lines.append(f"Limit reached: the scan stopped at {summary.max_files} files (--max-files).")
-    for path in summary.outlines_cut:
-        lines.append(f"Limit reached: the outline of {path} stops at {OUTLINE_SYMBOL_LIMIT} symbols.")
-    for path in summary.checks_cut:
-        lines.append(f"Limit reached: the check of {path} stops at {CHECK_ERROR_LIMIT} errors.")
-    for path, message in summary.unreadable:
-        lines.append(f"Could not read {path}: {message}")
-    return lines
-
-
-def is_terminal(stream: TextIO) -> bool:
-    isatty = getattr(stream, "isatty", None)
-    return bool(isatty and isatty())
+    The files are listed before the index is opened, so a bad root creates
+    no index folder; they are digested under the write lock, so two refreshes
+    never both act on what they read before the other wrote.
+    """
+    selection = select_files(root, rules)
+    if location is None:
+        location = store.default_location(root)
+        store.prepare_folder(location, is_default=True)
+    connection = store.open_for_refresh(location, rebuild, wait_seconds, lambda text: out.error(f"note: {text}"))
+    presenter = IndexPresenter(out)
+    try:
+        summary = refresh_index(caller, connection, selection, presenter)
+        store.write_meta(connection, "root", os.path.abspath(root))
+        store.write_meta(connection, "rules", json_line(rules.to_json()))
+        connection.execute("COMMIT")
+    except sqlite3.Error as error:
+        raise store.describe_failure(location, error) from None
+    finally:
+        presenter.finish()
+        # Without the COMMIT above this rolls the whole refresh back.
+        connection.close()
+    summary.location = location
+    summary.max_files = rules.max_files
+    return summary

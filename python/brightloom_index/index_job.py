@@ -1,29 +1,31 @@
-"""The index job: scan a tree, then outline and check each parsable file.
+"""The index job: bring the stored index up to date with the selected files.
 
-`index_tree` drives the module and hands every result to a `IndexListener`
-as it arrives, so the caller can stream JSON Lines or draw a progress bar;
-`IndexSummary` gathers the figures shown at the end. Nothing here formats
-output.
+Files whose digest matches the stored one are left alone; new and changed
+files are outlined and checked; files no longer selected, or no longer
+readable, leave the index. All writes go through the connection's open
+transaction, which the caller commits once the job has finished: until then
+readers see the previous index. Each parsed file is handed to an
+`IndexListener` as it is stored; nothing here formats output.
 """
 
 from __future__ import annotations
 
+import sqlite3
 from collections import Counter
 from dataclasses import dataclass, field
+from time import perf_counter
 from typing import Any, Protocol
 
-from .languages import OTHER, grammar_language
+from . import store
+from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, grammar_language
+from .digests import Digest, digest_selection, join
 from .native_calls import CommandFailed, NativeCaller, Reply
-
-# Limits of the module, used to say where a result may have been cut.
-DEFAULT_MAX_FILES = 256
-OUTLINE_SYMBOL_LIMIT = 200
-CHECK_ERROR_LIMIT = 20
+from .selection import Selection
 
 
 @dataclass
 class FileResult:
-    """Outline and check of one listed file; `error` when it could not be read."""
+    """Outline and check of one parsed file; `error` when it could not be read."""
 
     path: str
     language: str
@@ -40,67 +42,54 @@ class SlowestStep:
 
 
 @dataclass
+class RefreshCounts:
+    """What one refresh did to the stored files."""
+
+    new: int = 0
+    changed: int = 0
+    removed: int = 0
+    unchanged: int = 0
+
+
+@dataclass
 class IndexSummary:
-    """Figures of one index run, built from the replies it summarises."""
+    """Figures of the index after a refresh, and of the refresh itself."""
 
     root: str
-    max_files: int
+    location: str
+    source: str
+    max_files: int | None
+    counts: RefreshCounts = field(default_factory=RefreshCounts)
     files: int = 0
     lines_by_language: dict[str, int] = field(default_factory=dict)
     files_by_language: dict[str, int] = field(default_factory=dict)
     symbols_by_kind: Counter[str] = field(default_factory=Counter)
-    # (path, error count) of each file whose check found syntax errors.
+    # (path, error count) of each indexed file whose check found syntax errors.
     files_with_errors: list[tuple[str, int]] = field(default_factory=list)
     slowest: SlowestStep | None = None
     scan_cut: bool = False
     outlines_cut: list[str] = field(default_factory=list)
     checks_cut: list[str] = field(default_factory=list)
-    # (path, message) of listed files that could not be read.
+    # (path, message) of selected files that could not be read in this run.
     unreadable: list[tuple[str, str]] = field(default_factory=list)
 
     def note_step(self, command: str, path: str, seconds: float) -> None:
         if self.slowest is None or seconds > self.slowest.seconds:
             self.slowest = SlowestStep(command, path, seconds)
 
-    def add_scan(self, reply: Reply) -> None:
-        self.files = reply["count"]
-        self.scan_cut = reply["count"] == self.max_files
-        for entry in reply["entries"]:
-            language = grammar_language(entry["path"]) or OTHER
-            self.files_by_language[language] = self.files_by_language.get(language, 0) + 1
-            self.lines_by_language[language] = (
-                self.lines_by_language.get(language, 0) + entry["total_lines"]
-            )
-
-    def add_file(self, result: FileResult) -> None:
-        if result.error is not None:
-            self.unreadable.append((result.path, result.error))
-        if result.outline is not None:
-            self.symbols_by_kind.update(symbol["kind"] for symbol in result.outline["symbols"])
-            if result.outline["symbol_count"] >= OUTLINE_SYMBOL_LIMIT:
-                self.outlines_cut.append(result.path)
-        if result.check is not None and not result.check["valid"]:
-            self.files_with_errors.append((result.path, result.check["error_count"]))
-            if result.check["error_count"] >= CHECK_ERROR_LIMIT:
-                self.checks_cut.append(result.path)
-
     def to_json(self) -> dict[str, Any]:
-        languages = sorted(self.files_by_language)
         return {
             "root": self.root,
+            "index": self.location,
+            "source": self.source,
             "files": self.files,
+            "refresh": vars(self.counts).copy(),
             "languages": [
-                {
-                    "language": name,
-                    "files": self.files_by_language[name],
-                    "lines": self.lines_by_language[name],
-                }
-                for name in languages
+                {"language": name, "files": self.files_by_language[name], "lines": self.lines_by_language[name]}
+                for name in sorted(self.files_by_language)
             ],
             "symbols": dict(sorted(self.symbols_by_kind.items())),
-            "files_with_errors": [
-                {"path": path, "error_count": count} for path, count in self.files_with_errors
-            ],
+            "files_with_errors": [{"path": path, "error_count": count} for path, count in self.files_with_errors],
             "slowest_step": None
             if self.slowest is None
             else {
@@ -113,64 +102,109 @@ class IndexSummary:
                 "max_files": self.max_files,
                 "outlines_cut": self.outlines_cut,
                 "checks_cut": self.checks_cut,
-                "unreadable": [
-                    {"path": path, "error": message} for path, message in self.unreadable
-                ],
+                "unreadable": [{"path": path, "error": message} for path, message in self.unreadable],
             },
         }
 
 
 class IndexListener(Protocol):
-    def scanned(self, reply: Reply, parsable: int) -> None: ...
+    def parsing(self, total: int) -> None: ...
 
     def file_done(self, result: FileResult, done: int, total: int) -> None: ...
 
 
-def file_location(root: str, relative_path: str) -> str:
-    """The path under which the scan read a listed file."""
-    separator = "" if root.endswith("/") else "/"
-    return root + separator + relative_path
+@dataclass(frozen=True)
+class PendingFile:
+    path: str
+    language: str
+    digest: Digest
 
 
-def index_tree(
-    caller: NativeCaller,
-    root: str,
-    listener: IndexListener,
-    extensions: list[str] | None = None,
-    max_files: int | None = None,
+def refresh_index(
+    caller: NativeCaller, connection: sqlite3.Connection, selection: Selection, listener: IndexListener
 ) -> IndexSummary:
-    """Scans `root`, outlines and checks each listed file of a grammar language.
+    """Updates the index inside the open transaction; returns its figures."""
+    summary = IndexSummary(
+        root=selection.root, location="", source=selection.source, max_files=None, scan_cut=selection.cut
+    )
+    started = perf_counter()
+    report = digest_selection(caller, selection)
+    summary.note_step("scan", selection.root, perf_counter() - started)
 
-    A listed file that cannot be read (it changed since the scan) is
-    recorded and the job goes on; any other failure propagates.
-    """
-    payload: dict[str, Any] = {"root": root}
-    if extensions is not None:
-        payload["extensions"] = extensions
-    if max_files is not None:
-        payload["max_files"] = max_files
-    summary = IndexSummary(root=root, max_files=DEFAULT_MAX_FILES if max_files is None else max_files)
+    stored = store.stored_digests(connection)
+    pending = []
+    for path, (file_id, _, _) in stored.items():
+        if path not in report.digests:
+            store.delete_file(connection, file_id)
+            summary.counts.removed += 1
+    for path, new_digest in report.digests.items():
+        language = grammar_language(path)
+        assert language is not None, "the selection keeps grammar files only"
+        old = stored.get(path)
+        if old is not None and old[1:] == (new_digest.file_hash, language):
+            summary.counts.unchanged += 1
+            continue
+        if old is None:
+            summary.counts.new += 1
+        else:
+            summary.counts.changed += 1
+            store.delete_file(connection, old[0])
+        pending.append(PendingFile(path, language, new_digest))
 
-    scan = caller.call("scan", payload)
-    summary.note_step("scan", root, caller.last_seconds)
-    summary.add_scan(scan)
-    parsable = [
-        (entry["path"], language)
-        for entry in scan["entries"]
-        if (language := grammar_language(entry["path"])) is not None
-    ]
-    listener.scanned(scan, len(parsable))
-
-    for done, (path, language) in enumerate(parsable, start=1):
-        result = FileResult(path=path, language=language)
-        request = {"path": file_location(root, path), "language": language}
-        try:
-            result.outline = caller.call("outline", request)
-            summary.note_step("outline", path, caller.last_seconds)
-            result.check = caller.call("syntax-check", request)
-            summary.note_step("syntax-check", path, caller.last_seconds)
-        except CommandFailed as failure:
-            result.error = failure.message
-        summary.add_file(result)
-        listener.file_done(result, done, len(parsable))
+    unreadable = selection.unlisted + list(report.unread.items())
+    listener.parsing(len(pending))
+    for done, item in enumerate(pending, start=1):
+        result = parse_file(caller, selection.root, item, summary)
+        if result.outline is not None and result.check is not None:
+            store.insert_file(
+                connection, item.path, item.language, item.digest.file_hash, item.digest.total_lines,
+                result.outline, result.check,
+            )
+        else:
+            # It changed or vanished after its digest: it stays out until readable.
+            unreadable.append((item.path, result.error or ""))
+        listener.file_done(result, done, len(pending))
+    summary.unreadable = sorted(unreadable)
+    add_stored_figures(connection, summary)
     return summary
+
+
+def parse_file(caller: NativeCaller, root: str, item: PendingFile, summary: IndexSummary) -> FileResult:
+    result = FileResult(path=item.path, language=item.language)
+    request = {"path": join(root, item.path), "language": item.language}
+    try:
+        result.outline = caller.call("outline", request)
+        summary.note_step("outline", item.path, caller.last_seconds)
+        result.check = caller.call("syntax-check", request)
+        summary.note_step("syntax-check", item.path, caller.last_seconds)
+    except CommandFailed as failure:
+        result.error = failure.message
+    return result
+
+
+def add_stored_figures(connection: sqlite3.Connection, summary: IndexSummary) -> None:
+    """Fills the summary's whole-index figures from the tables."""
+    for language, files, lines in connection.execute(
+        "SELECT language, count(*), sum(lines) FROM files GROUP BY language"
+    ):
+        summary.files_by_language[language] = files
+        summary.lines_by_language[language] = lines
+        summary.files += files
+    for kind, count in connection.execute("SELECT kind, count(*) FROM symbols GROUP BY kind"):
+        summary.symbols_by_kind[kind] = count
+    summary.files_with_errors = list(
+        connection.execute("SELECT path, error_count FROM files WHERE error_count > 0 ORDER BY path")
+    )
+    summary.outlines_cut = [
+        row[0]
+        for row in connection.execute(
+            "SELECT path FROM files WHERE symbol_count >= ? ORDER BY path", (OUTLINE_SYMBOL_LIMIT,)
+        )
+    ]
+    summary.checks_cut = [
+        row[0]
+        for row in connection.execute(
+            "SELECT path FROM files WHERE error_count >= ? ORDER BY path", (CHECK_ERROR_LIMIT,)
+        )
+    ]
+

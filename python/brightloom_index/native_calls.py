@@ -13,23 +13,20 @@ from collections.abc import Callable
 from time import perf_counter
 from typing import Any
 
-import brightloom_index_native
+from .errors import Failure
 
 Reply = dict[str, Any]
 
 
-class CommandFailed(Exception):
+class CommandFailed(Failure):
     """A command the module refused; `message` is the module's text."""
-
-    def __init__(self, message: str) -> None:
-        super().__init__(message)
-        self.message = message
 
 
 class NativeCaller:
     """Calls `run` and adds up how long the calls took."""
 
-    def __init__(self, run: Callable[[str, str], str] = brightloom_index_native.run) -> None:
+    def __init__(self, run: Callable[[str, str], str] | None = None) -> None:
+        # The module is loaded by the first call: `find` and `tags` never need it.
         self._run = run
         self.calls = 0
         self.seconds_in_run = 0.0
@@ -38,6 +35,10 @@ class NativeCaller:
 
     def call(self, command: str, payload: dict[str, Any]) -> Reply:
         """Runs one command; raises CommandFailed when the module refuses it."""
+        if self._run is None:
+            import brightloom_index_native
+
+            self._run = brightloom_index_native.run
         text = json.dumps(payload, ensure_ascii=False)
         start = perf_counter()
         try:

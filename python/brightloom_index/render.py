@@ -1,19 +1,52 @@
-"""Presentation: aligned text tables, JSON Lines and the progress bar.
+"""Presentation: where output goes, tables, JSON Lines, the progress bar and
+the index summary.
 
-Everything that decides how a reply looks on a terminal is here; the
-commands hand over plain rows.
+Everything that decides how a result looks is here; the command handlers
+hand over replies, rows and summaries.
 """
 
 from __future__ import annotations
 
-import json
 from collections.abc import Sequence
+from dataclasses import dataclass
 from time import monotonic
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
+
+from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT
+
+if TYPE_CHECKING:
+    from .index_job import FileResult, IndexSummary
+
+# Rows of the summary's syntax-error table on a terminal; --json has them all.
+LISTED_ERROR_FILES = 10
+
+
+@dataclass
+class Output:
+    """Where results go and in which form."""
+
+    stdout: TextIO
+    stderr: TextIO
+    as_json: bool
+    progress: bool
+
+    def line(self, text: str = "") -> None:
+        self.stdout.write(text + "\n")
+
+    def error(self, text: str) -> None:
+        self.stderr.write(f"brightloom-index: {text}\n")
+
+
+def is_terminal(stream: TextIO) -> bool:
+    isatty = getattr(stream, "isatty", None)
+    return bool(isatty and isatty())
 
 
 def json_line(value: Any) -> str:
     """One compact JSON text, the way the module writes its replies."""
+    # Imported here: `find` without --json does without the json package.
+    import json
+
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
 
@@ -75,3 +108,86 @@ class ProgressBar:
             self._stream.write("\r\x1b[K")
             self._stream.flush()
             self._drawn = False
+
+
+class IndexPresenter:
+    """Streams index results as JSON Lines and drives the progress bar."""
+
+    def __init__(self, out: Output) -> None:
+        self._out = out
+        self._bar = ProgressBar(out.stderr) if out.progress else None
+
+    def parsing(self, total: int) -> None:
+        if self._bar is not None:
+            self._bar.update(0, total, "")
+
+    def file_done(self, result: FileResult, done: int, total: int) -> None:
+        if self._out.as_json:
+            record: dict[str, Any] = {"record": "file", "path": result.path, "language": result.language}
+            if result.outline is not None:
+                record["outline"] = result.outline
+            if result.check is not None:
+                record["check"] = result.check
+            if result.error is not None:
+                record["error"] = result.error
+            self._out.line(json_line(record))
+            # Streamed as it happens, so a reader sees progress through a pipe.
+            self._out.stdout.flush()
+        if self._bar is not None:
+            self._bar.update(done, total, result.path)
+
+    def finish(self) -> None:
+        if self._bar is not None:
+            self._bar.finish()
+
+
+def print_summary(summary: IndexSummary, out: Output) -> None:
+    counts = summary.counts
+    out.line(f"Index of {summary.root} in {summary.location} (files chosen by {summary.source})")
+    out.line(
+        f"Refresh: {counts.new} new, {counts.changed} changed, {counts.removed} removed,"
+        f" {counts.unchanged} unchanged"
+    )
+    out.line()
+    rows: list[list[object]] = [
+        [name, summary.files_by_language[name], summary.lines_by_language[name]]
+        for name in sorted(summary.files_by_language)
+    ]
+    rows.append(["total", summary.files, sum(summary.lines_by_language.values())])
+    out.line(table(["LANGUAGE", "FILES", "LINES"], rows))
+    out.line()
+    if summary.symbols_by_kind:
+        kinds = sorted(summary.symbols_by_kind.items())
+        out.line(table(["KIND", "SYMBOLS"], [[kind, count] for kind, count in kinds]))
+    else:
+        out.line("No symbols.")
+    out.line()
+    if summary.files_with_errors:
+        shown = summary.files_with_errors[:LISTED_ERROR_FILES]
+        out.line(table(["FILE WITH SYNTAX ERRORS", "ERRORS"], [list(row) for row in shown]))
+        hidden = len(summary.files_with_errors) - len(shown)
+        if hidden:
+            out.line(f"... and {hidden} more (--json lists them all)")
+    else:
+        out.line("No syntax errors.")
+    out.line()
+    if summary.slowest is not None:
+        slowest = summary.slowest
+        out.line(f"Slowest step: {slowest.command} {slowest.path} ({slowest.seconds * 1000:.1f} ms)")
+    for line in limit_lines(summary):
+        out.line(line)
+
+
+def limit_lines(summary: IndexSummary) -> list[str]:
+    lines = []
+    if summary.scan_cut:
+        lines.append(f"Limit reached: only the first {summary.max_files} files are indexed (--max-files).")
+    for path in summary.outlines_cut:
+        lines.append(f"Limit reached: the outline of {path} stops at {OUTLINE_SYMBOL_LIMIT} symbols.")
+    for path in summary.checks_cut:
+        lines.append(f"Limit reached: the check of {path} stops at {CHECK_ERROR_LIMIT} errors.")
+    if summary.unreadable:
+        lines.append(f"Not indexed, could not be read: {len(summary.unreadable)} files")
+    for path, message in summary.unreadable:
+        lines.append(f"  {path}: {message}")
+    return lines

@@ -1,11 +1,5 @@
 #include "content_hash.h"
 
-#include <openssl/evp.h>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -13,10 +7,6 @@
 namespace brightloom {
 
 namespace {
-
-struct EvpContextDeleter {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
 
 constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
@@ -30,107 +20,44 @@ const EVP_MD* sha256_algorithm() {
     return algorithm;
 }
 
-// Where to break the normalised output into pieces for the digest: bounded
-// so that text full of carriage returns still needs only a small buffer.
-constexpr std::size_t NORMALISED_PIECE_BYTES = 16 * 1024;
-
-// Counts LF bytes 16 at a time: each comparison adds one to a byte lane per
-// match, and the lanes are summed before they can overflow (255 blocks).
-// Baseline SSE2 only: no popcount instruction is assumed.
-std::uint64_t count_line_feeds(std::string_view text) {
-    const char* data = text.data();
-    std::size_t size = text.size();
-    std::uint64_t count = 0;
-#if defined(__SSE2__)
-    const __m128i line_feed = _mm_set1_epi8('\n');
-    while (size >= 16) {
-        __m128i lanes = _mm_setzero_si128();
-        for (int block = 0; block < 255 && size >= 16; ++block, data += 16, size -= 16) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data));
-            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(bytes, line_feed));
-        }
-        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
-        count += static_cast<std::uint64_t>(_mm_cvtsi128_si64(sums)) +
-                 static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sums, sums)));
-    }
-#endif
-    for (; size > 0; ++data, --size) count += *data == '\n';
-    return count;
-}
+// Pieces that may not be changed are normalised through a copy this big, on
+// the stack: small enough for the cache, large enough for few digest calls.
+constexpr std::size_t COPY_BYTES = 16 * 1024;
 
 }  // namespace
 
-struct ContentHasher::Digest {
-    std::unique_ptr<EVP_MD_CTX, EvpContextDeleter> context{EVP_MD_CTX_new()};
-    char pending[NORMALISED_PIECE_BYTES];
-    std::size_t pending_size = 0;
+ContentHasher::ContentHasher() : context_(EVP_MD_CTX_new()) {
+    if (!context_) throw std::bad_alloc();
+    restart();
+}
 
-    void feed(const char* data, std::size_t size) {
-        // OpenSSL fails only on allocation or a broken context.
-        if (EVP_DigestUpdate(context.get(), data, size) != 1) throw std::bad_alloc();
-    }
-    // Short runs (the lines of CRLF text) are gathered so the digest sees
-    // few large updates; long runs go to it directly, without a copy.
-    void append(const char* data, std::size_t size) {
-        if (pending_size + size > sizeof pending) {
-            flush();
-            if (size >= sizeof pending / 2) {
-                feed(data, size);
-                return;
-            }
-        }
-        std::memcpy(pending + pending_size, data, size);
-        pending_size += size;
-    }
-    void flush() {
-        if (pending_size == 0) return;
-        feed(pending, pending_size);
-        pending_size = 0;
-    }
-};
+void ContentHasher::restart() {
+    // OpenSSL fails only on allocation or a broken context.
+    if (EVP_DigestInit_ex(context_.get(), sha256_algorithm(), nullptr) != 1) throw std::bad_alloc();
+    endings_.restart();
+    bytes_ = 0;
+}
 
-ContentHasher::ContentHasher() : digest_(std::make_unique<Digest>()) {
-    if (!digest_->context || EVP_DigestInit_ex(digest_->context.get(), sha256_algorithm(), nullptr) != 1) {
-        throw std::bad_alloc();
+void ContentHasher::update(std::string_view piece) {
+    char copy[COPY_BYTES];
+    while (!piece.empty()) {
+        const std::size_t size = std::min(piece.size(), sizeof copy);
+        std::memcpy(copy, piece.data(), size);
+        update_in_place(copy, size);
+        piece.remove_prefix(size);
     }
 }
 
-ContentHasher::~ContentHasher() = default;
-
-void ContentHasher::update(std::string_view piece) {
-    bytes_ += piece.size();
-    line_feeds_ += count_line_feeds(piece);
-
-    // Normalising means: every CR becomes LF, and an LF right after a CR is
-    // dropped (the CR already stood for it). Most source text has no CR, so
-    // runs between carriage returns go to the digest as they are.
-    if (piece.empty()) return;  // an empty piece must not forget a pending CR
-    const char* data = piece.data();
-    const char* const end = data + piece.size();
-    if (last_was_cr_ && data != end && *data == '\n') ++data;
-    last_was_cr_ = false;
-    while (data != end) {
-        const auto* cr = static_cast<const char*>(std::memchr(data, '\r', static_cast<std::size_t>(end - data)));
-        if (cr == nullptr) {
-            digest_->append(data, static_cast<std::size_t>(end - data));
-            return;
-        }
-        digest_->append(data, static_cast<std::size_t>(cr - data));
-        digest_->append("\n", 1);
-        data = cr + 1;
-        if (data == end) {
-            last_was_cr_ = true;
-        } else if (*data == '\n') {
-            ++data;
-        }
-    }
+void ContentHasher::update_in_place(char* data, std::size_t size) {
+    bytes_ += size;
+    const std::size_t kept = endings_.normalise(data, size);
+    if (kept != 0 && EVP_DigestUpdate(context_.get(), data, kept) != 1) throw std::bad_alloc();
 }
 
 std::string ContentHasher::finish() {
-    digest_->flush();
     unsigned char bytes[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
-    if (EVP_DigestFinal_ex(digest_->context.get(), bytes, &size) != 1) throw std::bad_alloc();
+    if (EVP_DigestFinal_ex(context_.get(), bytes, &size) != 1) throw std::bad_alloc();
     std::string hex(2 * size, '0');
     for (unsigned int i = 0; i < size; ++i) {
         hex[2 * i] = HEX_DIGITS[bytes[i] >> 4];
@@ -140,7 +67,7 @@ std::string ContentHasher::finish() {
 }
 
 std::uint64_t ContentHasher::total_lines() const {
-    return bytes_ == 0 ? 0 : line_feeds_ + 1;
+    return bytes_ == 0 ? 0 : endings_.line_feeds() + 1;
 }
 
 std::string content_hash(std::string_view text) {
@@ -151,17 +78,7 @@ std::string content_hash(std::string_view text) {
 
 std::uint64_t count_total_lines(std::string_view text) {
     if (text.empty()) return 0;
-    return count_line_feeds(text) + 1;
-}
-
-Result<FileDigest> digest_text_file(std::string_view path, OpenMode mode) {
-    ContentHasher hasher;
-    Result<bool> streamed = stream_text_file(path, mode, [&](std::string_view chunk) { hasher.update(chunk); });
-    if (!streamed.ok()) return std::move(streamed).error();
-    FileDigest digest;
-    digest.total_lines = hasher.total_lines();
-    digest.hash = hasher.finish();
-    return digest;
+    return count_line_feeds(text.data(), text.size()) + 1;
 }
 
 }  // namespace brightloom

@@ -2,10 +2,12 @@
 // Every CR LF pair and every lone CR counts as one LF, so the digest does not
 // depend on a file's line-ending convention.
 //
-//   ContentHasher hasher;
+//   ContentHasher hasher;                      // reusable: restart() per text
 //   hasher.update(chunk1); hasher.update(chunk2);
 //   std::string hex = hasher.finish();
 #pragma once
+
+#include <openssl/evp.h>
 
 #include <cstdint>
 #include <memory>
@@ -13,31 +15,40 @@
 #include <string_view>
 
 #include "command_error.h"
+#include "line_endings.h"
 #include "text_file.h"
 
 namespace brightloom {
 
 // Normalises and digests text fed in pieces; a CR that ends one piece still
 // pairs with an LF that starts the next. Also counts lines of the raw text.
+// One digest context lives as long as the hasher, so a thread that digests
+// many texts allocates nothing per text.
 class ContentHasher {
 public:
+    // Throws std::bad_alloc when OpenSSL cannot make a context.
     ContentHasher();
-    ~ContentHasher();
     ContentHasher(const ContentHasher&) = delete;
     ContentHasher& operator=(const ContentHasher&) = delete;
 
+    // Begins a new text; needed after finish().
+    void restart();
     void update(std::string_view piece);
-    // 64 lower-case hexadecimal digits. The hasher is spent afterwards.
+    // Like update, but normalises data[0, size) in place on the way, which
+    // saves a copy; the bytes are left changed.
+    void update_in_place(char* data, std::size_t size);
+    // 64 lower-case hexadecimal digits. The text is spent afterwards.
     std::string finish();
-    // count_total_lines of everything fed so far.
+    // count_total_lines of everything fed since the last restart.
     std::uint64_t total_lines() const;
 
 private:
-    struct Digest;
-    std::unique_ptr<Digest> digest_;
-    bool last_was_cr_ = false;
+    struct FreeContext {
+        void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    };
+    std::unique_ptr<EVP_MD_CTX, FreeContext> context_;
+    LineEndings endings_;
     std::uint64_t bytes_ = 0;
-    std::uint64_t line_feeds_ = 0;
 };
 
 std::string content_hash(std::string_view text);
@@ -49,7 +60,8 @@ struct FileDigest {
     std::uint64_t total_lines = 0;
 };
 
-// Reads, checks, normalises, digests and counts a file in one streaming pass.
+// Opens `path` as `mode` says, then reads, checks, normalises, digests and
+// counts it in one streaming pass (TextDigester, in text_digest.h).
 Result<FileDigest> digest_text_file(std::string_view path, OpenMode mode);
 
 }  // namespace brightloom

@@ -16,6 +16,16 @@ struct CloseDirectory {
 };
 using DirectoryHandle = std::unique_ptr<DIR, CloseDirectory>;
 
+// Turns an open folder descriptor into a listing that owns it. Null with
+// errno set when `folder` is invalid or cannot be listed (then it is closed).
+inline DirectoryHandle adopt_directory(FileDescriptor folder) {
+    if (!folder.valid()) return nullptr;
+    DirectoryHandle listing(::fdopendir(folder.get()));
+    // On success the listing closes the descriptor with itself.
+    if (listing) static_cast<void>(folder.release());
+    return listing;
+}
+
 // Opens the directory `name` relative to the open directory `parent_fd`
 // (AT_FDCWD for a path relative to the working directory, or any absolute
 // path). With `follow_link` false a name that is a symbolic link fails with
@@ -26,12 +36,7 @@ inline DirectoryHandle open_directory_at(int parent_fd, const char* name, bool f
     do {
         raw = ::openat(parent_fd, name, flags);
     } while (raw < 0 && errno == EINTR);
-    if (raw < 0) return nullptr;
-    DirectoryHandle listing(::fdopendir(raw));
-    // On success the listing owns the descriptor and closes it with itself;
-    // on failure nobody does yet, so a temporary owner closes it here.
-    if (!listing) FileDescriptor{raw}.reset();
-    return listing;
+    return adopt_directory(FileDescriptor(raw));
 }
 
 }  // namespace brightloom

@@ -1,4 +1,4 @@
-// A move-only owner of a POSIX file descriptor, and an EINTR-safe read.
+// A move-only owner of a POSIX file descriptor, and EINTR-safe open and read.
 #pragma once
 
 #include <fcntl.h>
@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <utility>
+
+#include "interrupt_check.h"
 
 namespace brightloom {
 
@@ -25,6 +27,8 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    // Gives up ownership without closing: for a new owner such as fdopendir.
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
 
     // close is never retried after EINTR: on Linux the descriptor is already
     // released, and a retry could close one that another thread just opened.
@@ -37,22 +41,24 @@ private:
     int fd_ = -1;
 };
 
-// open(2) with O_CLOEXEC, retried on EINTR.
+// open(2) with O_CLOEXEC, retried on EINTR unless the caller has been
+// interrupted (then it fails with EINTR): an open of a FIFO without a writer
+// blocks until a signal, and Ctrl-C must end it.
 inline FileDescriptor open_file(const char* path, int flags) {
     int fd;
     do {
         fd = ::open(path, flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    } while (fd < 0 && errno == EINTR && !is_interrupted());
     return FileDescriptor(fd);
 }
 
-// read(2) retried on EINTR. Returns the byte count, 0 at the end, -1 with
-// errno set on failure.
+// read(2) retried on EINTR unless the caller has been interrupted. Returns
+// the byte count, 0 at the end, -1 with errno set on failure.
 inline ssize_t read_some(int fd, char* buffer, std::size_t size) {
     ssize_t n;
     do {
         n = ::read(fd, buffer, size);
-    } while (n < 0 && errno == EINTR);
+    } while (n < 0 && errno == EINTR && !is_interrupted());
     return n;
 }
 

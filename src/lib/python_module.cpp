@@ -14,7 +14,10 @@
 #include <string>
 #include <string_view>
 
+#include "lib/content_hash.h"
+#include "lib/interrupt_check.h"
 #include "lib/run_command.h"
+#include "lib/thread_ready.h"
 
 namespace {
 
@@ -165,6 +168,11 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     return true;
 }
 
+// The interrupt check of a call: a signal that arrived while a system call
+// blocked runs its Python handler here. True when the handler raised (Ctrl-C
+// raises KeyboardInterrupt), leaving that exception set.
+bool signal_handler_raised() { return PyErr_CheckSignals() != 0; }
+
 PyObject* run_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[PARAMETER_COUNT] = {nullptr, nullptr};
     if (!bind_arguments(args, nargs, kwnames, slots)) return nullptr;
@@ -174,14 +182,21 @@ PyObject* run_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     if (command == nullptr) return nullptr;
     const char* payload = argument_text(slots[1], PARAMETER_NAMES[1], &payload_size);
     if (payload == nullptr) return nullptr;
+    // Any Python thread may call: its first C++ exception (std::bad_alloc
+    // when memory runs out) must not be what ends the process.
+    if (!brightloom::ready_thread_for_exceptions()) return PyErr_NoMemory();
 
     // The one place where C++ exceptions stop: nothing may unwind into the
     // interpreter. Running out of memory is reported as such; anything else
     // is a broken invariant and becomes PanicException.
     try {
+        brightloom::InterruptScope interrupt_scope(signal_handler_raised);
         brightloom::Result<std::string> reply =
             brightloom::run_command(std::string_view(command, static_cast<std::size_t>(command_size)),
                                     std::string_view(payload, static_cast<std::size_t>(payload_size)));
+        // The handler's exception (KeyboardInterrupt) is set and is the
+        // answer, whatever the abandoned command made of its stop.
+        if (interrupt_scope.interrupted()) return nullptr;
         if (!reply.ok()) {
             const std::string& message = reply.error().message;
             PyRef text(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
@@ -206,6 +221,25 @@ PyMethodDef run_definition = {
     METH_FASTCALL | METH_KEYWORDS,
     "run(command, payload_json)\n--\n\n",
 };
+
+// Sets up, at import, what the core would otherwise set up on first use,
+// where failing is harder to survive: libstdc++'s thread-local data of this
+// thread, and OpenSSL with its SHA-256 (an OpenSSL whose first use runs out
+// of memory on a scan worker is left half made and crashes later). False with
+// MemoryError set.
+bool prepare_core() {
+    if (!brightloom::ready_thread_for_exceptions()) {
+        PyErr_NoMemory();
+        return false;
+    }
+    try {
+        static_cast<void>(brightloom::content_hash(std::string_view()));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    return true;
+}
 
 // Adds `run` to a fresh module and lists it in __all__.
 bool add_module_members(PyObject* module) {
@@ -257,6 +291,7 @@ PyMODINIT_FUNC PyInit_brightloom_index_native() {
         return nullptr;
     }
     if (cached_module != nullptr) return Py_NewRef(cached_module);
+    if (!prepare_core()) return nullptr;
 
     PyObject* module = PyModule_Create(&module_definition);
     if (module == nullptr) return nullptr;

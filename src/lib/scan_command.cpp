@@ -51,13 +51,16 @@ Result<JsonValue> scan_workspace(const JsonValue& payload) {
     {
         // The path list is released before the reply is built, so the two
         // never take memory at the same time.
-        std::vector<ScanPath> paths =
-            sorted_scan_paths(collect_scan_paths(options->root, options->extensions));
+        ScanListing listing = collect_scan_paths(options->root, options->extensions);
+        std::vector<ScanPath> paths = sorted_scan_paths(std::move(listing.paths));
         // The limit is applied after the whole walk, before any file is read.
         if (options->max_files < paths.size()) {
             paths.resize(static_cast<std::size_t>(options->max_files));
         }
-        entries = digest_scan_paths(paths, options->root, &shared_worker_pool());
+        // A root that is no folder (a file, or gone) has nothing to read
+        // beneath; its listed empty path names no file.
+        if (!listing.root.valid()) paths.clear();
+        entries = digest_scan_paths(paths, listing.root.get(), &shared_worker_pool());
     }
 
     JsonArray entry_values;

@@ -1,8 +1,12 @@
 #include "scan_files.h"
 
+#include <fcntl.h>
+
 #include <atomic>
 #include <optional>
 #include <utility>
+
+#include "open_beneath.h"
 
 namespace brightloom {
 namespace {
@@ -11,17 +15,15 @@ namespace {
 // takes indices in increasing order, so every list is sorted by index.
 using TaggedEntries = std::vector<std::pair<std::size_t, ScanEntry>>;
 
-// Reads the file at `location` (a buffer the caller reuses) into an entry.
-// This is the one place where the scan drops what it cannot read: a name
-// that had to be made valid UTF-8 (it names no file on disk, and reading it
-// could reach a different file), a file that has gone, is not permitted, is
-// not a regular file or is not UTF-8 text. None of these is an error.
-std::optional<ScanEntry> digest_one(const ScanPath& path, std::string_view root_prefix,
-                                    std::string& location, FileDigester digest) {
+// Reads the file at `path` below the root into an entry. This is the one
+// place where the scan drops what it cannot read: a name that had to be made
+// valid UTF-8 (it names no file on disk, and reading it could reach a
+// different file), a file that has gone, is not permitted, is not a regular
+// file, has a link on its path or is not UTF-8 text. None of these is an error.
+std::optional<ScanEntry> digest_one(const ScanPath& path, int root_fd, TextDigester& digester,
+                                    FileDigester digest) {
     if (!path.is_exact) return std::nullopt;
-    location.assign(root_prefix);
-    location.append(path.text);
-    Result<FileDigest> result = digest(location);
+    Result<FileDigest> result = digest(root_fd, path.text, digester);
     if (!result.ok()) return std::nullopt;
     return ScanEntry{path.text, std::move(result->hash), result->total_lines};
 }
@@ -48,19 +50,23 @@ std::vector<ScanEntry> merge_by_index(std::vector<TaggedEntries>& lists) {
 
 }  // namespace
 
-Result<FileDigest> digest_scan_file(const std::string& location) {
-    return digest_text_file(location, OpenMode::regular_only);
+Result<FileDigest> digest_scan_file(int root_fd, const std::string& relative, TextDigester& digester) {
+    // Non-blocking, so that a FIFO renamed over the name cannot stall the
+    // open; describe_opened then refuses anything but a regular file.
+    FileDescriptor fd = open_beneath(root_fd, relative, O_RDONLY | O_NONBLOCK);
+    if (!fd.valid()) return os_error(errno);
+    Result<OpenedFile> file = describe_opened(std::move(fd), OpenMode::regular_only);
+    if (!file.ok()) return std::move(file).error();
+    return digester.digest(*file);
 }
 
-std::vector<ScanEntry> digest_scan_paths(std::span<const ScanPath> paths, std::string_view root,
+std::vector<ScanEntry> digest_scan_paths(std::span<const ScanPath> paths, int root_fd,
                                          WorkerPool* pool, FileDigester digest) {
-    const std::string root_prefix = std::string(root) + (root.ends_with('/') ? "" : "/");
-
     if (pool == nullptr || pool->size() == 0 || paths.size() < 2) {
         std::vector<ScanEntry> entries;
-        std::string location;
+        TextDigester digester;
         for (const ScanPath& path : paths) {
-            if (std::optional<ScanEntry> entry = digest_one(path, root_prefix, location, digest)) {
+            if (std::optional<ScanEntry> entry = digest_one(path, root_fd, digester, digest)) {
                 entries.push_back(std::move(*entry));
             }
         }
@@ -76,12 +82,13 @@ std::vector<ScanEntry> digest_scan_paths(std::span<const ScanPath> paths, std::s
     std::vector<TaggedEntries> results(pool->size());
     const std::function<void(std::size_t)> task = [&](std::size_t worker) {
         try {
-            std::string location;
+            // One read buffer and digest context per worker, for all its files.
+            TextDigester digester;
             while (!quit.load(std::memory_order_relaxed)) {
                 const std::size_t index = next_index.fetch_add(1, std::memory_order_relaxed);
                 if (index >= paths.size()) break;
                 if (std::optional<ScanEntry> entry =
-                        digest_one(paths[index], root_prefix, location, digest)) {
+                        digest_one(paths[index], root_fd, digester, digest)) {
                     results[worker].emplace_back(index, std::move(*entry));
                 }
             }

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "directory_handle.h"
+#include "open_beneath.h"
 #include "scan_names.h"
 
 namespace brightloom {
@@ -95,9 +96,9 @@ std::string join_relative(std::string_view parent, std::string_view name) {
 
 class TreeWalk {
 public:
-    TreeWalk(std::string_view root, std::span<const std::string> extensions)
-        : extensions_(extensions),
-          root_prefix_(std::string(root) + (root.ends_with('/') ? "" : "/")) {}
+    // `root_fd` is borrowed and must outlive the walk.
+    TreeWalk(int root_fd, std::span<const std::string> extensions)
+        : extensions_(extensions), root_fd_(root_fd) {}
 
     // Consumes the walk, starting from the already opened root listing.
     std::vector<std::string> run(DirectoryHandle root_listing) {
@@ -120,8 +121,9 @@ public:
 private:
     // Folders below the top frame are opened relative to its descriptor; a
     // frame whose listing was buffered has none left, so its subfolders are
-    // opened by their whole path. Buffered frames are the oldest, so those
-    // paths stay short.
+    // opened by their path beneath the root, where a link swapped in for any
+    // folder on the way fails the open. Buffered frames are the oldest, so
+    // those paths stay short.
     void enter_folder(const std::string& name) {
         if (open_listings() == MAX_OPEN_LISTINGS) {
             buffer_listing(stack_[first_open_]);
@@ -131,7 +133,7 @@ private:
         std::string relative = join_relative(parent.relative, name);
         DirectoryHandle listing =
             parent.listing ? open_directory_at(::dirfd(parent.listing.get()), name.c_str(), false)
-                           : open_directory_at(AT_FDCWD, (root_prefix_ + relative).c_str(), false);
+                           : adopt_directory(open_beneath(root_fd_, relative, O_RDONLY | O_DIRECTORY));
         // A folder that cannot be opened (no permission, gone, replaced by a
         // link since it was listed) is left out; the walk goes on.
         if (!listing) return;
@@ -147,7 +149,7 @@ private:
     std::size_t open_listings() const { return stack_.size() - first_open_; }
 
     std::span<const std::string> extensions_;
-    std::string root_prefix_;
+    int root_fd_;
     // A vector used as a stack: depth costs heap, not the thread's stack.
     std::vector<FolderFrame> stack_;
     std::size_t first_open_ = 0;
@@ -156,8 +158,7 @@ private:
 
 }  // namespace
 
-std::vector<std::string> collect_scan_paths(std::string_view root,
-                                            std::span<const std::string> extensions) {
+ScanListing collect_scan_paths(std::string_view root, std::span<const std::string> extensions) {
     // A NUL byte would silently cut the path short at the system call.
     if (root.find('\0') != std::string_view::npos) return {};
     const std::string root_text(root);
@@ -168,7 +169,9 @@ std::vector<std::string> collect_scan_paths(std::string_view root,
     const std::string_view root_name = named ? *named : root;
     if (S_ISREG(info.st_mode)) {
         if (!has_listed_extension(root_name, extensions)) return {};
-        return {std::string()};
+        ScanListing file_root;
+        file_root.paths.emplace_back();
+        return file_root;
     }
     if (S_ISDIR(info.st_mode)) {
         if (is_pruned_dir(root_name)) return {};
@@ -179,9 +182,14 @@ std::vector<std::string> collect_scan_paths(std::string_view root,
     } else {
         return {};
     }
-    DirectoryHandle listing = open_directory_at(AT_FDCWD, root_text.c_str(), true);
+    // The root's listing is opened through the lookup descriptor, so both
+    // name the folder the link pointed to at this one moment.
+    FileDescriptor root_fd = open_folder_for_lookup(root_text.c_str());
+    if (!root_fd.valid()) return {};
+    DirectoryHandle listing = open_directory_at(root_fd.get(), ".", false);
     if (!listing) return {};
-    return TreeWalk(root, extensions).run(std::move(listing));
+    std::vector<std::string> paths = TreeWalk(root_fd.get(), extensions).run(std::move(listing));
+    return ScanListing{std::move(root_fd), std::move(paths)};
 }
 
 }  // namespace brightloom

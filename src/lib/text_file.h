@@ -1,13 +1,13 @@
-// Reading source files as UTF-8 text, whole or as a stream of chunks.
+// Reading source files as UTF-8 text: opening them, and reading them whole.
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "command_error.h"
+#include "file_descriptor.h"
 #include "json_value.h"
 
 namespace brightloom {
@@ -19,7 +19,7 @@ inline constexpr std::string_view NUL_IN_PATH_MESSAGE = "file name contained an 
 // endings kept). Fails with the system's message, or one of the two above.
 Result<std::string> read_text_file(std::string_view path);
 
-// How stream_text_file opens the file.
+// How open_for_reading opens the file.
 enum class OpenMode {
     // Plain blocking open, as for a path the caller named.
     any_file,
@@ -28,13 +28,19 @@ enum class OpenMode {
     regular_only,
 };
 
-// Streams the file through `sink` in chunks of at most STREAM_CHUNK_BYTES,
-// each ending on a whole UTF-8 character, after checking them as UTF-8. Memory
-// stays constant however large the file is. A refused non-regular file in
-// regular_only mode fails with the "(os error)" text of EINVAL.
-inline constexpr std::size_t STREAM_CHUNK_BYTES = 256 * 1024;
-Result<bool> stream_text_file(std::string_view path, OpenMode mode,
-                              const std::function<void(std::string_view)>& sink);
+// An open file and, for a regular file, its size (a hint: it may change).
+struct OpenedFile {
+    FileDescriptor fd;
+    bool regular = false;
+    std::size_t size = 0;
+};
+
+// Opens `path` for reading as `mode` says. Fails with the system's message,
+// or NUL_IN_PATH_MESSAGE.
+Result<OpenedFile> open_for_reading(std::string_view path, OpenMode mode);
+// The checks open_for_reading makes after the open, for a descriptor opened
+// another way (in regular_only mode it must have been opened O_NONBLOCK).
+Result<OpenedFile> describe_opened(FileDescriptor fd, OpenMode mode);
 
 // A request's source text: borrowed from the payload's "content" string (the
 // payload outlives the command), or owned when it was read from a file. Used

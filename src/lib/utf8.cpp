@@ -16,6 +16,17 @@ bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
 
 }  // namespace
 
+std::size_t incomplete_utf8_tail(std::string_view bytes) {
+    const std::size_t look_back = std::min<std::size_t>(3, bytes.size());
+    for (std::size_t back = 1; back <= look_back; ++back) {
+        const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
+        if (is_continuation(byte)) continue;
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? back : 0;
+    }
+    return 0;
+}
+
 DecodedCodePoint decode_utf8(std::string_view bytes) {
     if (bytes.empty()) return {};
     const auto lead = static_cast<unsigned char>(bytes[0]);

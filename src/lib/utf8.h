@@ -11,6 +11,12 @@ namespace brightloom {
 
 bool is_valid_utf8(std::string_view bytes);
 
+// Bytes at the end of `bytes` that begin a multi-byte character whose
+// remaining bytes are not there (yet): 0 to 3. Only a sequence whose lead byte
+// promises more bytes than are left counts; anything else is left for the
+// validator to judge.
+std::size_t incomplete_utf8_tail(std::string_view bytes);
+
 // One decoded code point. `length` is the number of bytes taken (at least 1
 // unless the input is empty); `valid` is false for a truncated, overlong,
 // surrogate or out-of-range sequence, in which case `length` covers the

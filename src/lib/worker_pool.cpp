@@ -6,28 +6,74 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <new>
 #include <system_error>
+#include <memory>
 #include <utility>
+
+#include "thread_ready.h"
 
 namespace brightloom {
 
-WorkerPool::WorkerPool(std::size_t worker_count) {
-    // Workers block every signal, so that signals meant for the process are
-    // delivered to the threads that expect them (the interpreter's main
-    // thread) and never interrupt a worker's reads.
-    sigset_t all_signals;
-    sigset_t previous;
-    sigfillset(&all_signals);
-    pthread_sigmask(SIG_SETMASK, &all_signals, &previous);
-    threads_.reserve(worker_count);
-    for (std::size_t i = 0; i < worker_count; ++i) {
-        try {
-            threads_.emplace_back([this, i] { work(i); });
-        } catch (const std::system_error&) {
-            break;  // out of threads: run with those that started
-        }
+namespace {
+
+// Blocks every signal in the calling thread while it lives. Threads started
+// meanwhile inherit the mask, so signals meant for the process go to the
+// threads that expect them (the interpreter's main thread) and never
+// interrupt a worker's reads.
+class AllSignalsBlocked {
+public:
+    AllSignalsBlocked() {
+        sigset_t all_signals;
+        sigfillset(&all_signals);
+        pthread_sigmask(SIG_SETMASK, &all_signals, &previous_);
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+}  // namespace
+
+bool prepare_worker_thread(std::size_t /*worker*/) noexcept { return ready_thread_for_exceptions(); }
+
+WorkerPool::WorkerPool(std::size_t worker_count, WorkerStart start) {
+    const AllSignalsBlocked blocked;
+    try {
+        threads_.reserve(worker_count);
+    } catch (const std::bad_alloc&) {
+        return;  // no workers: callers do the work themselves
+    }
+    for (std::size_t i = 0; i < worker_count; ++i) {
+        if (!start_worker(i, start)) break;
+    }
+}
+
+// Starts worker `index` and waits for it to say whether it is ready, so that
+// size() counts only workers that will take tasks.
+bool WorkerPool::start_worker(std::size_t index, WorkerStart start) {
+    {
+        std::lock_guard lock(mutex_);
+        start_state_ = StartState::waiting;
+    }
+    try {
+        // Cannot reallocate: the room was reserved.
+        threads_.emplace_back([this, index, start] { work(index, start); });
+    } catch (const std::system_error&) {
+        return false;  // no thread to be had
+    } catch (const std::bad_alloc&) {
+        return false;  // no memory for the thread's record
+    }
+    std::unique_lock lock(mutex_);
+    start_settled_.wait(lock, [this] { return start_state_ != StartState::waiting; });
+    if (start_state_ == StartState::ready) return true;
+    lock.unlock();
+    threads_.back().join();
+    threads_.pop_back();
+    return false;
 }
 
 WorkerPool::~WorkerPool() {
@@ -53,8 +99,15 @@ std::exception_ptr WorkerPool::run_on_all(const std::function<void(std::size_t)>
     return std::exchange(first_failure_, nullptr);
 }
 
-void WorkerPool::work(std::size_t index) noexcept {
+void WorkerPool::work(std::size_t index, WorkerStart start) noexcept {
+    const bool ready = start(index);
     std::uint64_t seen_generation = 0;
+    {
+        std::lock_guard lock(mutex_);
+        start_state_ = ready ? StartState::ready : StartState::refused;
+    }
+    start_settled_.notify_one();
+    if (!ready) return;
     for (;;) {
         const std::function<void(std::size_t)>* task;
         {
@@ -139,8 +192,20 @@ WorkerPool& shared_worker_pool() {
     // The process id check backs up the fork handler, should registering it
     // have failed: a pool made by another process is never used.
     if (shared_pool == nullptr || shared_pool_owner != ::getpid()) {
+        std::unique_ptr<WorkerPool> fresh;
+        try {
+            fresh = std::make_unique<WorkerPool>(available_processors());
+        } catch (const std::bad_alloc&) {
+        }
+        // A pool without workers is not kept, so that a later call tries
+        // again once threads or memory are to be had; callers meanwhile get
+        // one that never has any and do the work themselves.
+        if (fresh == nullptr || fresh->size() == 0) {
+            static WorkerPool no_workers(0);
+            return no_workers;
+        }
         if (shared_pool != nullptr) abandoned_pools().push_back(shared_pool);
-        shared_pool = new WorkerPool(available_processors());
+        shared_pool = fresh.release();
         shared_pool_owner = ::getpid();
     }
     return *shared_pool;

@@ -16,11 +16,20 @@
 
 namespace brightloom {
 
+// Readies a new worker thread before it takes any task; false refuses the
+// thread, which then ends at once. Tests substitute their own.
+using WorkerStart = bool (*)(std::size_t worker) noexcept;
+// The default: ready_thread_for_exceptions, so no exception on a worker can
+// end the process for want of its thread-local data.
+bool prepare_worker_thread(std::size_t worker) noexcept;
+
 class WorkerPool {
 public:
-    // Starts up to `worker_count` threads; if the system refuses a thread, the
-    // pool keeps those it got, possibly none (size() tells).
-    explicit WorkerPool(std::size_t worker_count);
+    // Starts up to `worker_count` threads, one at a time, each readied by
+    // `start`. At the first thread the system refuses (no thread, no memory)
+    // or `start` refuses, the pool stops and keeps those it got, possibly
+    // none (size() tells); a caller with none does the work itself.
+    explicit WorkerPool(std::size_t worker_count, WorkerStart start = prepare_worker_thread);
     // Stops the workers between tasks and joins them.
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -36,7 +45,10 @@ public:
     std::exception_ptr run_on_all(const std::function<void(std::size_t)>& task);
 
 private:
-    void work(std::size_t index) noexcept;
+    enum class StartState { waiting, ready, refused };
+
+    bool start_worker(std::size_t index, WorkerStart start);
+    void work(std::size_t index, WorkerStart start) noexcept;
 
     std::mutex run_mutex_;  // held by the caller for a whole task
     std::mutex mutex_;      // guards the fields below
@@ -46,6 +58,8 @@ private:
     std::uint64_t generation_ = 0;  // counts posted tasks; workers wait for a new one
     std::size_t unfinished_ = 0;
     bool stopping_ = false;
+    StartState start_state_ = StartState::waiting;  // of the thread being started
+    std::condition_variable start_settled_;
     std::exception_ptr first_failure_;
     std::vector<std::thread> threads_;
 };
@@ -56,7 +70,8 @@ std::size_t available_processors();
 // The process-wide pool with one worker per available processor, created on
 // the first call and never released. In a child made by fork() the parent's
 // workers do not exist, so the first call there builds a new pool and
-// abandons the old one without waiting on it.
+// abandons the old one without waiting on it. While no worker at all can be
+// started, an empty pool is returned and the next call tries again.
 WorkerPool& shared_worker_pool();
 
 }  // namespace brightloom

@@ -1,44 +1,16 @@
 #include "lib/content_hash.h"
 
-#include <openssl/sha.h>
-
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
 
-#include "temp_dir.h"
+#include "reference_digest.h"
 
 namespace brightloom {
 namespace {
 
-using testing::TempDir;
-
-// Written here independently of the production code: the two-pass rule
-// (CR LF pairs first, then lone CRs) and a one-shot digest.
-std::string reference_hash(std::string_view text) {
-    std::string pass_one;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            pass_one.push_back('\n');
-            ++i;
-        } else {
-            pass_one.push_back(text[i]);
-        }
-    }
-    for (char& c : pass_one) {
-        if (c == '\r') c = '\n';
-    }
-    unsigned char digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char*>(pass_one.data()), pass_one.size(), digest);
-    std::string hex;
-    for (unsigned char byte : digest) {
-        static const char* digits = "0123456789abcdef";
-        hex.push_back(digits[byte >> 4]);
-        hex.push_back(digits[byte & 15]);
-    }
-    return hex;
-}
+using testing::reference_hash;
 
 TEST(ContentHash, MatchesPublishedVectors) {
     EXPECT_EQ(content_hash(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
@@ -100,39 +72,6 @@ TEST(CountTotalLines, CountsLineFeedsPlusOne) {
     EXPECT_EQ(count_total_lines("a\nb\n"), 3u);
     EXPECT_EQ(count_total_lines("a\rb\r"), 1u);
     EXPECT_EQ(count_total_lines("\n"), 2u);
-}
-
-TEST(DigestTextFile, StreamsLargeFilesAcrossChunkBoundaries) {
-    TempDir dir;
-    // A CR ends the first chunk and its LF starts the second; a two-byte and
-    // a four-byte character straddle later boundaries.
-    std::string text(STREAM_CHUNK_BYTES - 1, 'a');
-    text += "\r\n";
-    text.resize(2 * STREAM_CHUNK_BYTES - 1, 'b');
-    text += "\xC3\xA9";
-    text.resize(3 * STREAM_CHUNK_BYTES - 2, 'c');
-    text += "\xF0\x9F\x98\x80 tail\r";
-    const std::string path = dir.write("big.txt", text);
-
-    Result<FileDigest> digest = digest_text_file(path, OpenMode::any_file);
-    ASSERT_TRUE(digest.ok()) << digest.error().message;
-    EXPECT_EQ(digest->hash, reference_hash(text));
-    EXPECT_EQ(digest->total_lines, 2u);
-}
-
-TEST(DigestTextFile, RejectsInvalidUtf8AnywhereInTheStream) {
-    TempDir dir;
-    std::string late_fault(STREAM_CHUNK_BYTES + 10, 'a');
-    late_fault[STREAM_CHUNK_BYTES + 5] = '\xFF';
-    std::string cut_at_end = "abc\xE2\x82";
-    std::string straddling_bad(STREAM_CHUNK_BYTES - 1, 'a');
-    straddling_bad += "\xE2(x";  // lead byte ends the chunk, a non-continuation follows
-    for (const std::string& text : {late_fault, cut_at_end, straddling_bad, std::string("\xC0\x80")}) {
-        const std::string path = dir.write("bad.txt", text);
-        Result<FileDigest> digest = digest_text_file(path, OpenMode::any_file);
-        ASSERT_FALSE(digest.ok());
-        EXPECT_EQ(digest.error().message, "stream did not contain valid UTF-8");
-    }
 }
 
 }  // namespace

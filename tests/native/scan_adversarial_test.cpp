@@ -1,8 +1,11 @@
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -142,14 +145,67 @@ TEST(ScanAdversarial, DropsAFileThatBecameAFifoAfterTheWalk) {
     tree.write("c.py", "x\n");
     const std::vector<ScanPath> paths{{"a.py", true}, {"b.py", true}, {"c.py", true}};
     WorkerPool pool(2);
+    const FileDescriptor root = open_root(tree.path());
     for (WorkerPool* used : {static_cast<WorkerPool*>(nullptr), &pool}) {
-        const std::vector<ScanEntry> entries = within_seconds(
-            30, [&] { return digest_scan_paths(paths, tree.path().string(), used); });
+        const std::vector<ScanEntry> entries =
+            within_seconds(30, [&] { return digest_scan_paths(paths, root.get(), used); });
         ASSERT_EQ(entries.size(), 2u);
         EXPECT_EQ(entries[0].path, "a.py");
         EXPECT_EQ(entries[1].path, "c.py");
         EXPECT_EQ(entries[1].total_lines, 2u);
     }
+}
+
+// Between the walk and the read, names in the tree keep turning into links
+// to the outside and back: files by rename over them, a folder by exchange
+// with a link to an outside folder. No scan may report what lies outside.
+TEST(ScanAdversarial, NeverReadsThroughALinkSwappedInAfterTheWalk) {
+    TempDir tree;
+    const fs::path root = tree.path() / "root";
+    for (int i = 0; i < 100; ++i) tree.write("root/a" + std::to_string(i) + ".py", "x = 1\n");
+    for (int i = 0; i < 10; ++i) tree.write("root/t" + std::to_string(i) + ".py", "x = 1\n");
+    tree.write("root/sub/g.py", "x = 1\n");
+    tree.write("outside/g.py", "secret = 2\n");
+    make_symlink((tree.path() / "outside").string(), root / "sub_link");
+    const std::string secret = (tree.path() / "outside" / "g.py").string();
+    const fs::path scratch = tree.path() / "scratch";
+    std::vector<fs::path> targets;
+    for (const char* name : {"t0.py", "t1.py", "t2.py", "t3.py", "t4.py", "t5.py", "t6.py", "t7.py",
+                             "t8.py", "t9.py"}) {
+        targets.push_back(root / name);
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
+    std::thread swapper([&] {
+        for (int step = 0; !stop.load(); ++step) {
+            const fs::path& target = targets[static_cast<std::size_t>(step % 10)];
+            if ((step / 10) % 2 == 0) {
+                static_cast<void>(::symlink(secret.c_str(), scratch.c_str()));
+            } else {
+                tree.write("scratch", "x = 1\n");
+            }
+            if (::rename(scratch.c_str(), target.c_str()) == 0) ++swaps;
+            static_cast<void>(::renameat2(AT_FDCWD, (root / "sub").c_str(), AT_FDCWD,
+                                          (root / "sub_link").c_str(), RENAME_EXCHANGE));
+        }
+    });
+    const std::string inside = content_hash("x = 1\n");
+    JsonObject all;
+    all.emplace("max_files", JsonValue(std::uint64_t{1000}));
+    int scans = 0;
+    std::size_t outside_entries = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (std::chrono::steady_clock::now() < deadline || scans < 20) {
+        for (const ScannedFile& entry : scan_root(root.string(), all).entries) {
+            if (entry.file_hash != inside) ++outside_entries;
+        }
+        ++scans;
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_EQ(outside_entries, 0u);
+    EXPECT_GT(swaps.load(), 100);
 }
 
 TEST(ScanAdversarial, FinishesOnProcSelf) {

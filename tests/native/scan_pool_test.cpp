@@ -113,9 +113,9 @@ TEST(ScanPool, MatchesASingleWorkerAndAReferenceWalk) {
     for (const ScannedFile& entry : pooled.entries) paths.push_back({entry.path, true});
     WorkerPool one(1);
     WorkerPool many(7);
+    const FileDescriptor root = open_root(tree.path());
     for (WorkerPool* pool : {static_cast<WorkerPool*>(nullptr), &one, &many}) {
-        const std::vector<ScanEntry> entries =
-            digest_scan_paths(paths, tree.path().string(), pool);
+        const std::vector<ScanEntry> entries = digest_scan_paths(paths, root.get(), pool);
         ASSERT_EQ(entries.size(), pooled.entries.size());
         for (std::size_t i = 0; i < entries.size(); ++i) {
             EXPECT_EQ(entries[i].path, pooled.entries[i].path);
@@ -133,9 +133,9 @@ TEST(ScanPool, IsMadeOnceAndReused) {
     EXPECT_EQ(first.size(), available_processors());
 }
 
-Result<FileDigest> digest_or_throw(const std::string& location) {
-    if (location.ends_with("boom.py")) throw std::runtime_error("worker failure");
-    return digest_scan_file(location);
+Result<FileDigest> digest_or_throw(int root_fd, const std::string& relative, TextDigester& digester) {
+    if (relative.ends_with("boom.py")) throw std::runtime_error("worker failure");
+    return digest_scan_file(root_fd, relative, digester);
 }
 
 TEST(ScanPool, AWorkerFailureStillEndsTheScan) {
@@ -147,9 +147,10 @@ TEST(ScanPool, AWorkerFailureStillEndsTheScan) {
         paths.push_back({name, true});
     }
     WorkerPool pool(3);
+    const FileDescriptor root = open_root(tree.path());
     const bool threw = within_seconds(30, [&] {
         try {
-            static_cast<void>(digest_scan_paths(paths, tree.path().string(), &pool, digest_or_throw));
+            static_cast<void>(digest_scan_paths(paths, root.get(), &pool, digest_or_throw));
         } catch (const std::runtime_error& failure) {
             return std::string(failure.what()) == "worker failure";
         }
@@ -158,7 +159,7 @@ TEST(ScanPool, AWorkerFailureStillEndsTheScan) {
     EXPECT_TRUE(threw);
     // The pool is still usable afterwards.
     paths.erase(paths.begin() + 20);
-    EXPECT_EQ(digest_scan_paths(paths, tree.path().string(), &pool).size(), 49u);
+    EXPECT_EQ(digest_scan_paths(paths, root.get(), &pool).size(), 49u);
 }
 
 TEST(WorkerPoolRun, CallsEveryWorkerOnceAndReportsTheFirstFailure) {

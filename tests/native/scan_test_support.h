@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "lib/json_value.h"
+#include "lib/open_beneath.h"
 #include "lib/scan_command.h"
 
 namespace brightloom::testing {
@@ -100,6 +101,13 @@ auto within_seconds(int seconds, Work work) -> decltype(work()) {
         std::_Exit(1);
     }
     return result.get();
+}
+
+// The folder descriptor digest_scan_paths reads beneath, as the walk opens it.
+inline FileDescriptor open_root(const std::filesystem::path& folder) {
+    FileDescriptor root = open_folder_for_lookup(folder.c_str());
+    EXPECT_TRUE(root.valid()) << folder;
+    return root;
 }
 
 inline bool running_as_root() { return ::geteuid() == 0; }

@@ -48,7 +48,7 @@ TEST(ReadTextFileFailure, ReportsEachFaultWithItsText) {
         Result<std::string> read = read_text_file(c.path);
         ASSERT_FALSE(read.ok());
         EXPECT_EQ(read.error().message, c.message);
-        Result<bool> streamed = stream_text_file(c.path, OpenMode::any_file, [](std::string_view) {});
+        Result<FileDigest> streamed = digest_text_file(c.path, OpenMode::any_file);
         ASSERT_FALSE(streamed.ok());
         EXPECT_EQ(streamed.error().message, c.message);
     }

@@ -130,16 +130,15 @@ class TestExitStatus:
 
 class TestIndex:
     def test_summary_figures(self, tree):
-        status, out, err = cli("index", str(tree), "--ext", "py,rs,md,json", "--json")
+        status, out, err = cli("index", str(tree), "--json")
         assert (status, err) == (0, "")
         records = json_lines(out)
-        assert [r["record"] for r in records] == ["scan"] + ["file"] * 5 + ["summary"]
-        assert records[0]["reply"] == reply("scan", {"root": str(tree), "extensions": ["py", "rs", "md", "json"]})
+        assert [r["record"] for r in records] == ["file"] * 5 + ["summary"]
         summary = records[-1]
-        assert summary["files"] == 6
+        assert summary["files"] == 5
+        assert summary["refresh"] == {"new": 5, "changed": 0, "removed": 0, "unchanged": 0}
         assert summary["languages"] == [
             {"language": "json", "files": 1, "lines": 1},
-            {"language": "other", "files": 1, "lines": 2},
             {"language": "python", "files": 3, "lines": 12},
             {"language": "rust", "files": 1, "lines": 5},
         ]
@@ -147,14 +146,14 @@ class TestIndex:
         broken = reply("syntax-check", {"path": str(tree / "broken.py")})
         assert summary["files_with_errors"] == [{"path": "broken.py", "error_count": broken["error_count"]}]
         assert summary["limits"] == {
-            "scan_cut": False, "max_files": 256, "outlines_cut": [], "checks_cut": [], "unreadable": []
+            "scan_cut": False, "max_files": None, "outlines_cut": [], "checks_cut": [], "unreadable": []
         }
         assert summary["slowest_step"]["command"] in {"scan", "outline", "syntax-check"}
 
     def test_file_records_are_the_module_replies(self, tree):
         _, out, _ = cli("index", str(tree), "--json")
         files = [r for r in json_lines(out) if r["record"] == "file"]
-        assert [r["path"] for r in files] == ["app.py", "broken.py", "lib.rs", "sub/crlf.py"]
+        assert [r["path"] for r in files] == ["app.py", "broken.py", "data.json", "lib.rs", "sub/crlf.py"]
         for record in files:
             payload = {"path": f"{tree}/{record['path']}", "language": record["language"]}
             assert record["outline"] == reply("outline", payload)
@@ -164,9 +163,10 @@ class TestIndex:
         (tmp_path / "many.py").write_text("".join(f"def f{i}(): pass\n" for i in range(250)))
         (tmp_path / "bad.py").write_text("f(1,,2)\n" * 30)
         (tmp_path / "gone.py").write_text("def gone(): pass\n")
+        (tmp_path / "zz.py").write_text("def left_out(): pass\n")
 
         def removing_run(command, payload):
-            # The file disappears between the scan and its outline.
+            # The file disappears between its digest and its outline.
             answer = run(command, payload)
             if command == "scan":
                 (tmp_path / "gone.py").unlink()
@@ -182,6 +182,12 @@ class TestIndex:
             "checks_cut": ["bad.py"],
             "unreadable": [{"path": "gone.py", "error": "No such file or directory (os error 2)"}],
         }
+
+    def test_limit_not_reached_is_not_reported_as_cut(self, tmp_path):
+        for name in ("a.py", "b.py", "c.py"):
+            (tmp_path / name).write_text("x = 1\n")
+        _, out, _ = cli("index", str(tmp_path), "--max-files", "3", "--json")
+        assert json_lines(out)[-1]["limits"]["scan_cut"] is False
 
     def test_human_summary_names_languages_kinds_and_errors(self, tree):
         status, out, _ = cli("index", str(tree))
@@ -223,10 +229,10 @@ class TestPresentation:
     def test_profile_reports_the_share_inside_run(self, tree):
         status, _, err = cli("index", str(tree), "--profile")
         assert status == 0
-        assert err.startswith("profile: ") and "inside run (" in err and "%) over 9 calls" in err
+        assert err.startswith("profile: ") and "inside run (" in err and "%) over 11 calls" in err
 
 
-@pytest.mark.parametrize("command", ["hash", "scan", "outline", "check", "index", None])
+@pytest.mark.parametrize("command", ["hash", "scan", "outline", "check", "files", "index", "find", "tags", None])
 def test_help_for_every_subcommand(command):
     argv = [sys.executable, "-m", "brightloom_index"] + ([command] if command else []) + ["--help"]
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SOURCE_DIR / "python"), os.environ.get("PYTHONPATH", "")]))

@@ -71,6 +71,30 @@ def test_hash(tree):
     assert_flat("hash TypeError", raises(TypeError, "hash", b"{}"))
 
 
+def test_argument_errors_with_names_that_have_no_utf8_form():
+    odd = type("Odd", (), {})
+    odd.__qualname__ = "\ud800"
+    instance = odd()
+
+    def odd_type():
+        try:
+            run(instance, "{}")
+        except TypeError:
+            return
+        raise AssertionError("an argument of an unnamable type did not raise TypeError")
+
+    def odd_keyword():
+        try:
+            run("hash", "{}", **{"\udc80": 1})
+        except TypeError:
+            return
+        raise AssertionError("a keyword with a lone surrogate did not raise TypeError")
+
+    assert_flat("TypeError for an unnamable type", odd_type)
+    assert_flat("TypeError for a keyword with a lone surrogate", odd_keyword)
+    assert_flat("UnicodeEncodeError for a command", raises(UnicodeEncodeError, "\ud800", "{}"))
+
+
 def test_scan(tree):
     payload = '{"root": %s, "max_files": 10}' % quoted(tree)
     assert_flat("scan reply", lambda: run("scan", payload))

@@ -201,6 +201,55 @@ def test_scan_under_a_descriptor_limit_of_32(tmp_path):
     assert by_path["wide/w000.rs"]["total_lines"] == 0
 
 
+ADDRESS_LIMIT_CHILD = """
+import json, resource, sys
+from brightloom_index_native import run
+
+def mapped_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+root, path, extra = sys.argv[1], sys.argv[2], int(sys.argv[3])
+limit = mapped_bytes() + extra
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+outcomes = []
+for command, payload in (("scan", {"root": root}), ("hash", {"path": path})):
+    try:
+        outcomes.append(json.loads(run(command, json.dumps(payload)))["ok"])
+    except MemoryError:
+        outcomes.append("MemoryError")
+print(json.dumps(outcomes))
+"""
+
+
+@pytest.mark.skipif(
+    bool(os.environ.get("BRIGHTLOOM_SANITIZER")),
+    reason="a sanitizer maps its shadow memory outside any address-space limit",
+)
+def test_scan_and_hash_under_an_address_space_limit(tmp_path):
+    # Each child may map only so much beyond what it holds after the import:
+    # too little for thread stacks, enough for stacks but not for a worker's
+    # first allocations, and so on up to plenty. glibc used to end the process
+    # when a worker's thread-local data could not be allocated; every child
+    # must now answer or raise MemoryError.
+    for i in range(12):
+        (tmp_path / f"f{i:02d}.py").write_text("x = 1\n" * i)
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(sys.modules["brightloom_index_native"].__file__))
+    seen = set()
+    for extra in range(0, 48 * 2**20, 3 * 2**19):
+        result = subprocess.run(
+            [sys.executable, "-c", ADDRESS_LIMIT_CHILD, str(tmp_path), str(tmp_path / "f05.py"), str(extra)],
+            capture_output=True, text=True, timeout=CHILD_TIMEOUT, env=env,
+        )
+        assert result.returncode == 0, (extra, result.stderr[-2000:])
+        outcomes = json.loads(result.stdout)
+        assert all(outcome in (True, "MemoryError") for outcome in outcomes), (extra, outcomes)
+        seen.update(outcomes)
+    assert True in seen
+
+
 def test_forks_right_after_scans(tmp_path):
     for i in range(30):
         (tmp_path / f"m{i:02d}.py").write_text(f"value = {i}\n")
@@ -294,6 +343,56 @@ def test_fifo_renamed_over_a_listed_file_does_not_block(tmp_path):
     assert result["scans"] > 5 and swaps > 100
     one_line = hashlib.sha256(b"x = 1\n").hexdigest()
     assert result["digests"] == [[one_line, 2]]
+
+
+LINK_SWAPPER = """
+import os, sys, time
+root, outside, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
+print("ready", flush=True)
+deadline = time.monotonic() + seconds
+step = 0
+while time.monotonic() < deadline:
+    # Each round turns all ten names into links to a file outside the tree,
+    # the next one back into files.
+    target = os.path.join(root, f"t{step % 10}.py")
+    scratch = os.path.join(os.path.dirname(root), "scratch")
+    if (step // 10) % 2 == 0:
+        os.symlink(outside, scratch)
+    else:
+        with open(scratch, "w") as out:
+            out.write("x = 1\\n")
+    os.rename(scratch, target)
+    step += 1
+print(step, flush=True)
+"""
+
+
+def test_link_renamed_over_a_listed_file_is_never_followed(tmp_path):
+    root = tmp_path / "root"
+    root.mkdir()
+    for i in range(200):
+        (root / f"a{i:03d}.py").write_text("x = 1\n")
+    for i in range(10):
+        (root / f"t{i}.py").write_text("x = 1\n")
+    outside = tmp_path / "outside.py"
+    outside.write_text("secret = 2\n")
+    swapper = subprocess.Popen(
+        [sys.executable, "-c", LINK_SWAPPER, str(root), str(outside), "3"], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        assert swapper.stdout.readline().strip() == "ready"
+        digests = set()
+        scans = 0
+        deadline = time.monotonic() + 2.5
+        while time.monotonic() < deadline:
+            digests.update((e["file_hash"], e["total_lines"]) for e in _scan(root, max_files=1000)["entries"])
+            scans += 1
+        swaps = int(swapper.communicate(timeout=CHILD_TIMEOUT)[0].strip())
+    finally:
+        swapper.kill()
+        swapper.wait()
+    assert scans > 5 and swaps > 100
+    assert digests == {(hashlib.sha256(b"x = 1\n").hexdigest(), 2)}
 
 
 def test_deeply_nested_sources_in_every_language():

@@ -1,0 +1,67 @@
+"""What this package relies on in the native module, written down once.
+
+The module decides a file's language from its extension, stops outlines at
+200 symbols and checks at 20 errors, and lists 256 files when a scan names no
+limit. The package needs the same facts to choose files and to say where a
+result was cut; tests/python/test_contract.py pins every value here against
+the module's own answers, so a change on either side fails there first.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+# Extension (lower case, without the dot) -> language with a grammar.
+GRAMMAR_LANGUAGES: dict[str, str] = {
+    "py": "python",
+    "rs": "rust",
+    "js": "javascript",
+    "mjs": "javascript",
+    "cjs": "javascript",
+    "jsx": "javascript",
+    "ts": "typescript",
+    "mts": "typescript",
+    "cts": "typescript",
+    "tsx": "tsx",
+    "json": "json",
+}
+
+# Languages whose outline lists declarations (json is checked, not outlined).
+OUTLINED_LANGUAGES = frozenset(GRAMMAR_LANGUAGES.values()) - {"json"}
+
+# The scan's list when a payload names no extensions, and its file limit.
+DEFAULT_SCAN_EXTENSIONS = ("py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml")
+DEFAULT_MAX_FILES = 256
+# The largest `max_files` the scan takes: "no limit" in practice.
+UNLIMITED_FILES = 2**64 - 1
+
+# Directory names the scan never enters, wherever they are below its root.
+PRUNED_DIRS = frozenset({".git", ".venv", "dist", "node_modules", "target"})
+
+OUTLINE_SYMBOL_LIMIT = 200
+CHECK_ERROR_LIMIT = 20
+
+
+def grammar_language(relative_path: str) -> str | None:
+    """The grammar language of a file, or None when it has none.
+
+    The module itself reads the text after the last `.` of the whole path,
+    directories included, so `a.d/py` would be `d/py` to it and a file named
+    `py` would be Python. This package looks at the last component only and
+    always passes the language it found, so the two readings never meet.
+    """
+    name = relative_path.rpartition("/")[2]
+    _, dot, extension = name.rpartition(".")
+    if not dot or not extension.isascii():
+        return None
+    return GRAMMAR_LANGUAGES.get(extension.lower())
+
+
+def scan_payload(root: str, extensions: list[str] | None = None, max_files: int | None = None) -> dict[str, Any]:
+    """The scan's payload; fields left as None take the module's defaults."""
+    payload: dict[str, Any] = {"root": root}
+    if extensions is not None:
+        payload["extensions"] = extensions
+    if max_files is not None:
+        payload["max_files"] = max_files
+    return payload

@@ -1,0 +1,136 @@
+"""Content digests of the selected files, mostly from the module's scan.
+
+The scan digests every matching file below its root on the module's worker
+pool, but it knows nothing of ignore rules: scanned from the top, an ignored
+`venv/` of ten thousand files would be read and hashed for nothing. So the
+scan is sent only to the largest folders that hold no ignored folder of
+grammar files; the few files left over (those beside such a folder, or that
+the scan does not list: symbolic links, pruned folder names, upper-case
+extensions) are digested here the same way the module does it.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+from dataclasses import dataclass, field
+
+from .contract import GRAMMAR_LANGUAGES, UNLIMITED_FILES, scan_payload
+from .native_calls import NativeCaller
+from .selection import Selection
+
+# The module's text for a file whose bytes are not UTF-8, used for ours too.
+NOT_UTF8 = "stream did not contain valid UTF-8"
+
+
+@dataclass(frozen=True)
+class Digest:
+    """The scan's figures for one file: normalised-text SHA-256 and line count."""
+
+    file_hash: str
+    total_lines: int
+
+
+@dataclass
+class DigestReport:
+    digests: dict[str, Digest] = field(default_factory=dict)
+    # path -> why it could not be read (gone, not UTF-8, no permission).
+    unread: dict[str, str] = field(default_factory=dict)
+    scan_calls: int = 0
+    digested_here: int = 0
+
+
+def plan_scans(paths: list[str], ignored_dirs: list[str]) -> tuple[list[str], list[str]]:
+    """(folders to scan whole, files to digest one by one).
+
+    A folder may be scanned whole when no ignored folder lies inside it. Each
+    file goes to the highest such folder above it; a file whose own folder
+    holds an ignored folder is left over. "" is the root.
+    """
+    blocked = set(ignored_dirs)
+    above_blocked: set[str] = set()
+    for folder in ignored_dirs:
+        parts = folder.split("/")
+        above_blocked.update("/".join(parts[:depth]) for depth in range(len(parts)))
+    scan_roots: dict[str, None] = {}
+    loose: list[str] = []
+    for path in paths:
+        scan_root = scan_root_of(path, blocked, above_blocked)
+        if scan_root is None:
+            loose.append(path)
+        else:
+            scan_roots[scan_root] = None
+    return list(scan_roots), loose
+
+
+def scan_root_of(path: str, blocked: set[str], above_blocked: set[str]) -> str | None:
+    """The highest folder above `path` with no ignored folder inside it."""
+    parts = path.split("/")[:-1]
+    for depth in range(len(parts) + 1):
+        folder = "/".join(parts[:depth])
+        if folder in blocked:
+            return None
+        if folder not in above_blocked:
+            return folder
+    return None
+
+
+def digest_selection(caller: NativeCaller, selection: Selection) -> DigestReport:
+    report = DigestReport()
+    wanted = set(selection.paths)
+    scan_roots, _ = plan_scans(selection.paths, selection.ignored_dirs)
+    extensions = sorted(GRAMMAR_LANGUAGES)
+    for folder in scan_roots:
+        location = join(selection.root, folder)
+        reply = caller.call("scan", scan_payload(location, extensions, UNLIMITED_FILES))
+        report.scan_calls += 1
+        prefix = folder + "/" if folder else ""
+        for entry in reply["entries"]:
+            path = prefix + entry["path"]
+            if path in wanted:
+                report.digests[path] = Digest(entry["file_hash"], entry["total_lines"])
+    # The scan leaves out what it cannot read as UTF-8 without saying so;
+    # every selected file it did not give is tried here and, failing that,
+    # named in the report.
+    for path in selection.paths:
+        if path in report.digests:
+            continue
+        report.digested_here += 1
+        try:
+            report.digests[path] = digest_file(join(selection.root, path))
+        except OSError as error:
+            report.unread[path] = os_message(error)
+        except UnicodeDecodeError:
+            report.unread[path] = NOT_UTF8
+    return report
+
+
+def digest_file(path: str) -> Digest:
+    """The scan's figures for one file: SHA-256 after CR LF and CR become LF.
+
+    Raises OSError when the file cannot be read, UnicodeDecodeError when it
+    is not UTF-8 (the scan drops such files; this reports them).
+    """
+    with open(path, "rb") as handle:
+        data = handle.read()
+    data.decode("utf-8")
+    # The scan counts the line feeds of the text as read, before the lone
+    # carriage returns become line feeds for the digest.
+    lines = data.count(b"\n") + 1 if data else 0
+    if b"\r" in data:
+        data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
+    return Digest(hashlib.sha256(data).hexdigest(), lines)
+
+
+def os_message(error: OSError) -> str:
+    """The module's form of an operating-system failure: text and number."""
+    if error.errno is None:
+        return str(error)
+    return f"{os.strerror(error.errno)} (os error {error.errno})"
+
+
+def join(root: str, relative: str) -> str:
+    """`relative` under `root` as the scan would name it; "" is the root itself."""
+    if not relative:
+        return root
+    return root + relative if root.endswith("/") else root + "/" + relative

@@ -1,0 +1,278 @@
+"""The stored index: incremental refresh against a rebuild from scratch, the
+schema version, damaged files, a refresh killed part-way, refreshes and
+readers at the same time, and independence from the scan's worker count."""
+import json
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+sys.path.insert(0, str(SOURCE_DIR / "python"))
+
+from brightloom_index.native_calls import NativeCaller  # noqa: E402
+from brightloom_index_native import run  # noqa: E402
+from test_cli import cli, json_lines  # noqa: E402
+from test_index_selection import make_tree  # noqa: E402
+
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SOURCE_DIR / "python"), os.environ.get("PYTHONPATH", "")]))
+PROGRAM = [sys.executable, "-m", "brightloom_index"]
+
+
+def db_of(root):
+    return root / ".brightloom" / "index.sqlite"
+
+
+def dump(location):
+    """Every stored row, read with sqlite3 alone, in a stable order."""
+    with sqlite3.connect(location) as connection:
+        files = connection.execute(
+            "SELECT path, language, digest, lines, symbol_count, error_count FROM files ORDER BY path").fetchall()
+        symbols = connection.execute(
+            "SELECT f.path, s.kind, s.name, s.line, s.end_line, s.depth, s.signature"
+            " FROM symbols s JOIN files f ON f.id = s.file_id ORDER BY f.path, s.line, s.name").fetchall()
+        errors = connection.execute(
+            "SELECT f.path, e.line, e.column, e.kind, e.message FROM syntax_errors e JOIN files f ON f.id = e.file_id"
+            " ORDER BY f.path, e.line, e.column").fetchall()
+    return files, symbols, errors
+
+
+def index(root, *options, caller=None):
+    status, out, err = cli("index", str(root), "--json", *options, caller=caller)
+    assert status == 0, err
+    return json_lines(out)
+
+
+def counting_caller():
+    calls = []
+
+    def counting_run(command, payload):
+        calls.append(command)
+        return run(command, payload)
+
+    return NativeCaller(counting_run), calls
+
+
+@pytest.fixture
+def project(tmp_path):
+    root = tmp_path / "project"
+    make_tree(root, {
+        "a.py": "def alpha():\n    pass\n",
+        "b.rs": "fn beta() {}\n",
+        "c.ts": "function gamma(): void {}\n",
+        "d.json": '{"k": 1}\n',
+        "sub/e.py": "class Epsilon:\n    def m(self):\n        pass\n",
+    })
+    return root
+
+
+class TestIncrementalRefresh:
+    def test_second_run_without_changes_parses_nothing(self, project):
+        index(project)
+        caller, calls = counting_caller()
+        records = index(project, caller=caller)
+        assert set(calls) == {"scan"}
+        assert records[-1]["refresh"] == {"new": 0, "changed": 0, "removed": 0, "unchanged": 5}
+
+    def test_edit_add_delete_rename_parse_only_what_changed(self, project):
+        index(project)
+        (project / "a.py").write_text("def alpha2():\n    pass\n")
+        (project / "new.py").write_text("def delta():\n    pass\n")
+        (project / "b.rs").unlink()
+        (project / "sub/e.py").rename(project / "sub/f.py")
+        caller, calls = counting_caller()
+        records = index(project, caller=caller)
+        parsed = [r["path"] for r in records if r["record"] == "file"]
+        assert parsed == ["a.py", "new.py", "sub/f.py"]
+        assert calls.count("outline") == 3
+        assert records[-1]["refresh"] == {"new": 2, "changed": 1, "removed": 2, "unchanged": 2}
+        names = {row[2] for row in dump(db_of(project))[1]}
+        assert names == {"alpha2", "delta", "gamma", "Epsilon", "m"}
+
+    def test_incremental_result_equals_a_rebuild(self, project):
+        index(project)
+        (project / "a.py").write_text("def alpha():\n    pass\n\nclass K:\n    def k(self):\n        return (\n")
+        (project / "c.ts").write_text("interface I {}\n")
+        (project / "g.js").write_text("export function g() {}\n")
+        (project / "d.json").unlink()
+        index(project)
+        incremental = dump(db_of(project))
+        index(project, "--rebuild")
+        assert dump(db_of(project)) == incremental
+        assert ("a.py", "python") == incremental[0][0][:2] and incremental[0][0][5] > 0
+
+    def test_file_turning_into_non_utf8_leaves_the_index_and_is_named(self, project):
+        index(project)
+        (project / "a.py").write_bytes(b"def alpha():\n    return '\xff'\n")
+        summary = index(project)[-1]
+        assert summary["refresh"]["removed"] == 1
+        assert summary["limits"]["unreadable"] == [{"path": "a.py", "error": "stream did not contain valid UTF-8"}]
+        assert "alpha" not in {row[2] for row in dump(db_of(project))[1]}
+        status, out, _ = cli("index", str(project))
+        assert "Not indexed, could not be read: 1 files" in out and "a.py: stream did not contain valid UTF-8" in out
+
+    def test_unreadable_file_is_named(self, project):
+        if os.geteuid() == 0:
+            pytest.skip("root reads every file")
+        (project / "a.py").chmod(0)
+        summary = index(project)[-1]
+        assert summary["limits"]["unreadable"] == [{"path": "a.py", "error": "Permission denied (os error 13)"}]
+
+
+class TestStorage:
+    def test_default_place_is_hidden_from_git_and_db_overrides_it(self, project, tmp_path):
+        index(project)
+        assert (project / ".brightloom/.gitignore").read_text() == "*\n"
+        with sqlite3.connect(db_of(project)) as connection:
+            assert connection.execute("PRAGMA journal_mode").fetchone()[0] == "wal"
+        elsewhere = tmp_path / "other.sqlite"
+        summary = index(project, "--db", str(elsewhere))[-1]
+        assert summary["index"] == str(elsewhere)
+        assert dump(elsewhere) == dump(db_of(project))
+
+    def test_other_schema_version_is_rebuilt_with_a_message(self, project):
+        index(project)
+        with sqlite3.connect(db_of(project)) as connection:
+            connection.execute("PRAGMA user_version = 99")
+            connection.execute("DELETE FROM symbols")
+        status, _, err = cli("find", "alpha", "--root", str(project))
+        assert status == 2 and "schema version 99" in err
+        status, out, err = cli("index", str(project))
+        assert status == 0 and "schema version 99; rebuilding it" in err
+        assert cli("find", "alpha", "--root", str(project))[0] == 0
+
+    @pytest.mark.parametrize("damage", ["garbage", "truncated"])
+    def test_damaged_file_is_a_clear_error_until_rebuild(self, project, damage):
+        for i in range(300):
+            (project / f"m{i}.py").write_text("".join(f"def f{i}_{j}(): pass\n" for j in range(20)))
+        index(project)
+        location = db_of(project)
+        with sqlite3.connect(location) as connection:
+            connection.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+        data = location.read_bytes()
+        damaged = b"this is no database" * 300 if damage == "garbage" else data[: len(data) // 3]
+        location.write_bytes(damaged)
+        for argv in (["index", str(project)], ["find", "f1_1", "--root", str(project)],
+                     ["tags", "-o", "-", "--root", str(project)]):
+            status, out, err = cli(*argv)
+            assert status == 2, argv
+            assert err.startswith(f"brightloom-index: error: index {location} is damaged") and "--rebuild" in err
+            assert err.count("\n") == 1
+        assert location.read_bytes() == damaged
+        status, _, err = cli("index", str(project), "--rebuild")
+        assert status == 0 and "damaged" in err
+        assert cli("find", "f1_1", "--root", str(project))[0] == 0
+
+
+def start_refresh(root, *options):
+    """An index run in its own process, streaming a record per parsed file."""
+    return subprocess.Popen(PROGRAM + ["index", str(root), "--json", *options],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+
+
+def read_records(process, count):
+    for _ in range(count):
+        line = process.stdout.readline()
+        assert line, process.stderr.read()
+
+
+def find_in_process(root, name):
+    return subprocess.run(PROGRAM + ["find", name, "--root", str(root)], capture_output=True, text=True,
+                          env=ENV, timeout=60)
+
+
+@pytest.fixture
+def big_project(tmp_path):
+    """Enough parsing that a refresh is still running when the test acts.
+
+    Each file record carries its outline, so a refresh whose output is not
+    read stops on the full pipe, holding its transaction open.
+    """
+    root = tmp_path / "big"
+    body = "".join(f"def old_{j}(x):\n    return x\n" for j in range(40))
+    make_tree(root, {f"m{i:03}.py": body for i in range(200)})
+    index(root)
+    for i in range(200):
+        (root / f"m{i:03}.py").write_text(body.replace("old_", "new_"))
+    return root
+
+
+class TestAtomicity:
+    @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT])
+    def test_refresh_stopped_part_way_leaves_the_old_index(self, big_project, sig):
+        before = dump(db_of(big_project))
+        process = start_refresh(big_project)
+        try:
+            read_records(process, 5)
+            # Readers go on meanwhile, and see the old index.
+            found = find_in_process(big_project, "old_7")
+            assert found.returncode == 0 and len(found.stdout.splitlines()) == 200
+            process.send_signal(sig)
+            process.communicate(timeout=60)
+        finally:
+            process.kill()
+        assert process.returncode == (-9 if sig == signal.SIGKILL else 130)
+        assert dump(db_of(big_project)) == before
+        with sqlite3.connect(db_of(big_project)) as connection:
+            assert connection.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
+        summary = index(big_project)[-1]
+        assert summary["refresh"]["changed"] == 200
+        assert cli("find", "new_7", "--root", str(big_project))[0] == 0
+
+
+class TestConcurrentRefresh:
+    def test_second_refresh_waits_a_bounded_time_then_says_so(self, big_project):
+        first = start_refresh(big_project)
+        try:
+            read_records(first, 1)
+            started = time.monotonic()
+            status, out, err = cli("index", str(big_project), "--wait", "0.3")
+            assert status == 2 and out == ""
+            assert "being refreshed by another process; gave up after 0.3 s" in err
+            assert time.monotonic() - started < 20
+            first.stdout.read()
+            assert first.wait(timeout=120) == 0
+        finally:
+            first.kill()
+        assert cli("find", "new_7", "--root", str(big_project))[0] == 0
+
+    def test_two_refreshes_at_once_both_finish_and_agree(self, big_project, tmp_path):
+        # Output to files: an undrained pipe would stall the lock holder.
+        outputs = [tmp_path / f"out{i}" for i in range(2)]
+        processes = [
+            subprocess.Popen(PROGRAM + ["index", str(big_project), "--json", "--wait", "120"],
+                             stdout=out.open("w"), stderr=subprocess.STDOUT, env=ENV)
+            for out in outputs
+        ]
+        statuses = [process.wait(timeout=300) for process in processes]
+        assert statuses == [0, 0], [out.read_text()[-300:] for out in outputs]
+        summaries = [json.loads(out.read_text().splitlines()[-1]) for out in outputs]
+        # One of them did the work; the other found it done.
+        assert sorted(s["refresh"]["changed"] for s in summaries) == [0, 200]
+        with sqlite3.connect(db_of(big_project)) as connection:
+            assert connection.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
+        assert len(find_in_process(big_project, "new_7").stdout.splitlines()) == 200
+
+
+def test_index_does_not_depend_on_the_scan_worker_count(tmp_path):
+    """One worker or all of them: the same stored rows."""
+    files = {}
+    for i in range(150):
+        files[f"d{i % 7}/f{i}.py"] = f"def f{i}():\r\n    return {i}\n" * (i % 5 + 1)
+        files[f"d{i % 3}/g{i}.ts"] = f"class G{i} {{ m(): number {{ return {i}; }} }}\n"
+    make_tree(tmp_path / "tree", files)
+    dumps = []
+    for cpus in ({0}, os.sched_getaffinity(0)):
+        location = tmp_path / f"index-{len(cpus)}.sqlite"
+        done = subprocess.run(
+            PROGRAM + ["index", str(tmp_path / "tree"), "--db", str(location)], capture_output=True, text=True,
+            env=ENV, timeout=300, preexec_fn=lambda cpus=cpus: os.sched_setaffinity(0, cpus))
+        assert done.returncode == 0, done.stderr
+        dumps.append(dump(location))
+    assert dumps[0] == dumps[1]
+    assert len(dumps[0][0]) == 300
