@@ -129,7 +129,7 @@ void walk_only(benchmark::State& state, const Sample& sample) {
     const bench::BareParse parsed = bench::bare_parse_of(grammar_for(sample.language), text);
     for (auto _ : state) {
         std::vector<OutlineSymbol> symbols;
-        collect_symbols(ts_tree_root_node(parsed.tree.get()), text, sample.language, 0, symbols);
+        collect_symbols(ts_tree_root_node(parsed.tree.get()), text, *outline_rules_for(sample.language), 0, symbols);
         benchmark::DoNotOptimize(symbols.data());
     }
 }

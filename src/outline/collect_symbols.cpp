@@ -129,11 +129,10 @@ void walk_children(const WalkContext& context, TSNode node, std::uint32_t depth,
 
 }  // namespace
 
-void collect_symbols(TSNode node, std::string_view source, std::string_view language,
+void collect_symbols(TSNode node, std::string_view source, const OutlineRules& rules,
                      std::uint32_t depth, std::vector<OutlineSymbol>& symbols) {
-    const OutlineRules* rules = outline_rules_for(language);
-    if (rules == nullptr || ts_node_is_null(node)) return;
-    const WalkContext context{*rules, source, field_ids_of(ts_node_language(node))};
+    if (ts_node_is_null(node)) return;
+    const WalkContext context{rules, source, field_ids_of(ts_node_language(node))};
     walk_children(context, node, depth, symbols);
 }
 

@@ -10,15 +10,16 @@
 #include <tree_sitter/api.h>
 
 #include "outline/outline.h"
+#include "outline/outline_rules.h"
 
 namespace brightloom {
 
 // Appends to `symbols`, in source order, a record for every child of `node`
-// that the rules of `language` list at `depth` (0 or 1), stopping once
-// `symbols` holds MAX_SYMBOLS records. At depth 0 it also descends into the
-// bodies of containers. `source` is the parsed text that `node` borrows from.
-// A language without rules lists nothing. Never fails.
-void collect_symbols(TSNode node, std::string_view source, std::string_view language,
+// that `rules` list at `depth` (0 or 1), stopping once `symbols` holds
+// MAX_SYMBOLS records. At depth 0 it also descends into the bodies of
+// containers. `source` is the parsed text that `node` borrows from. Never
+// fails.
+void collect_symbols(TSNode node, std::string_view source, const OutlineRules& rules,
                      std::uint32_t depth, std::vector<OutlineSymbol>& symbols);
 
 }  // namespace brightloom

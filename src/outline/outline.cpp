@@ -5,15 +5,13 @@
 
 #include "lib/text_file.h"
 #include "outline/collect_symbols.h"
+#include "outline/outline_rules.h"
 #include "syntax/grammar_registry.h"
 #include "syntax/language.h"
 #include "syntax/parse_source.h"
 
 namespace brightloom {
 namespace {
-
-// JSON has a grammar for the syntax check, but nothing in it is a declaration.
-constexpr std::string_view UNOUTLINED_LANGUAGE = "json";
 
 JsonValue no_outline_reply(std::string language) {
     return JsonObject{
@@ -46,15 +44,17 @@ Result<JsonValue> run_outline(const JsonValue& payload) {
     if (!source.ok()) return std::move(source).error();
     std::string language = resolve_language(payload);
 
-    // Decided before any parser is made.
-    const TSLanguage* grammar = language == UNOUTLINED_LANGUAGE ? nullptr : grammar_for(language);
+    // Decided before any parser is made: a language the rule tables do not
+    // name (JSON among them, which has a grammar) gets no outline.
+    const OutlineRules* rules = outline_rules_for(language);
+    const TSLanguage* grammar = rules == nullptr ? nullptr : grammar_for(language);
     if (grammar == nullptr) return no_outline_reply(std::move(language));
 
     std::vector<OutlineSymbol> symbols;
     {
         Result<ParsedSource> parsed = parse_source(grammar, *source);
         if (!parsed.ok()) return std::move(parsed).error();
-        collect_symbols(parsed->root(), *source, language, 0, symbols);
+        collect_symbols(parsed->root(), *source, *rules, 0, symbols);
         // The tree, then the parser, are released here: the records hold
         // plain copies.
     }

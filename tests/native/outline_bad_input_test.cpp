@@ -44,7 +44,7 @@ std::string walked_names(const std::string& text, const char* language) {
     Result<ParsedSource> parsed = parse_source(grammar_for(language), text, UNLIMITED_PARSE);
     if (!parsed.ok()) return "!" + parsed.error().message;
     std::vector<OutlineSymbol> symbols;
-    collect_symbols(parsed->root(), text, language, 0, symbols);
+    collect_symbols(parsed->root(), text, *outline_rules_for(language), 0, symbols);
     std::string names;
     for (const OutlineSymbol& symbol : symbols) names += symbol.name + "@" + std::to_string(symbol.line) + ";";
     return names;
