@@ -80,6 +80,13 @@ def add_scan_options(command: argparse.ArgumentParser) -> None:
     )
 
 
+def job_count(text: str) -> int:
+    value = file_limit(text)
+    if not 1 <= value <= 256:
+        raise argparse.ArgumentTypeError(f"out of range (1 to 256): {text}")
+    return value
+
+
 def seconds(text: str) -> float:
     try:
         value = float(text)
@@ -110,6 +117,10 @@ def add_index_options(command: argparse.ArgumentParser) -> None:
     add_selection_options(command)
     add_db_option(command)
     command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
+    command.add_argument(
+        "--jobs", type=job_count, metavar="N",
+        help="processes that parse new and changed files (default: one per available processor)",
+    )
     command.add_argument(
         "--wait", type=seconds, default=DEFAULT_WAIT_SECONDS, metavar="SECONDS",
         help=f"how long to wait for another refresh (default: {DEFAULT_WAIT_SECONDS:g})",

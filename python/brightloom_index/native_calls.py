@@ -33,6 +33,11 @@ class NativeCaller:
         # Duration of the most recent call, for the index's slowest step.
         self.last_seconds = 0.0
 
+    def add_remote_calls(self, seconds: float, calls: int) -> None:
+        """Counts calls a worker process made on this caller's behalf."""
+        self.seconds_in_run += seconds
+        self.calls += calls
+
     def call(self, command: str, payload: dict[str, Any]) -> Reply:
         """Runs one command; raises CommandFailed when the module refuses it."""
         if self._run is None:

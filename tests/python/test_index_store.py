@@ -259,19 +259,20 @@ class TestConcurrentRefresh:
         assert len(find_in_process(big_project, "new_7").stdout.splitlines()) == 200
 
 
-def test_index_does_not_depend_on_the_scan_worker_count(tmp_path):
-    """One worker or all of them: the same stored rows."""
+def test_index_does_not_depend_on_worker_counts(tmp_path):
+    """One scan worker and one parse process, or all of them: the same stored rows."""
     files = {}
     for i in range(150):
         files[f"d{i % 7}/f{i}.py"] = f"def f{i}():\r\n    return {i}\n" * (i % 5 + 1)
         files[f"d{i % 3}/g{i}.ts"] = f"class G{i} {{ m(): number {{ return {i}; }} }}\n"
     make_tree(tmp_path / "tree", files)
     dumps = []
-    for cpus in ({0}, os.sched_getaffinity(0)):
-        location = tmp_path / f"index-{len(cpus)}.sqlite"
+    for cpus, jobs in (({0}, "1"), (os.sched_getaffinity(0), "3")):
+        location = tmp_path / f"index-{jobs}.sqlite"
         done = subprocess.run(
-            PROGRAM + ["index", str(tmp_path / "tree"), "--db", str(location)], capture_output=True, text=True,
-            env=ENV, timeout=300, preexec_fn=lambda cpus=cpus: os.sched_setaffinity(0, cpus))
+            PROGRAM + ["index", str(tmp_path / "tree"), "--db", str(location), "--jobs", jobs],
+            capture_output=True, text=True, env=ENV, timeout=300,
+            preexec_fn=lambda cpus=cpus: os.sched_setaffinity(0, cpus))
         assert done.returncode == 0, done.stderr
         dumps.append(dump(location))
     assert dumps[0] == dumps[1]
