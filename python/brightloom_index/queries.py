@@ -10,7 +10,6 @@ import argparse
 import os
 import sqlite3
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass
 
 from . import store
 from .native_calls import NativeCaller
@@ -23,27 +22,50 @@ EXIT_NOT_FOUND = 1
 TOP = "\U0010ffff"
 
 
-@dataclass(frozen=True)
+# Plain classes rather than dataclasses, which import inspect: a lookup's
+# whole run is a few tens of milliseconds.
 class Query:
     """A name to look for and how to match it."""
 
-    text: str
-    mode: str = "exact"  # "exact", "prefix" or "glob"
-    ignore_case: bool = False
-    kinds: tuple[str, ...] = ()
-    languages: tuple[str, ...] = ()
+    __slots__ = ("text", "mode", "ignore_case", "kinds", "languages")
+
+    def __init__(
+        self,
+        text: str,
+        mode: str = "exact",
+        ignore_case: bool = False,
+        kinds: tuple[str, ...] = (),
+        languages: tuple[str, ...] = (),
+    ) -> None:
+        self.text = text
+        self.mode = mode  # "exact", "prefix" or "glob"
+        self.ignore_case = ignore_case
+        self.kinds = kinds
+        self.languages = languages
 
 
-@dataclass(frozen=True)
 class Match:
-    path: str
-    line: int
-    end_line: int
-    kind: str
-    name: str
-    signature: str
-    language: str
-    depth: int
+    """One declaration found, as stored."""
+
+    FIELDS = ("path", "line", "end_line", "kind", "name", "signature", "language", "depth")
+    __slots__ = FIELDS
+
+    def __init__(
+        self, path: str, line: int, end_line: int, kind: str, name: str, signature: str, language: str, depth: int
+    ) -> None:
+        self.path = path
+        self.line = line
+        self.end_line = end_line
+        self.kind = kind
+        self.name = name
+        self.signature = signature
+        self.language = language
+        self.depth = depth
+
+    def to_json(self, shown_path: str) -> dict[str, object]:
+        record: dict[str, object] = {name: getattr(self, name) for name in self.FIELDS}
+        record["path"] = shown_path
+        return record
 
 
 def name_condition(query: Query) -> tuple[str, list[str]]:
@@ -78,10 +100,14 @@ def split_list(values: list[str] | None) -> tuple[str, ...]:
     return tuple(part for value in values or () for part in value.split(",") if part)
 
 
-@dataclass(frozen=True)
 class IndexPlace:
-    location: str
-    root: str
+    """The index file and the folder its paths are relative to ("" when stored in it)."""
+
+    __slots__ = ("location", "root")
+
+    def __init__(self, location: str, root: str) -> None:
+        self.location = location
+        self.root = root
 
 
 def locate_index(args: argparse.Namespace) -> IndexPlace:
@@ -157,7 +183,7 @@ def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
     for match in matches:
         shown = relative_to(os.path.join(root, match.path), ".")
         if out.as_json:
-            out.line(json_line({**vars(match), "path": shown}))
+            out.line(json_line(match.to_json(shown)))
         else:
             out.line(f"{shown}:{match.line}: {match.kind} {match.name}  {match.signature}")
     return EXIT_FOUND if matches else EXIT_NOT_FOUND

@@ -17,9 +17,14 @@ import os
 import sqlite3
 from collections.abc import Callable
 from time import monotonic, sleep
-from typing import Any, TypeVar
-
 from .errors import Failure
+
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, TypeVar
+
+    T = TypeVar("T")
 
 # Raised whenever the tables below change shape; another number is rebuilt.
 SCHEMA_VERSION = 1
@@ -67,8 +72,6 @@ BUSY_RETRY_SECONDS = 0.05
 
 # How long a reader retries while a writer holds the file exclusively.
 READ_WAIT_SECONDS = 5.0
-
-T = TypeVar("T")
 
 REBUILD_HINT = "rebuild it with `brightloom-index index --rebuild`"
 
