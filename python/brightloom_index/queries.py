@@ -12,6 +12,7 @@ import sqlite3
 from collections.abc import Iterable, Iterator
 
 from . import store
+from .errors import Failure
 from .native_calls import NativeCaller
 from .render import Output, json_line
 
@@ -245,7 +246,10 @@ def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         out.stdout.write("".join(line + "\n" for line in lines))
     else:
         lines = list(tag_lines(rows, os.path.dirname(os.path.abspath(args.output)), root))
-        write_atomically(args.output, "".join(line + "\n" for line in lines))
+        try:
+            write_atomically(args.output, "".join(line + "\n" for line in lines))
+        except OSError as error:
+            raise Failure(f"cannot write {args.output}: {error.strerror}") from None
     left_out = len(rows) - (len(lines) - len(TAGS_HEADER))
     if left_out:
         out.error(f"note: {left_out} symbols left out: a tab or line break in the name or path")

@@ -17,6 +17,7 @@ import os
 import sqlite3
 from collections.abc import Callable
 from time import monotonic, sleep
+
 from .errors import Failure
 
 # typing is for the checker only (see cli.py).
@@ -138,13 +139,16 @@ def open_for_reading(location: str) -> sqlite3.Connection:
 def prepare_folder(location: str, is_default: bool) -> None:
     """Creates the default folder with a `.gitignore` that hides it from git."""
     folder = os.path.dirname(location) or "."
-    if is_default and not os.path.isdir(folder):
+    if not is_default:
+        return
+    try:
         os.makedirs(folder, exist_ok=True)
-    if is_default:
         ignore_file = os.path.join(folder, ".gitignore")
         if not os.path.exists(ignore_file):
             with open(ignore_file, "w", encoding="utf-8") as handle:
                 handle.write("*\n")
+    except OSError as error:
+        raise IndexFailed(f"cannot prepare {folder}: {error.strerror}") from None
 
 
 def remove_database(location: str) -> None:

@@ -153,6 +153,11 @@ class TestTags:
         assert "replaced" not in (indexed / "tags.before").read_text()
         assert sorted(p.name for p in indexed.iterdir() if p.name.startswith(".tags")) == []
 
+    def test_unwritable_output_is_one_line_and_status_2(self, indexed):
+        status, out, err = cli("tags", "-o", "missing/tags")
+        assert (status, out) == (2, "")
+        assert err == "brightloom-index: error: cannot write missing/tags: No such file or directory\n"
+
     @pytest.mark.skipif(shutil.which("readtags") is None, reason="universal-ctags not installed")
     def test_readtags_finds_every_symbol(self, indexed):
         tags_for(indexed, "-o", "tags")

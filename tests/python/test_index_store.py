@@ -15,6 +15,7 @@ import pytest
 SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 sys.path.insert(0, str(SOURCE_DIR / "python"))
 
+from brightloom_index import store  # noqa: E402
 from brightloom_index.native_calls import NativeCaller  # noqa: E402
 from brightloom_index_native import run  # noqa: E402
 from test_cli import cli, json_lines  # noqa: E402
@@ -203,6 +204,28 @@ def big_project(tmp_path):
 
 
 class TestAtomicity:
+    def test_full_disk_fails_cleanly_and_keeps_the_old_index(self, project, monkeypatch):
+        index(project)
+        before = dump(db_of(project))
+        for i in range(200):
+            (project / f"more{i}.py").write_text("".join(f"def g{i}_{j}(): pass\n" for j in range(30)))
+        real_connect = store.connect
+
+        def small_disk(location, wait_seconds):
+            # SQLite's own page cap stands in for a full disk: the same SQLITE_FULL.
+            connection = real_connect(location, wait_seconds)
+            pages = connection.execute("PRAGMA page_count").fetchone()[0]
+            connection.execute(f"PRAGMA max_page_count = {pages + 8}")
+            return connection
+
+        monkeypatch.setattr(store, "connect", small_disk)
+        status, out, err = cli("index", str(project))
+        assert (status, out) == (2, "")
+        assert err == f"brightloom-index: error: index {db_of(project)}: database or disk is full\n"
+        monkeypatch.undo()
+        assert dump(db_of(project)) == before
+        assert index(project)[-1]["refresh"]["new"] == 200
+
     @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT])
     def test_refresh_stopped_part_way_leaves_the_old_index(self, big_project, sig):
         before = dump(db_of(big_project))
