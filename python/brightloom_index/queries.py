@@ -159,8 +159,11 @@ def refresh_before_reading(place: IndexPlace, caller: NativeCaller, out: Output)
             import json
 
             rules = SelectionRules.from_json(json.loads(stored))
+    root = root or "."
+    # The default place is prepared (folder and .gitignore) as `index` would.
+    location = None if place.location == store.default_location(root) else place.location
     quiet = Output(out.stdout, out.stderr, as_json=False, progress=False)
-    refresh(root or ".", rules, place.location, False, 30.0, caller, quiet)
+    refresh(root, rules, location, False, 30.0, caller, quiet)
 
 
 def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:

@@ -1,6 +1,5 @@
 """Answers from the stored index: `find` in each matching mode with its exit
 statuses and paths, and `tags` files read back by readtags and Vim."""
-import json
 import os
 import shutil
 import subprocess
@@ -110,6 +109,13 @@ class TestFind:
         status, out, err = cli("find", "--refresh", "brand_new")
         assert status == 0 and out == "app.py:1: function brand_new  def brand_new():\n"
         assert found("parse_all") == (1, [])
+
+    def test_refresh_creates_a_missing_index_in_its_default_place(self, tmp_path):
+        make_tree(tmp_path, FILES)
+        status, out, _ = cli("find", "--refresh", "parse_all", "--root", str(tmp_path))
+        assert status == 0
+        assert out == f"{os.path.relpath(tmp_path / 'app.py')}:6: function parse_all  def parse_all():\n"
+        assert (tmp_path / ".brightloom/.gitignore").read_text() == "*\n"
 
     def test_refresh_keeps_the_rules_of_the_last_index(self, tmp_path, monkeypatch):
         make_tree(tmp_path, FILES)
