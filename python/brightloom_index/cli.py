@@ -179,7 +179,8 @@ def add_find_options(command: argparse.ArgumentParser) -> None:
 
 def add_tags_options(command: argparse.ArgumentParser) -> None:
     command.add_argument(
-        "-o", "--output", default="tags", metavar="FILE", help="tags file to write, - for standard output (default: tags)"
+        "-o", "--output", default="tags", metavar="FILE",
+        help="tags file to write, - for standard output (default: tags)",
     )
     add_lookup_options(command)
 
@@ -254,7 +255,10 @@ def build_parser() -> Parser:
     add_common_options(parser)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser, required=True)
     for name, subcommand in SUBCOMMANDS.items():
-        configure(sub.add_parser(name, help=subcommand.summary, description=subcommand.summary, formatter_class=Formatter), name)
+        command = sub.add_parser(
+            name, help=subcommand.summary, description=subcommand.summary, formatter_class=Formatter
+        )
+        configure(command, name)
     return parser
 
 

@@ -184,7 +184,8 @@ def refresh(
     connection = store.open_for_refresh(location, rebuild, wait_seconds, lambda text: out.error(f"note: {text}"))
     presenter = IndexPresenter(out)
     try:
-        summary = refresh_index(caller, connection, selection, presenter, available_processors() if jobs is None else jobs)
+        jobs = available_processors() if jobs is None else jobs
+        summary = refresh_index(caller, connection, selection, presenter, jobs)
         store.write_meta(connection, "root", os.path.abspath(root))
         store.write_meta(connection, "rules", json_line(rules.to_json()))
         connection.execute("COMMIT")

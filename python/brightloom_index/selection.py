@@ -169,14 +169,16 @@ def git_listing(root: str) -> tuple[list[str], list[str]] | None:
     as cached) can be left out: they are gone, not unreadable.
     """
     base = ["git", "-c", "core.quotepath=off", "ls-files", "-z"]
+    # Git's messages are matched below, so they must not be translated.
+    environment = dict(os.environ, LC_ALL="C")
     try:
         files = subprocess.Popen(
             base + ["-t", "--cached", "--deleted", "--others", "--exclude-standard"],
-            cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment,
         )
         ignored = subprocess.Popen(
             base + ["--others", "--ignored", "--exclude-standard", "--directory"],
-            cwd=root, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            cwd=root, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment,
         )
     except FileNotFoundError:
         return None  # git is not installed: walk the tree instead.
@@ -186,7 +188,8 @@ def git_listing(root: str) -> tuple[list[str], list[str]] | None:
         message = os.fsdecode(errors).strip()
         if "not a git repository" in message or "must be run in a work tree" in message:
             return None
-        raise SelectionFailed(f"{root}: git ls-files failed: {message.splitlines()[-1] if message else 'no message'}")
+        last_line = message.splitlines()[-1] if message else f"exit status {files.returncode}"
+        raise SelectionFailed(f"{root}: git ls-files failed: {last_line}")
     return parse_tagged_listing(listed), parse_ignored_dirs(ignored_out)
 
 
