@@ -13,18 +13,28 @@ way only files of a grammar language are kept, then `--exclude` and
 
 from __future__ import annotations
 
+import importlib
 import os
 import subprocess
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 from .contract import PRUNED_DIRS, grammar_language
 from .errors import Failure
 
-if TYPE_CHECKING:
-    from pathspec import PathSpec
-    from pathspec.pattern import Pattern
+
+# The parts of pathspec used here, so that type checking does not need the
+# package installed (it is imported only when a tree is walked).
+class PathSpec(Protocol):
+    def match_file(self, file: str) -> bool: ...
+
+
+class Pattern(Protocol):
+    include: bool | None
+
+    def match_file(self, file: str) -> object: ...
+
 
 # Files holding ignore rules outside git, in rising precedence within a folder.
 IGNORE_FILES = (".gitignore", ".ignore")
@@ -150,15 +160,15 @@ def compile_globs(globs: Iterable[str]) -> PathSpec | None:
 
 
 def load_pathspec() -> Any:
-    # Imported on demand: git trees and `find` do without it.
+    # Imported on demand, and by name so that type checking does without
+    # the package: git trees and `find` never need it.
     try:
-        import pathspec
+        return importlib.import_module("pathspec")
     except ImportError:
         raise SelectionFailed(
             "the Python package pathspec is needed for ignore files outside git and for"
             " --exclude/--include (Debian: apt-get install python3-pathspec)"
         ) from None
-    return pathspec
 
 
 def git_listing(root: str) -> tuple[list[str], list[str]] | None:
