@@ -145,7 +145,11 @@ def refresh_index(
         if path not in report.digests:
             store.delete_file(connection, file_id)
             summary.counts.removed += 1
-    for path, new_digest in report.digests.items():
+    # In path order, whichever way each digest was obtained.
+    for path in selection.paths:
+        new_digest = report.digests.get(path)
+        if new_digest is None:
+            continue
         language = grammar_language(path)
         assert language is not None, "the selection keeps grammar files only"
         old = stored.get(path)
