@@ -153,6 +153,8 @@ def refresh_before_reading(place: IndexPlace, caller: NativeCaller, out: Output)
         connection, root = open_index(place)
         try:
             stored = store.read_meta(connection, "rules")
+        except sqlite3.Error as error:
+            raise store.describe_failure(place.location, error) from None
         finally:
             connection.close()
         if stored is not None:

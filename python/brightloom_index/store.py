@@ -127,6 +127,9 @@ def open_for_reading(location: str) -> sqlite3.Connection:
         version = retry_when_busy(lambda: int(connection.execute("PRAGMA user_version").fetchone()[0]))
     except sqlite3.Error as error:
         raise describe_failure(location, error) from None
+    if version == 0:
+        connection.close()
+        raise IndexFailed(f"index {location} is empty: its first refresh has not finished")
     if version != SCHEMA_VERSION:
         connection.close()
         raise IndexFailed(
