@@ -9,23 +9,22 @@ finds nothing. Handlers are imported only for the subcommand that runs, so
 from __future__ import annotations
 
 import argparse
-
-# argparse imports these on first use (shutil to size its help text, which
-# pulls in the compression modules; locale through gettext). Importing them
-# with the rest of the program keeps import time out of the run that
-# --profile measures.
-import locale  # noqa: F401
-import shutil  # noqa: F401
+import os
 import sys
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
 from importlib import import_module
 from time import perf_counter
-from typing import NoReturn, TextIO
 
 from .errors import Failure
 from .native_calls import NativeCaller
 from .render import Output, is_terminal
+
+# `find` runs in a few tens of milliseconds, so modules it does not need stay
+# unimported: typing only for the checker (mypy reads this name as true),
+# no dataclasses (they import inspect), no shutil (see Formatter).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NoReturn, TextIO
 
 PROGRAM = "brightloom-index"
 DESCRIPTION = "Index source files with the native indexer and look declarations up."
@@ -38,6 +37,29 @@ Handler = Callable[[argparse.Namespace, NativeCaller, Output], int]
 
 class UsageError(Exception):
     pass
+
+
+class Formatter(argparse.HelpFormatter):
+    """argparse's formatter, sized without shutil.
+
+    argparse builds a formatter for every argument it adds, and the default
+    one imports shutil (with its compression modules) to learn the terminal
+    width: about a tenth of a lookup's time.
+    """
+
+    def __init__(self, prog: str) -> None:
+        super().__init__(prog, width=terminal_width() - 2)
+
+
+def terminal_width() -> int:
+    try:
+        return int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        pass
+    try:
+        return os.get_terminal_size(sys.stdout.fileno()).columns
+    except (AttributeError, ValueError, OSError):
+        return 80
 
 
 class Parser(argparse.ArgumentParser):
@@ -80,6 +102,13 @@ def add_scan_options(command: argparse.ArgumentParser) -> None:
     )
 
 
+def job_count(text: str) -> int:
+    value = file_limit(text)
+    if not 1 <= value <= 256:
+        raise argparse.ArgumentTypeError(f"out of range (1 to 256): {text}")
+    return value
+
+
 def seconds(text: str) -> float:
     try:
         value = float(text)
@@ -110,6 +139,10 @@ def add_index_options(command: argparse.ArgumentParser) -> None:
     add_selection_options(command)
     add_db_option(command)
     command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
+    command.add_argument(
+        "--jobs", type=job_count, metavar="N",
+        help="processes that parse new and changed files (default: one per available processor)",
+    )
     command.add_argument(
         "--wait", type=seconds, default=DEFAULT_WAIT_SECONDS, metavar="SECONDS",
         help=f"how long to wait for another refresh (default: {DEFAULT_WAIT_SECONDS:g})",
@@ -146,7 +179,8 @@ def add_find_options(command: argparse.ArgumentParser) -> None:
 
 def add_tags_options(command: argparse.ArgumentParser) -> None:
     command.add_argument(
-        "-o", "--output", default="tags", metavar="FILE", help="tags file to write, - for standard output (default: tags)"
+        "-o", "--output", default="tags", metavar="FILE",
+        help="tags file to write, - for standard output (default: tags)",
     )
     add_lookup_options(command)
 
@@ -162,12 +196,16 @@ def add_hash_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("files", nargs="+", metavar="FILE", help="text file to hash")
 
 
-@dataclass(frozen=True)
 class Subcommand:
-    # "module:function" of the handler, imported when the subcommand runs.
-    handler: str
-    summary: str
-    add_options: Callable[[argparse.ArgumentParser], None]
+    """A subcommand's handler, help line and options."""
+
+    __slots__ = ("handler", "summary", "add_options")
+
+    def __init__(self, handler: str, summary: str, add_options: Callable[[argparse.ArgumentParser], None]) -> None:
+        # "module:function" of the handler, imported when the subcommand runs.
+        self.handler = handler
+        self.summary = summary
+        self.add_options = add_options
 
 
 SUBCOMMANDS: dict[str, Subcommand] = {
@@ -213,11 +251,14 @@ def configure(parser: argparse.ArgumentParser, name: str) -> None:
 
 def build_parser() -> Parser:
     """The whole command line, with every subcommand."""
-    parser = Parser(prog=PROGRAM, description=DESCRIPTION)
+    parser = Parser(prog=PROGRAM, description=DESCRIPTION, formatter_class=Formatter)
     add_common_options(parser)
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser, required=True)
     for name, subcommand in SUBCOMMANDS.items():
-        configure(sub.add_parser(name, help=subcommand.summary, description=subcommand.summary), name)
+        command = sub.add_parser(
+            name, help=subcommand.summary, description=subcommand.summary, formatter_class=Formatter
+        )
+        configure(command, name)
     return parser
 
 
@@ -234,7 +275,7 @@ def parse_arguments(argv: Sequence[str]) -> argparse.Namespace:
     rest = list(argv)
     rest.remove(name)
     summary = SUBCOMMANDS[name].summary
-    parser = Parser(prog=f"{PROGRAM} {name}", description=summary)
+    parser = Parser(prog=f"{PROGRAM} {name}", description=summary, formatter_class=Formatter)
     configure(parser, name)
     return parser.parse_args(rest)
 

@@ -145,8 +145,15 @@ def run_files(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
     return EXIT_OK
 
 
+def available_processors() -> int:
+    """Processors this process may run on (its affinity), as the scan counts them."""
+    return len(os.sched_getaffinity(0))
+
+
 def run_index(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    summary = refresh(args.root, selection_rules(args), args.db, args.rebuild, args.wait, caller, out)
+    summary = refresh(
+        args.root, selection_rules(args), args.db, args.rebuild, args.wait, caller, out, jobs=args.jobs
+    )
     if out.as_json:
         out.line(json_line({"record": "summary", **summary.to_json()}))
     else:
@@ -162,6 +169,7 @@ def refresh(
     wait_seconds: float,
     caller: NativeCaller,
     out: Output,
+    jobs: int | None = None,
 ) -> IndexSummary:
     """Chooses the files, then refreshes the index in one transaction.
 
@@ -176,7 +184,8 @@ def refresh(
     connection = store.open_for_refresh(location, rebuild, wait_seconds, lambda text: out.error(f"note: {text}"))
     presenter = IndexPresenter(out)
     try:
-        summary = refresh_index(caller, connection, selection, presenter)
+        jobs = available_processors() if jobs is None else jobs
+        summary = refresh_index(caller, connection, selection, presenter, jobs)
         store.write_meta(connection, "root", os.path.abspath(root))
         store.write_meta(connection, "rules", json_line(rules.to_json()))
         connection.execute("COMMIT")

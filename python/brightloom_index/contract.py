@@ -9,7 +9,10 @@ the module's own answers, so a change on either side fails there first.
 
 from __future__ import annotations
 
-from typing import Any
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 # Extension (lower case, without the dot) -> language with a grammar.
 GRAMMAR_LANGUAGES: dict[str, str] = {

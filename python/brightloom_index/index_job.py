@@ -19,7 +19,8 @@ from typing import Any, Protocol
 from . import store
 from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, grammar_language
 from .digests import Digest, digest_selection, join
-from .native_calls import CommandFailed, NativeCaller, Reply
+from .native_calls import NativeCaller, Reply
+from .parse_pool import ParseRequest, parse_files
 from .selection import Selection
 
 
@@ -121,9 +122,16 @@ class PendingFile:
 
 
 def refresh_index(
-    caller: NativeCaller, connection: sqlite3.Connection, selection: Selection, listener: IndexListener
+    caller: NativeCaller,
+    connection: sqlite3.Connection,
+    selection: Selection,
+    listener: IndexListener,
+    jobs: int = 1,
 ) -> IndexSummary:
-    """Updates the index inside the open transaction; returns its figures."""
+    """Updates the index inside the open transaction; returns its figures.
+
+    `jobs` processes parse new and changed files (see parse_pool).
+    """
     summary = IndexSummary(
         root=selection.root, location="", source=selection.source, max_files=None, scan_cut=selection.cut
     )
@@ -137,7 +145,11 @@ def refresh_index(
         if path not in report.digests:
             store.delete_file(connection, file_id)
             summary.counts.removed += 1
-    for path, new_digest in report.digests.items():
+    # In path order, whichever way each digest was obtained.
+    for path in selection.paths:
+        new_digest = report.digests.get(path)
+        if new_digest is None:
+            continue
         language = grammar_language(path)
         assert language is not None, "the selection keeps grammar files only"
         old = stored.get(path)
@@ -153,33 +165,24 @@ def refresh_index(
 
     unreadable = selection.unlisted + list(report.unread.items())
     listener.parsing(len(pending))
-    for done, item in enumerate(pending, start=1):
-        result = parse_file(caller, selection.root, item, summary)
-        if result.outline is not None and result.check is not None:
+    requests = [ParseRequest(join(selection.root, item.path), item.language) for item in pending]
+    outcomes = parse_files(caller, requests, jobs)
+    for done, (item, outcome) in enumerate(zip(pending, outcomes), start=1):
+        summary.note_step("outline", item.path, outcome.outline_seconds)
+        summary.note_step("syntax-check", item.path, outcome.check_seconds)
+        if outcome.outline is not None and outcome.check is not None:
             store.insert_file(
                 connection, item.path, item.language, item.digest.file_hash, item.digest.total_lines,
-                result.outline, result.check,
+                outcome.outline, outcome.check,
             )
         else:
             # It changed or vanished after its digest: it stays out until readable.
-            unreadable.append((item.path, result.error or ""))
+            unreadable.append((item.path, outcome.error or ""))
+        result = FileResult(item.path, item.language, outcome.outline, outcome.check, outcome.error)
         listener.file_done(result, done, len(pending))
     summary.unreadable = sorted(unreadable)
     add_stored_figures(connection, summary)
     return summary
-
-
-def parse_file(caller: NativeCaller, root: str, item: PendingFile, summary: IndexSummary) -> FileResult:
-    result = FileResult(path=item.path, language=item.language)
-    request = {"path": join(root, item.path), "language": item.language}
-    try:
-        result.outline = caller.call("outline", request)
-        summary.note_step("outline", item.path, caller.last_seconds)
-        result.check = caller.call("syntax-check", request)
-        summary.note_step("syntax-check", item.path, caller.last_seconds)
-    except CommandFailed as failure:
-        result.error = failure.message
-    return result
 
 
 def add_stored_figures(connection: sqlite3.Connection, summary: IndexSummary) -> None:

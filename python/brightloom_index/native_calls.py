@@ -8,14 +8,20 @@ the module's own message unchanged.
 
 from __future__ import annotations
 
-import json
 from collections.abc import Callable
 from time import perf_counter
-from typing import Any
 
 from .errors import Failure
 
-Reply = dict[str, Any]
+# typing is for the checker only, which reads this name as true: `find`
+# imports this module and does without it (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    Reply = dict[str, Any]
+else:
+    Reply = dict
 
 
 class CommandFailed(Failure):
@@ -26,15 +32,22 @@ class NativeCaller:
     """Calls `run` and adds up how long the calls took."""
 
     def __init__(self, run: Callable[[str, str], str] | None = None) -> None:
-        # The module is loaded by the first call: `find` and `tags` never need it.
         self._run = run
         self.calls = 0
         self.seconds_in_run = 0.0
         # Duration of the most recent call, for the index's slowest step.
         self.last_seconds = 0.0
 
+    def add_remote_calls(self, seconds: float, calls: int) -> None:
+        """Counts calls a worker process made on this caller's behalf."""
+        self.seconds_in_run += seconds
+        self.calls += calls
+
     def call(self, command: str, payload: dict[str, Any]) -> Reply:
         """Runs one command; raises CommandFailed when the module refuses it."""
+        # Imported on first use: `find` and `tags` never call the module.
+        import json
+
         if self._run is None:
             import brightloom_index_native
 

@@ -10,9 +10,9 @@ import argparse
 import os
 import sqlite3
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass
 
 from . import store
+from .errors import Failure
 from .native_calls import NativeCaller
 from .render import Output, json_line
 
@@ -23,27 +23,50 @@ EXIT_NOT_FOUND = 1
 TOP = "\U0010ffff"
 
 
-@dataclass(frozen=True)
+# Plain classes rather than dataclasses, which import inspect: a lookup's
+# whole run is a few tens of milliseconds.
 class Query:
     """A name to look for and how to match it."""
 
-    text: str
-    mode: str = "exact"  # "exact", "prefix" or "glob"
-    ignore_case: bool = False
-    kinds: tuple[str, ...] = ()
-    languages: tuple[str, ...] = ()
+    __slots__ = ("text", "mode", "ignore_case", "kinds", "languages")
+
+    def __init__(
+        self,
+        text: str,
+        mode: str = "exact",
+        ignore_case: bool = False,
+        kinds: tuple[str, ...] = (),
+        languages: tuple[str, ...] = (),
+    ) -> None:
+        self.text = text
+        self.mode = mode  # "exact", "prefix" or "glob"
+        self.ignore_case = ignore_case
+        self.kinds = kinds
+        self.languages = languages
 
 
-@dataclass(frozen=True)
 class Match:
-    path: str
-    line: int
-    end_line: int
-    kind: str
-    name: str
-    signature: str
-    language: str
-    depth: int
+    """One declaration found, as stored."""
+
+    FIELDS = ("path", "line", "end_line", "kind", "name", "signature", "language", "depth")
+    __slots__ = FIELDS
+
+    def __init__(
+        self, path: str, line: int, end_line: int, kind: str, name: str, signature: str, language: str, depth: int
+    ) -> None:
+        self.path = path
+        self.line = line
+        self.end_line = end_line
+        self.kind = kind
+        self.name = name
+        self.signature = signature
+        self.language = language
+        self.depth = depth
+
+    def to_json(self, shown_path: str) -> dict[str, object]:
+        record: dict[str, object] = {name: getattr(self, name) for name in self.FIELDS}
+        record["path"] = shown_path
+        return record
 
 
 def name_condition(query: Query) -> tuple[str, list[str]]:
@@ -78,10 +101,14 @@ def split_list(values: list[str] | None) -> tuple[str, ...]:
     return tuple(part for value in values or () for part in value.split(",") if part)
 
 
-@dataclass(frozen=True)
 class IndexPlace:
-    location: str
-    root: str
+    """The index file and the folder its paths are relative to ("" when stored in it)."""
+
+    __slots__ = ("location", "root")
+
+    def __init__(self, location: str, root: str) -> None:
+        self.location = location
+        self.root = root
 
 
 def locate_index(args: argparse.Namespace) -> IndexPlace:
@@ -126,14 +153,19 @@ def refresh_before_reading(place: IndexPlace, caller: NativeCaller, out: Output)
         connection, root = open_index(place)
         try:
             stored = store.read_meta(connection, "rules")
+        except sqlite3.Error as error:
+            raise store.describe_failure(place.location, error) from None
         finally:
             connection.close()
         if stored is not None:
             import json
 
             rules = SelectionRules.from_json(json.loads(stored))
+    root = root or "."
+    # The default place is prepared (folder and .gitignore) as `index` would.
+    location = None if place.location == store.default_location(root) else place.location
     quiet = Output(out.stdout, out.stderr, as_json=False, progress=False)
-    refresh(root or ".", rules, place.location, False, 30.0, caller, quiet)
+    refresh(root, rules, location, False, 30.0, caller, quiet)
 
 
 def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
@@ -157,7 +189,7 @@ def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
     for match in matches:
         shown = relative_to(os.path.join(root, match.path), ".")
         if out.as_json:
-            out.line(json_line({**vars(match), "path": shown}))
+            out.line(json_line(match.to_json(shown)))
         else:
             out.line(f"{shown}:{match.line}: {match.kind} {match.name}  {match.signature}")
     return EXIT_FOUND if matches else EXIT_NOT_FOUND
@@ -219,7 +251,10 @@ def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         out.stdout.write("".join(line + "\n" for line in lines))
     else:
         lines = list(tag_lines(rows, os.path.dirname(os.path.abspath(args.output)), root))
-        write_atomically(args.output, "".join(line + "\n" for line in lines))
+        try:
+            write_atomically(args.output, "".join(line + "\n" for line in lines))
+        except OSError as error:
+            raise Failure(f"cannot write {args.output}: {error.strerror}") from None
     left_out = len(rows) - (len(lines) - len(TAGS_HEADER))
     if left_out:
         out.error(f"note: {left_out} symbols left out: a tab or line break in the name or path")

@@ -8,27 +8,32 @@ hand over replies, rows and summaries.
 from __future__ import annotations
 
 from collections.abc import Sequence
-from dataclasses import dataclass
 from time import monotonic
-from typing import TYPE_CHECKING, Any, TextIO
 
 from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT
 
+# Read as true by the type checker only: `find` imports this module and
+# does without typing (see cli.py).
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, TextIO
+
     from .index_job import FileResult, IndexSummary
 
 # Rows of the summary's syntax-error table on a terminal; --json has them all.
 LISTED_ERROR_FILES = 10
 
 
-@dataclass
 class Output:
     """Where results go and in which form."""
 
-    stdout: TextIO
-    stderr: TextIO
-    as_json: bool
-    progress: bool
+    __slots__ = ("stdout", "stderr", "as_json", "progress")
+
+    def __init__(self, stdout: TextIO, stderr: TextIO, as_json: bool, progress: bool) -> None:
+        self.stdout = stdout
+        self.stderr = stderr
+        self.as_json = as_json
+        self.progress = progress
 
     def line(self, text: str = "") -> None:
         self.stdout.write(text + "\n")

@@ -13,18 +13,28 @@ way only files of a grammar language are kept, then `--exclude` and
 
 from __future__ import annotations
 
+import importlib
 import os
 import subprocess
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 from .contract import PRUNED_DIRS, grammar_language
 from .errors import Failure
 
-if TYPE_CHECKING:
-    from pathspec import PathSpec
-    from pathspec.pattern import Pattern
+
+# The parts of pathspec used here, so that type checking does not need the
+# package installed (it is imported only when a tree is walked).
+class PathSpec(Protocol):
+    def match_file(self, file: str) -> bool: ...
+
+
+class Pattern(Protocol):
+    include: bool | None
+
+    def match_file(self, file: str) -> object: ...
+
 
 # Files holding ignore rules outside git, in rising precedence within a folder.
 IGNORE_FILES = (".gitignore", ".ignore")
@@ -150,15 +160,15 @@ def compile_globs(globs: Iterable[str]) -> PathSpec | None:
 
 
 def load_pathspec() -> Any:
-    # Imported on demand: git trees and `find` do without it.
+    # Imported on demand, and by name so that type checking does without
+    # the package: git trees and `find` never need it.
     try:
-        import pathspec
+        return importlib.import_module("pathspec")
     except ImportError:
         raise SelectionFailed(
             "the Python package pathspec is needed for ignore files outside git and for"
             " --exclude/--include (Debian: apt-get install python3-pathspec)"
         ) from None
-    return pathspec
 
 
 def git_listing(root: str) -> tuple[list[str], list[str]] | None:
@@ -169,14 +179,16 @@ def git_listing(root: str) -> tuple[list[str], list[str]] | None:
     as cached) can be left out: they are gone, not unreadable.
     """
     base = ["git", "-c", "core.quotepath=off", "ls-files", "-z"]
+    # Git's messages are matched below, so they must not be translated.
+    environment = dict(os.environ, LC_ALL="C")
     try:
         files = subprocess.Popen(
             base + ["-t", "--cached", "--deleted", "--others", "--exclude-standard"],
-            cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment,
         )
         ignored = subprocess.Popen(
             base + ["--others", "--ignored", "--exclude-standard", "--directory"],
-            cwd=root, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            cwd=root, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=environment,
         )
     except FileNotFoundError:
         return None  # git is not installed: walk the tree instead.
@@ -186,7 +198,8 @@ def git_listing(root: str) -> tuple[list[str], list[str]] | None:
         message = os.fsdecode(errors).strip()
         if "not a git repository" in message or "must be run in a work tree" in message:
             return None
-        raise SelectionFailed(f"{root}: git ls-files failed: {message.splitlines()[-1] if message else 'no message'}")
+        last_line = message.splitlines()[-1] if message else f"exit status {files.returncode}"
+        raise SelectionFailed(f"{root}: git ls-files failed: {last_line}")
     return parse_tagged_listing(listed), parse_ignored_dirs(ignored_out)
 
 

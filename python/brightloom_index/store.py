@@ -17,9 +17,15 @@ import os
 import sqlite3
 from collections.abc import Callable
 from time import monotonic, sleep
-from typing import Any, TypeVar
 
 from .errors import Failure
+
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, TypeVar
+
+    T = TypeVar("T")
 
 # Raised whenever the tables below change shape; another number is rebuilt.
 SCHEMA_VERSION = 1
@@ -67,8 +73,6 @@ BUSY_RETRY_SECONDS = 0.05
 
 # How long a reader retries while a writer holds the file exclusively.
 READ_WAIT_SECONDS = 5.0
-
-T = TypeVar("T")
 
 REBUILD_HINT = "rebuild it with `brightloom-index index --rebuild`"
 
@@ -123,6 +127,9 @@ def open_for_reading(location: str) -> sqlite3.Connection:
         version = retry_when_busy(lambda: int(connection.execute("PRAGMA user_version").fetchone()[0]))
     except sqlite3.Error as error:
         raise describe_failure(location, error) from None
+    if version == 0:
+        connection.close()
+        raise IndexFailed(f"index {location} is empty: its first refresh has not finished")
     if version != SCHEMA_VERSION:
         connection.close()
         raise IndexFailed(
@@ -135,13 +142,16 @@ def open_for_reading(location: str) -> sqlite3.Connection:
 def prepare_folder(location: str, is_default: bool) -> None:
     """Creates the default folder with a `.gitignore` that hides it from git."""
     folder = os.path.dirname(location) or "."
-    if is_default and not os.path.isdir(folder):
+    if not is_default:
+        return
+    try:
         os.makedirs(folder, exist_ok=True)
-    if is_default:
         ignore_file = os.path.join(folder, ".gitignore")
         if not os.path.exists(ignore_file):
             with open(ignore_file, "w", encoding="utf-8") as handle:
                 handle.write("*\n")
+    except OSError as error:
+        raise IndexFailed(f"cannot prepare {folder}: {error.strerror}") from None
 
 
 def remove_database(location: str) -> None:

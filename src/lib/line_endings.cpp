@@ -18,6 +18,9 @@ namespace {
 // The portable kernel: line feeds are counted in one sweep, then memchr finds
 // each CR and the runs between them are moved down as a whole. Source text
 // without CRs costs the count and one memchr.
+// Kept out of line: the wide kernels call it once per block for their tail,
+// and clang 14 fails to compile baseline code inlined into an AVX-512 body.
+__attribute__((noinline))
 char* normalise_portable(const char* in, const char* end, char* out, std::uint64_t& line_feeds) {
     line_feeds += count_line_feeds(in, static_cast<std::size_t>(end - in));
     for (;;) {

@@ -1,6 +1,5 @@
 """Answers from the stored index: `find` in each matching mode with its exit
 statuses and paths, and `tags` files read back by readtags and Vim."""
-import json
 import os
 import shutil
 import subprocess
@@ -111,6 +110,13 @@ class TestFind:
         assert status == 0 and out == "app.py:1: function brand_new  def brand_new():\n"
         assert found("parse_all") == (1, [])
 
+    def test_refresh_creates_a_missing_index_in_its_default_place(self, tmp_path):
+        make_tree(tmp_path, FILES)
+        status, out, _ = cli("find", "--refresh", "parse_all", "--root", str(tmp_path))
+        assert status == 0
+        assert out == f"{os.path.relpath(tmp_path / 'app.py')}:6: function parse_all  def parse_all():\n"
+        assert (tmp_path / ".brightloom/.gitignore").read_text() == "*\n"
+
     def test_refresh_keeps_the_rules_of_the_last_index(self, tmp_path, monkeypatch):
         make_tree(tmp_path, FILES)
         assert cli("index", str(tmp_path), "--exclude", "lib/")[0] == 0
@@ -152,6 +158,11 @@ class TestTags:
         assert "replaced" in (indexed / "tags").read_text()
         assert "replaced" not in (indexed / "tags.before").read_text()
         assert sorted(p.name for p in indexed.iterdir() if p.name.startswith(".tags")) == []
+
+    def test_unwritable_output_is_one_line_and_status_2(self, indexed):
+        status, out, err = cli("tags", "-o", "missing/tags")
+        assert (status, out) == (2, "")
+        assert err == "brightloom-index: error: cannot write missing/tags: No such file or directory\n"
 
     @pytest.mark.skipif(shutil.which("readtags") is None, reason="universal-ctags not installed")
     def test_readtags_finds_every_symbol(self, indexed):

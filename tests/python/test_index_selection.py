@@ -1,6 +1,7 @@
 """Which files `files` and `index` take: git's view inside a work tree, the
 ignore files outside one, the user's globs and limit, and what the digest
 step steers around."""
+import json
 import os
 import subprocess
 import sys
@@ -12,8 +13,10 @@ SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve
 sys.path.insert(0, str(SOURCE_DIR / "python"))
 
 from brightloom_index.digests import plan_scans  # noqa: E402
+from brightloom_index.native_calls import NativeCaller  # noqa: E402
 from brightloom_index.selection import SelectionRules, select_files  # noqa: E402
-from test_cli import cli  # noqa: E402
+from brightloom_index_native import run  # noqa: E402
+from test_cli import cli, json_lines  # noqa: E402
 
 
 def make_tree(root, files):
@@ -174,6 +177,24 @@ class TestScanPlan:
         assert selection.paths == ["app.py", "src/lib.py"]
         assert selection.ignored_dirs == ["venv"]
         assert plan_scans(selection.paths, selection.ignored_dirs) == (["src"], ["app.py"])
+
+    def test_index_scans_beside_the_ignored_folder_and_digests_the_rest_itself(self, tmp_path):
+        make_tree(tmp_path, {".gitignore": "venv/\n", "a.py": "def a(): pass\n", "src/b.py": "def b(): pass\n",
+                             "venv/lib/c.py": "def c(): pass\n", "z.py": "def z(): pass\n"})
+        git(tmp_path, "init", "-q")
+        scanned = []
+
+        def recording_run(command, payload):
+            if command == "scan":
+                scanned.append(json.loads(payload)["root"])
+            return run(command, payload)
+
+        status, out, err = cli("index", str(tmp_path), "--json", caller=NativeCaller(recording_run))
+        assert (status, err) == (0, "")
+        assert scanned == [f"{tmp_path}/src"]
+        records = json_lines(out)
+        assert [r["path"] for r in records[:-1]] == ["a.py", "src/b.py", "z.py"]
+        assert records[-1]["files"] == 3
 
     def test_ignored_folders_without_grammar_files_do_not_split_the_scan(self, tmp_path):
         make_tree(tmp_path, {".gitignore": "__pycache__/\n", "pkg/a.py": "", "pkg/__pycache__/a.pyc": ""})

@@ -15,6 +15,7 @@ import pytest
 SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 sys.path.insert(0, str(SOURCE_DIR / "python"))
 
+from brightloom_index import store  # noqa: E402
 from brightloom_index.native_calls import NativeCaller  # noqa: E402
 from brightloom_index_native import run  # noqa: E402
 from test_cli import cli, json_lines  # noqa: E402
@@ -203,6 +204,28 @@ def big_project(tmp_path):
 
 
 class TestAtomicity:
+    def test_full_disk_fails_cleanly_and_keeps_the_old_index(self, project, monkeypatch):
+        index(project)
+        before = dump(db_of(project))
+        for i in range(200):
+            (project / f"more{i}.py").write_text("".join(f"def g{i}_{j}(): pass\n" for j in range(30)))
+        real_connect = store.connect
+
+        def small_disk(location, wait_seconds):
+            # SQLite's own page cap stands in for a full disk: the same SQLITE_FULL.
+            connection = real_connect(location, wait_seconds)
+            pages = connection.execute("PRAGMA page_count").fetchone()[0]
+            connection.execute(f"PRAGMA max_page_count = {pages + 8}")
+            return connection
+
+        monkeypatch.setattr(store, "connect", small_disk)
+        status, out, err = cli("index", str(project))
+        assert (status, out) == (2, "")
+        assert err == f"brightloom-index: error: index {db_of(project)}: database or disk is full\n"
+        monkeypatch.undo()
+        assert dump(db_of(project)) == before
+        assert index(project)[-1]["refresh"]["new"] == 200
+
     @pytest.mark.parametrize("sig", [signal.SIGKILL, signal.SIGINT])
     def test_refresh_stopped_part_way_leaves_the_old_index(self, big_project, sig):
         before = dump(db_of(big_project))
@@ -259,19 +282,20 @@ class TestConcurrentRefresh:
         assert len(find_in_process(big_project, "new_7").stdout.splitlines()) == 200
 
 
-def test_index_does_not_depend_on_the_scan_worker_count(tmp_path):
-    """One worker or all of them: the same stored rows."""
+def test_index_does_not_depend_on_worker_counts(tmp_path):
+    """One scan worker and one parse process, or all of them: the same stored rows."""
     files = {}
     for i in range(150):
         files[f"d{i % 7}/f{i}.py"] = f"def f{i}():\r\n    return {i}\n" * (i % 5 + 1)
         files[f"d{i % 3}/g{i}.ts"] = f"class G{i} {{ m(): number {{ return {i}; }} }}\n"
     make_tree(tmp_path / "tree", files)
     dumps = []
-    for cpus in ({0}, os.sched_getaffinity(0)):
-        location = tmp_path / f"index-{len(cpus)}.sqlite"
+    for cpus, jobs in (({0}, "1"), (os.sched_getaffinity(0), "3")):
+        location = tmp_path / f"index-{jobs}.sqlite"
         done = subprocess.run(
-            PROGRAM + ["index", str(tmp_path / "tree"), "--db", str(location)], capture_output=True, text=True,
-            env=ENV, timeout=300, preexec_fn=lambda cpus=cpus: os.sched_setaffinity(0, cpus))
+            PROGRAM + ["index", str(tmp_path / "tree"), "--db", str(location), "--jobs", jobs],
+            capture_output=True, text=True, env=ENV, timeout=300,
+            preexec_fn=lambda cpus=cpus: os.sched_setaffinity(0, cpus))
         assert done.returncode == 0, done.stderr
         dumps.append(dump(location))
     assert dumps[0] == dumps[1]

@@ -6,6 +6,7 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 import pytest
@@ -34,10 +35,14 @@ except RuntimeError as error:
 
 def _start(command, path):
     env = dict(os.environ, PYTHONPATH=os.path.dirname(brightloom_index_native.__file__))
+    # Standard error goes to a file: a report there can be long, and only
+    # the few lines on standard output are read through the pipe.
+    errors = tempfile.TemporaryFile(mode="w+")
     child = subprocess.Popen(
         [sys.executable, "-c", CALLER, command, str(path)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+        stdout=subprocess.PIPE, stderr=errors, text=True, env=env,
     )
+    child.errors = errors
     assert child.stdout.readline() == "calling\n"
     # Long enough for the call to be blocked in its open or deep in its read.
     time.sleep(0.3)
@@ -45,13 +50,19 @@ def _start(command, path):
 
 
 def _finish(child):
+    # Read through the same buffered pipe as the first line: its buffer may
+    # already hold the answer.
     try:
-        out, err = child.communicate(timeout=CHILD_TIMEOUT)
+        child.wait(timeout=CHILD_TIMEOUT)
     except subprocess.TimeoutExpired:
         child.kill()
-        child.communicate()
+        child.wait()
         pytest.fail("the call neither answered nor stopped")
-    assert child.returncode == 0, err[-3000:]
+    out = child.stdout.read()
+    child.stdout.close()
+    with child.errors as errors:
+        errors.seek(0)
+        assert child.returncode == 0, errors.read()[-3000:]
     return out.splitlines()
 
 
