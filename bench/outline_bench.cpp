@@ -18,6 +18,7 @@
 
 #include <tree_sitter/api.h>
 
+#include "lib/dispatch.h"
 #include "lib/json_value.h"
 #include "outline/collect_symbols.h"
 #include "outline/outline.h"
@@ -139,7 +140,7 @@ void outline(benchmark::State& state, const Sample& sample) {
         JsonObject{{"content", generate_source(sample, state.range(0))}, {"language", sample.language}};
     const std::size_t size = find_field(payload, "content")->as_string()->size();
     for (auto _ : state) {
-        Result<JsonValue> reply = run_outline(payload);
+        Result<JsonValue> reply = execute_command("outline", payload);
         if (!reply.ok()) {
             state.SkipWithError(reply.error().message.c_str());
             break;
@@ -164,7 +165,7 @@ void paired(benchmark::State& state, const Sample& sample) {
         const Clock::time_point start = Clock::now();
         parse_once(grammar, source);
         const Clock::time_point middle = Clock::now();
-        Result<JsonValue> reply = run_outline(payload);
+        Result<JsonValue> reply = execute_command("outline", payload);
         benchmark::DoNotOptimize(reply);
         outline_time += Clock::now() - middle;
         parse_time += middle - start;

@@ -15,6 +15,7 @@
 
 #include <tree_sitter/api.h>
 
+#include "lib/dispatch.h"
 #include "lib/json_value.h"
 #include "bare_parse.h"
 #include "syntax/grammar_registry.h"
@@ -145,7 +146,7 @@ void syntax_check(benchmark::State& state, const Corpus& corpus, bool faulty) {
                                          {"language", corpus.language}};
     const std::size_t size = string_field(payload, "content")->size();
     for (auto _ : state) {
-        Result<JsonValue> reply = run_syntax_check(payload);
+        Result<JsonValue> reply = execute_command("syntax-check", payload);
         if (!reply.ok()) {
             state.SkipWithError(reply.error().message.c_str());
             break;

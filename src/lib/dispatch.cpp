@@ -4,6 +4,7 @@
 
 #include "hash_command.h"
 #include "scan_command.h"
+#include "source_request.h"
 #include "outline/outline.h"
 #include "syntax/syntax_check.h"
 
@@ -11,6 +12,16 @@ namespace brightloom {
 namespace {
 
 using CommandBody = Result<JsonValue> (*)(const JsonValue& payload);
+using SourceCommandBody = Result<JsonValue> (*)(const SourceRequest& request);
+
+// The door of the commands that take one source text: the payload is read
+// into a SourceRequest here, and the command sees only that.
+template <SourceCommandBody Body>
+Result<JsonValue> with_source_request(const JsonValue& payload) {
+    Result<SourceRequest> request = read_source_request(payload);
+    if (!request.ok()) return std::move(request).error();
+    return Body(*request);
+}
 
 struct CommandRoute {
     std::string_view name;
@@ -21,8 +32,8 @@ struct CommandRoute {
 constexpr std::array COMMAND_ROUTES{
     CommandRoute{"hash", run_hash},
     CommandRoute{"scan", scan_workspace},
-    CommandRoute{"outline", run_outline},
-    CommandRoute{"syntax-check", run_syntax_check},
+    CommandRoute{"outline", with_source_request<run_outline>},
+    CommandRoute{"syntax-check", with_source_request<run_syntax_check>},
 };
 
 }  // namespace

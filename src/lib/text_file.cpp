@@ -67,14 +67,4 @@ Result<std::string> read_text_file(std::string_view path) {
     return text;
 }
 
-Result<SourceText> load_source(const JsonValue& payload) {
-    if (const std::string* content = string_field(payload, "content")) return SourceText::borrowed(*content);
-    if (const std::string* path = string_field(payload, "path")) {
-        Result<std::string> text = read_text_file(*path);
-        if (!text.ok()) return std::move(text).error();
-        return SourceText::owned(std::move(*text));
-    }
-    return missing_field_error("content or path");
-}
-
 }  // namespace brightloom

@@ -1,14 +1,13 @@
 // Reading source files as UTF-8 text: opening them, and reading them whole.
+// Plain file input: no request field is read here.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <variant>
 
 #include "command_error.h"
 #include "file_descriptor.h"
-#include "json_value.h"
 
 namespace brightloom {
 
@@ -42,28 +41,5 @@ Result<OpenedFile> open_for_reading(std::string_view path, OpenMode mode);
 // another way (in regular_only mode it must have been opened O_NONBLOCK).
 Result<OpenedFile> describe_opened(FileDescriptor fd, OpenMode mode);
 
-// A request's source text: borrowed from the payload's "content" string (the
-// payload outlives the command), or owned when it was read from a file. Used
-// wherever a std::string_view is expected.
-class SourceText {
-public:
-    static SourceText borrowed(std::string_view text) { return SourceText(text); }
-    static SourceText owned(std::string text) { return SourceText(std::move(text)); }
-
-    std::string_view view() const {
-        return std::visit([](const auto& text) { return std::string_view(text); }, storage_);
-    }
-    operator std::string_view() const { return view(); }
-
-private:
-    explicit SourceText(std::string_view text) : storage_(text) {}
-    explicit SourceText(std::string text) : storage_(std::move(text)) {}
-
-    std::variant<std::string_view, std::string> storage_;
-};
-
-// The source text of an "outline" or "syntax-check" payload: "content" when
-// it is a string, else the file named by "path".
-Result<SourceText> load_source(const JsonValue& payload);
 
 }  // namespace brightloom

@@ -3,11 +3,9 @@
 #include <utility>
 #include <vector>
 
-#include "lib/text_file.h"
 #include "outline/collect_symbols.h"
 #include "outline/outline_rules.h"
 #include "syntax/grammar_registry.h"
-#include "syntax/language.h"
 #include "syntax/parse_source.h"
 
 namespace brightloom {
@@ -37,12 +35,9 @@ JsonValue symbol_to_json(OutlineSymbol symbol) {
 
 }  // namespace
 
-Result<JsonValue> run_outline(const JsonValue& payload) {
-    // The text is loaded before the language is judged, so an unreadable
-    // file fails even when its language would get no outline.
-    Result<SourceText> source = load_source(payload);
-    if (!source.ok()) return std::move(source).error();
-    std::string language = resolve_language(payload);
+Result<JsonValue> run_outline(const SourceRequest& request) {
+    const std::string_view source = request.text;
+    std::string language = request.language;
 
     // Decided before any parser is made: a language the rule tables do not
     // name (JSON among them, which has a grammar) gets no outline.
@@ -52,9 +47,9 @@ Result<JsonValue> run_outline(const JsonValue& payload) {
 
     std::vector<OutlineSymbol> symbols;
     {
-        Result<ParsedSource> parsed = parse_source(grammar, *source);
+        Result<ParsedSource> parsed = parse_source(grammar, source);
         if (!parsed.ok()) return std::move(parsed).error();
-        collect_symbols(parsed->root(), *source, *rules, 0, symbols);
+        collect_symbols(parsed->root(), source, *rules, 0, symbols);
         // The tree, then the parser, are released here: the records hold
         // plain copies.
     }

@@ -2,7 +2,7 @@
 // functions, methods, modules, structs, enums, traits, impls, interfaces,
 // type aliases) as a flat list in source order, found by parsing the file.
 //
-//   Result<JsonValue> reply = run_outline(payload);  // {"content": ..., "language": "rust"}
+//   Result<JsonValue> reply = run_outline(*read_source_request(payload));
 #pragma once
 
 #include <cstddef>
@@ -12,6 +12,7 @@
 
 #include "lib/command_error.h"
 #include "lib/json_value.h"
+#include "lib/source_request.h"
 
 namespace brightloom {
 
@@ -32,9 +33,9 @@ struct OutlineSymbol {
     std::string signature;
 };
 
-// The reply object of the "outline" command. Fails only when the source
-// cannot be loaded or the parse fails; a language without outline rules
-// gets the "no_outline" reply instead.
-Result<JsonValue> run_outline(const JsonValue& payload);
+// The reply object of the "outline" command. Fails only when the parse
+// fails; a language without outline rules gets the "no_outline" reply
+// instead.
+Result<JsonValue> run_outline(const SourceRequest& request);
 
 }  // namespace brightloom

@@ -53,14 +53,4 @@ std::optional<std::string_view> language_from_path(std::string_view path) {
     return std::nullopt;
 }
 
-std::string resolve_language(const JsonValue& payload) {
-    // A "language" string wins even when empty; only its absence (or another
-    // form) lets the path decide.
-    if (const std::string* language = string_field(payload, "language")) return *language;
-    if (const std::string* path = string_field(payload, "path")) {
-        return std::string(language_from_path(*path).value_or(""));
-    }
-    return {};
-}
-
 }  // namespace brightloom

@@ -3,10 +3,8 @@
 #include <cstddef>
 #include <utility>
 
-#include "lib/text_file.h"
 #include "lib/utf8.h"
 #include "syntax/grammar_registry.h"
-#include "syntax/language.h"
 #include "syntax/parse_source.h"
 #include "syntax/tree_cursor_owner.h"
 
@@ -130,21 +128,15 @@ std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root, std::string_view
     return items;
 }
 
-Result<JsonValue> run_syntax_check(const JsonValue& payload) {
-    // The text comes first: a request without usable text fails even when its
-    // language would not be parsed.
-    Result<SourceText> text = load_source(payload);
-    if (!text.ok()) return std::move(text).error();
+Result<JsonValue> run_syntax_check(const SourceRequest& request) {
+    const TSLanguage* grammar = grammar_for(request.language);
+    if (grammar == nullptr) return no_parser_reply(request.language);
 
-    std::string language = resolve_language(payload);
-    const TSLanguage* grammar = grammar_for(language);
-    if (grammar == nullptr) return no_parser_reply(std::move(language));
-
-    Result<ParsedSource> parsed = parse_source(grammar, *text);
+    Result<ParsedSource> parsed = parse_source(grammar, request.text);
     if (!parsed.ok()) return std::move(parsed).error();
 
-    std::vector<SyntaxErrorItem> items = collect_syntax_errors(parsed->root(), *text);
-    return checked_reply(std::move(language), std::move(items));
+    std::vector<SyntaxErrorItem> items = collect_syntax_errors(parsed->root(), request.text);
+    return checked_reply(request.language, std::move(items));
 }
 
 }  // namespace brightloom

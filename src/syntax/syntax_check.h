@@ -15,6 +15,7 @@
 
 #include "lib/command_error.h"
 #include "lib/json_value.h"
+#include "lib/source_request.h"
 
 namespace brightloom {
 
@@ -42,9 +43,8 @@ struct SyntaxErrorItem {
 // the text the tree was parsed from; snippets are copied out of it.
 std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root, std::string_view text);
 
-// The reply object of the "syntax-check" command. Fails only when the text
-// cannot be loaded or the parse fails; a language without a grammar gets the
-// "no_parser" reply instead.
-Result<JsonValue> run_syntax_check(const JsonValue& payload);
+// The reply object of the "syntax-check" command. Fails only when the parse
+// fails; a language without a grammar gets the "no_parser" reply instead.
+Result<JsonValue> run_syntax_check(const SourceRequest& request);
 
 }  // namespace brightloom

@@ -71,41 +71,5 @@ TEST(LanguageFromPath, FoldsOnlyAsciiLetters) {
     EXPECT_EQ(language_from_path("\xC3\xA9t\xC3\xA9.Rs").value_or(""), "rust");
 }
 
-JsonValue payload_of(JsonObject fields) { return JsonValue(std::move(fields)); }
-
-TEST(ResolveLanguage, FollowsFieldPrecedence) {
-    struct Case {
-        const char* label;
-        JsonValue payload;
-        std::string expected;
-    };
-    const Case cases[] = {
-        {"language wins over path", payload_of({{"language", "rust"}, {"path", "a.py"}}), "rust"},
-        {"empty language does not fall back",
-         payload_of({{"language", ""}, {"path", "a.py"}}), ""},
-        {"non-string language falls back",
-         payload_of({{"language", JsonValue(std::uint64_t{5})}, {"path", "a.py"}}), "python"},
-        {"null language falls back", payload_of({{"language", nullptr}, {"path", "a.rs"}}),
-         "rust"},
-        {"language kept byte for byte", payload_of({{"language", "Python"}}), "Python"},
-        {"path only", payload_of({{"path", "pyproject.toml"}}), "toml"},
-        {"path outside the table", payload_of({{"path", "notes.md"}}), ""},
-        {"path of another form", payload_of({{"path", JsonValue(true)}}), ""},
-        {"content does not name a language", payload_of({{"content", "x.py"}}), ""},
-        {"neither field", payload_of({}), ""},
-        {"payload not an object", JsonValue(JsonArray{JsonValue("a.py")}), ""},
-        {"payload null", JsonValue(nullptr), ""},
-    };
-    for (const Case& row : cases) {
-        SCOPED_TRACE(row.label);
-        EXPECT_EQ(resolve_language(row.payload), row.expected);
-    }
-}
-
-TEST(ResolveLanguage, EchoesControlAndNonAsciiBytes) {
-    const std::string odd("\x01\tpy\xE2\x9C\x93\x7F\0end", 11);
-    EXPECT_EQ(resolve_language(payload_of({{"language", odd}, {"path", "a.py"}})), odd);
-}
-
 }  // namespace
 }  // namespace brightloom

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/dispatch.h"
 #include "outline/collect_symbols.h"
 #include "outline_test_support.h"
 #include "syntax/grammar_registry.h"
@@ -56,7 +57,7 @@ TEST(OutlineBadInput, DeepNestingDoesNotExhaustTheStack) {
     // lifted.
     const std::string nested = std::string(100000, '[') + std::string(100000, ']');
     const std::string python = "x = " + nested + "\ndef after(): pass\n";
-    const Result<JsonValue> refused = run_outline(content_payload(python, "python"));
+    const Result<JsonValue> refused = execute_command("outline", content_payload(python, "python"));
     ASSERT_FALSE(refused.ok());
     EXPECT_THAT(refused.error().message, ::testing::StartsWith("source text is too costly to parse"));
 

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/dispatch.h"
 #include "outline_test_support.h"
 #include "temp_dir.h"
 
@@ -16,7 +17,7 @@ JsonValue no_outline(std::string_view language) {
 }
 
 std::string failure_of(const JsonValue& payload) {
-    Result<JsonValue> reply = run_outline(payload);
+    Result<JsonValue> reply = execute_command("outline", payload);
     if (reply.ok()) return "<succeeded>";
     return reply.error().message;
 }

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/dispatch.h"
 #include "lib/json_value.h"
 #include "outline/outline.h"
 
@@ -37,7 +38,7 @@ inline JsonValue content_payload(std::string_view text, std::string_view languag
 // The reply of a call that must succeed; a failure is reported as the
 // message text so that the test shows it.
 inline JsonValue outline_reply(const JsonValue& payload) {
-    Result<JsonValue> reply = run_outline(payload);
+    Result<JsonValue> reply = execute_command("outline", payload);
     if (!reply.ok()) {
         ADD_FAILURE() << "outline failed: " << reply.error().message;
         return JsonValue{};

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/dispatch.h"
 #include "lib/reply_writer.h"
 #include "lib/utf8.h"
 #include "syntax/grammar_registry.h"
@@ -35,7 +36,7 @@ const JsonObject& checked(const Result<JsonValue>& reply) {
 
 std::string errors_of(const char* language, const std::string& text) {
     Result<JsonValue> reply =
-        run_syntax_check(payload_of({{"content", text}, {"language", language}}));
+        execute_command("syntax-check", payload_of({{"content", text}, {"language", language}}));
     if (!reply.ok()) return "!" + reply.error().message;
     return write_reply(reply->as_object()->at("errors"));
 }
@@ -124,7 +125,7 @@ TEST(SyntaxCheckBadInput, SurvivesBinaryLookingText) {
             const std::string text = binary_looking_text(seed, 6000);
             ASSERT_TRUE(is_valid_utf8(text));
             Result<JsonValue> reply =
-                run_syntax_check(payload_of({{"content", text}, {"language", language}}));
+                execute_command("syntax-check", payload_of({{"content", text}, {"language", language}}));
             expect_sound_reply(checked(reply), text);
             EXPECT_EQ(*checked(reply).at("valid").as_bool(), false);
         }
@@ -144,7 +145,7 @@ TEST(SyntaxCheckBadInput, HandlesATenMegabyteLine) {
     for (int i = 0; i < 5 * 1024 * 1024; ++i) wide += "\xC3\xA9";
     const std::string text = "[\"" + wide + "\" 1]";
     Result<JsonValue> reply =
-        run_syntax_check(payload_of({{"content", text}, {"language", "json"}}));
+        execute_command("syntax-check", payload_of({{"content", text}, {"language", "json"}}));
     const JsonArray& errors = *checked(reply).at("errors").as_array();
     ASSERT_EQ(errors.size(), 1u);
     const JsonObject& item = *errors[0].as_object();
@@ -206,7 +207,7 @@ TEST(SyntaxCheckBadInput, ReportsTwentyOfATextThatIsAllErrors) {
         SCOPED_TRACE(language);
         const std::string closers(5000, ')');
         Result<JsonValue> reply =
-            run_syntax_check(payload_of({{"content", closers}, {"language", language}}));
+            execute_command("syntax-check", payload_of({{"content", closers}, {"language", language}}));
         expect_sound_reply(checked(reply), closers);
         EXPECT_EQ(*checked(reply).at("valid").as_bool(), false);
     }
@@ -225,7 +226,7 @@ TEST(SyntaxCheckBadInput, EchoesOddLanguageNamesByteForByte) {
         "\x7F", " python", "PYTHON", std::string(10000, 'x')};
     for (const std::string& name : names) {
         SCOPED_TRACE(::testing::PrintToString(name));
-        Result<JsonValue> reply = run_syntax_check(
+        Result<JsonValue> reply = execute_command("syntax-check",
             payload_of({{"content", "def ("}, {"language", name}, {"path", "a.py"}}));
         const JsonObject& object = checked(reply);
         EXPECT_EQ(*object.at("language").as_string(), name);
@@ -240,7 +241,7 @@ TEST(SyntaxCheckBadInput, RefusesADirectoryAsText) {
     std::filesystem::create_directory(folder);
     for (const char* language : {"python", "toml"}) {
         Result<JsonValue> reply =
-            run_syntax_check(payload_of({{"path", folder.string()}, {"language", language}}));
+            execute_command("syntax-check", payload_of({{"path", folder.string()}, {"language", language}}));
         ASSERT_FALSE(reply.ok());
         EXPECT_EQ(reply.error().message, "Is a directory (os error 21)");
     }

@@ -18,7 +18,7 @@ JsonValue payload_of(JsonObject fields) { return JsonValue(std::move(fields)); }
 
 // The reply as compact JSON text, or the failure message prefixed with "!".
 std::string check(const JsonValue& payload) {
-    Result<JsonValue> reply = run_syntax_check(payload);
+    Result<JsonValue> reply = execute_command("syntax-check", payload);
     if (!reply.ok()) return "!" + reply.error().message;
     return write_reply(*reply);
 }
@@ -26,7 +26,7 @@ std::string check(const JsonValue& payload) {
 // The "errors" array of a checked reply as JSON text.
 std::string errors_of(const char* language, const std::string& text) {
     Result<JsonValue> reply =
-        run_syntax_check(payload_of({{"content", text}, {"language", language}}));
+        execute_command("syntax-check", payload_of({{"content", text}, {"language", language}}));
     if (!reply.ok()) return "!" + reply.error().message;
     return write_reply(reply->as_object()->at("errors"));
 }
@@ -122,7 +122,7 @@ TEST(SyntaxCheck, StopsAfterTwentyItems) {
     expected += "]";
     EXPECT_EQ(errors_of("rust", text), expected);
 
-    Result<JsonValue> reply = run_syntax_check(payload_of({{"content", text}, {"language", "rust"}}));
+    Result<JsonValue> reply = execute_command("syntax-check", payload_of({{"content", text}, {"language", "rust"}}));
     ASSERT_TRUE(reply.ok());
     EXPECT_EQ(*reply->as_object()->at("error_count").as_u64(), 20u);
     EXPECT_EQ(*reply->as_object()->at("valid").as_bool(), false);
@@ -165,7 +165,7 @@ TEST(SyntaxCheck, TakesSnippetsFromTheNodesLine) {
 TEST(SyntaxCheck, CutsSnippetsAtOneHundredTwentyCharacters) {
     std::string wide;
     for (int i = 0; i < 200; ++i) wide += "\xC3\xA9";
-    Result<JsonValue> reply = run_syntax_check(
+    Result<JsonValue> reply = execute_command("syntax-check",
         payload_of({{"content", "[\"" + wide + "\" 1]\n"}, {"language", "json"}}));
     ASSERT_TRUE(reply.ok());
     const JsonArray& errors = *reply->as_object()->at("errors").as_array();

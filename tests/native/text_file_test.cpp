@@ -63,40 +63,5 @@ TEST(StreamTextFile, RegularOnlyRefusesAFifoWithoutBlocking) {
     EXPECT_EQ(digest.error().message, "Invalid argument (os error 22)");
 }
 
-TEST(LoadSource, PrefersStringContentOverPath) {
-    TempDir dir;
-    const std::string path = dir.write("a.py", "from file");
-
-    // The text borrows from the payload, which stays alive here.
-    const JsonValue with_content(JsonObject{{"content", "inline text"}, {"path", "/no/such/file"}});
-    Result<SourceText> content = load_source(with_content);
-    ASSERT_TRUE(content.ok());
-    EXPECT_EQ(content->view(), "inline text");
-    EXPECT_EQ(content->view().data(), string_field(with_content, "content")->data());
-
-    const JsonValue empty_content(JsonObject{{"content", ""}, {"path", "/no/such/file"}});
-    Result<SourceText> empty = load_source(empty_content);
-    ASSERT_TRUE(empty.ok());
-    EXPECT_EQ(empty->view(), "");
-
-    const JsonValue number_content(JsonObject{{"content", std::uint64_t{5}}, {"path", path}});
-    Result<SourceText> from_file = load_source(number_content);
-    ASSERT_TRUE(from_file.ok());
-    EXPECT_EQ(from_file->view(), "from file");
-
-    Result<SourceText> unreadable = load_source(JsonValue(JsonObject{{"path", "/no/such/file"}}));
-    ASSERT_FALSE(unreadable.ok());
-    EXPECT_EQ(unreadable.error().message, "No such file or directory (os error 2)");
-}
-
-TEST(LoadSource, FailsWithoutAUsableField) {
-    for (const JsonValue& payload : {JsonValue(), JsonValue(JsonObject{}), JsonValue(JsonArray{}),
-                                     JsonValue(JsonObject{{"content", nullptr}, {"path", true}})}) {
-        Result<SourceText> source = load_source(payload);
-        ASSERT_FALSE(source.ok());
-        EXPECT_EQ(source.error().message, "missing required field: content or path");
-    }
-}
-
 }  // namespace
 }  // namespace brightloom
