@@ -173,11 +173,15 @@ JsonValue fuzzed_payload(FuzzedDataProvider& input) {
 }
 
 bool is_known_error(std::string_view message) {
-    if (message.starts_with("missing required field: ")) return true;
-    if (message == "stream did not contain valid UTF-8") return true;
-    if (message == "file name contained an unexpected NUL byte") return true;
+    using namespace brightloom;
+    if (message.starts_with(MISSING_FIELD_PREFIX)) return true;
+    if (message.starts_with(TOO_COSTLY_TO_PARSE_PREFIX)) return true;
+    for (std::string_view fixed : {INVALID_UTF8_MESSAGE, NUL_IN_PATH_MESSAGE, NO_TREE_MESSAGE,
+                                   TOO_LARGE_TO_PARSE_MESSAGE}) {
+        if (message == fixed) return true;
+    }
     // "<description> (os error <n>)"
-    const std::size_t at = message.rfind(" (os error ");
+    const std::size_t at = message.rfind(OS_ERROR_MARK);
     return at != std::string_view::npos && at > 0 && message.ends_with(")");
 }
 

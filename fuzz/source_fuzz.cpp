@@ -92,7 +92,7 @@ void check_syntax(element root, std::string_view text, std::string_view reply) {
 }
 
 
-constexpr std::string_view TOO_COSTLY = "source text is too costly to parse: parse abandoned ";
+using brightloom::TOO_COSTLY_TO_PARSE_PREFIX;
 constexpr std::size_t MAX_UNIT_BYTES = 16;
 constexpr std::size_t REPEAT_STEP = 64;  // the count byte times this
 
@@ -116,7 +116,7 @@ void check_parse_limits(std::string_view language, std::string_view text) {
     brightloom::Result<brightloom::ParsedSource> parsed =
         brightloom::parse_source(brightloom::grammar_for(language), text, limits);
     if (!parsed.ok()) {
-        check(parsed.error().message.starts_with(TOO_COSTLY), "parse failed", parsed.error().message);
+        check(parsed.error().message.starts_with(TOO_COSTLY_TO_PARSE_PREFIX), "parse failed", parsed.error().message);
         return;
     }
     check(parsed->work_units <= limits.work_units, "parse passed its work limit", text.substr(0, 64));
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     brightloom::Result<brightloom::JsonValue> reply = brightloom::execute_command(COMMAND, payload);
     if (!reply.ok()) {
         // The one failure content can cause: a parse abandoned past its limits.
-        check(reply.error().message.starts_with(TOO_COSTLY), "command failed on content",
+        check(reply.error().message.starts_with(TOO_COSTLY_TO_PARSE_PREFIX), "command failed on content",
               reply.error().message);
         return 0;
     }

@@ -6,6 +6,8 @@
 //   use(*text);
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,13 +20,33 @@ struct [[nodiscard]] CommandError {
     std::string message;
 };
 
+// Every text a command fails with, in one place; the code, the tests and
+// the fuzz targets all use these. (The payload reader's positioned fault
+// texts stay with the reader, which is their only source.)
+inline constexpr std::string_view MISSING_FIELD_PREFIX = "missing required field: ";
+inline constexpr std::string_view UNKNOWN_COMMAND_PREFIX = "unknown command: ";
+inline constexpr std::string_view OS_ERROR_MARK = " (os error ";
+inline constexpr std::string_view INVALID_UTF8_MESSAGE = "stream did not contain valid UTF-8";
+inline constexpr std::string_view NUL_IN_PATH_MESSAGE = "file name contained an unexpected NUL byte";
+inline constexpr std::string_view NO_TREE_MESSAGE = "tree-sitter parse returned no tree";
+inline constexpr std::string_view TOO_LARGE_TO_PARSE_MESSAGE = "source text is too large to parse (4 GiB or more)";
+inline constexpr std::string_view TOO_COSTLY_TO_PARSE_PREFIX = "source text is too costly to parse: parse abandoned ";
+
 // "missing required field: <field>"
 CommandError missing_field_error(std::string_view field);
 // "unknown command: <name>", the name byte for byte.
 CommandError unknown_command_error(std::string_view name);
 // "<system description> (os error <n>)". Thread-safe: workers call it too.
 CommandError os_error(int error_number);
-std::string os_error_text(int error_number);
+// One of the fixed texts above.
+CommandError fixed_error(std::string_view message);
+// "Incompatible language version <n>. Expected minimum <min>, maximum <max>"
+CommandError incompatible_language_version_error(std::uint32_t version, std::uint32_t minimum,
+                                                 std::uint32_t maximum);
+// "source text is too costly to parse: parse abandoned after <n> units of work"
+CommandError parse_work_exceeded_error(std::uint64_t units);
+// "... parse abandoned after holding more than <n> MiB of parser memory"
+CommandError parse_memory_exceeded_error(std::size_t mebibytes);
 
 template <class T>
 class [[nodiscard]] Result {

@@ -22,7 +22,7 @@ std::size_t block_size(const char* data, std::size_t size) {
     return end;
 }
 
-CommandError invalid_utf8() { return CommandError{std::string(INVALID_UTF8_MESSAGE)}; }
+CommandError invalid_utf8() { return fixed_error(INVALID_UTF8_MESSAGE); }
 
 }  // namespace
 

@@ -12,7 +12,7 @@
 namespace brightloom {
 Result<OpenedFile> open_for_reading(std::string_view path, OpenMode mode) {
     if (path.find('\0') != std::string_view::npos) {
-        return CommandError{std::string(NUL_IN_PATH_MESSAGE)};
+        return fixed_error(NUL_IN_PATH_MESSAGE);
     }
     const std::string path_text(path);
     const int flags = O_RDONLY | (mode == OpenMode::regular_only ? O_NONBLOCK : 0);
@@ -58,12 +58,12 @@ Result<std::string> read_text_file(std::string_view path) {
             // so the first invalid one ends the read instead of memory.
             std::string_view fresh(text.data() + checked, size - checked);
             fresh.remove_suffix(incomplete_utf8_tail(fresh));
-            if (!is_valid_utf8(fresh)) return CommandError{std::string(INVALID_UTF8_MESSAGE)};
+            if (!is_valid_utf8(fresh)) return fixed_error(INVALID_UTF8_MESSAGE);
             checked += fresh.size();
         }
     }
     text.resize(size);
-    if (!is_valid_utf8(text)) return CommandError{std::string(INVALID_UTF8_MESSAGE)};
+    if (!is_valid_utf8(text)) return fixed_error(INVALID_UTF8_MESSAGE);
     return text;
 }
 

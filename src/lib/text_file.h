@@ -11,8 +11,6 @@
 
 namespace brightloom {
 
-inline constexpr std::string_view INVALID_UTF8_MESSAGE = "stream did not contain valid UTF-8";
-inline constexpr std::string_view NUL_IN_PATH_MESSAGE = "file name contained an unexpected NUL byte";
 
 // The whole file as UTF-8 text, unchanged (no byte-order mark removed, line
 // endings kept). Fails with the system's message, or one of the two above.

@@ -11,17 +11,6 @@ namespace {
 constexpr std::uint32_t MIN_ABI_VERSION = 13;
 constexpr std::uint32_t MAX_ABI_VERSION = 15;
 
-constexpr std::string_view NO_TREE_MESSAGE = "tree-sitter parse returned no tree";
-constexpr std::string_view TOO_LARGE_MESSAGE =
-    "source text is too large to parse (4 GiB or more)";
-constexpr std::string_view TOO_COSTLY_PREFIX = "source text is too costly to parse: parse abandoned ";
-
-CommandError incompatible_version_error(std::uint32_t version) {
-    return CommandError{"Incompatible language version " + std::to_string(version) +
-                        ". Expected minimum " + std::to_string(MIN_ABI_VERSION) +
-                        ", maximum " + std::to_string(MAX_ABI_VERSION)};
-}
-
 // Broken text can make the parser's error recovery quadratic: every retry
 // lexes an unterminated comment or string to the end of the text again, or
 // rebuilds an ever longer error node. Steps alone do not show it (each step
@@ -100,14 +89,10 @@ bool is_over_parse_limits(TSParseState* state) {
 }
 
 CommandError too_costly_error(const ParseProgress& progress) {
-    std::string message(TOO_COSTLY_PREFIX);
     if (progress.memory_exhausted || progress.lease->usage().over_limit) {
-        message += "after holding more than " +
-                   std::to_string(progress.limits.memory_bytes >> 20) + " MiB of parser memory";
-    } else {
-        message += "after " + std::to_string(progress.work()) + " units of work";
+        return parse_memory_exceeded_error(progress.limits.memory_bytes >> 20);
     }
-    return CommandError{std::move(message)};
+    return parse_work_exceeded_error(progress.work());
 }
 
 }  // namespace
@@ -125,7 +110,7 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
     // The runtime keeps byte offsets in 32 bits; a larger text would have its
     // positions wrap around and every reported line and column would be wrong.
     if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
-        return CommandError{std::string(TOO_LARGE_MESSAGE)};
+        return fixed_error(TOO_LARGE_TO_PARSE_MESSAGE);
     }
 
     ParsedSource parsed{ArenaLease(limits.memory_bytes), ParserOwner(ts_parser_new()), nullptr};
@@ -133,7 +118,7 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
     const std::uint32_t version = ts_language_abi_version(grammar);
     if (version < MIN_ABI_VERSION || version > MAX_ABI_VERSION ||
         !ts_parser_set_language(parsed.parser.get(), grammar)) {
-        return incompatible_version_error(version);
+        return incompatible_language_version_error(version, MIN_ABI_VERSION, MAX_ABI_VERSION);
     }
 
     // `progress` lives on this frame for the whole parse; the runtime copies
@@ -170,7 +155,7 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
     // A tree finished after the lexer was cut off is not the text's tree.
     if (progress.over_limits()) return too_costly_error(progress);
     if (parsed.tree == nullptr) {
-        return CommandError{std::string(NO_TREE_MESSAGE)};
+        return fixed_error(NO_TREE_MESSAGE);
     }
     parsed.work_units = progress.work();
     return parsed;
