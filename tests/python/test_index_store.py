@@ -236,10 +236,12 @@ class TestAtomicity:
             found = find_in_process(big_project, "old_7")
             assert found.returncode == 0 and len(found.stdout.splitlines()) == 200
             process.send_signal(sig)
-            process.communicate(timeout=60)
+            # The parse workers share the error pipe: its end means they ended too.
+            _, err = process.communicate(timeout=60)
         finally:
             process.kill()
         assert process.returncode == (-9 if sig == signal.SIGKILL else 130)
+        assert err == b""
         assert dump(db_of(big_project)) == before
         with sqlite3.connect(db_of(big_project)) as connection:
             assert connection.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
