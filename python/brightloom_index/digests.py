@@ -13,7 +13,9 @@ from __future__ import annotations
 
 import hashlib
 import os
+from collections.abc import Mapping
 from dataclasses import dataclass, field
+from time import time_ns
 
 from .contract import GRAMMAR_LANGUAGES, UNLIMITED_FILES, scan_payload
 from .native_calls import NativeCaller
@@ -31,9 +33,24 @@ class Digest:
     total_lines: int
 
 
+@dataclass(frozen=True)
+class FileStamp:
+    """Size and modification time of a file digested here, to know it unchanged later."""
+
+    size: int
+    mtime_ns: int
+
+
+# A stamp younger than this is not kept: a change in the same clock tick
+# that kept the size would otherwise go unseen (git's "racy" files).
+RECENT_NS = 2_000_000_000
+
+
 @dataclass
 class DigestReport:
     digests: dict[str, Digest] = field(default_factory=dict)
+    # Stamps of files digested here (not by the scan), old enough to trust.
+    stamps: dict[str, FileStamp] = field(default_factory=dict)
     # path -> why it could not be read (gone, not UTF-8, no permission).
     unread: dict[str, str] = field(default_factory=dict)
     scan_calls: int = 0
@@ -75,8 +92,17 @@ def scan_root_of(path: str, blocked: set[str], above_blocked: set[str]) -> str |
     return None
 
 
-def digest_selection(caller: NativeCaller, selection: Selection) -> DigestReport:
+def digest_selection(
+    caller: NativeCaller, selection: Selection, known: Mapping[str, tuple[FileStamp, Digest]] | None = None
+) -> DigestReport:
+    """Digests of the selected files; `known` holds stamps and digests stored earlier.
+
+    A file digested here whose stamp matches the stored one keeps its stored
+    digest unread: files the scan cannot reach (under a folder of a pruned
+    name, say) would otherwise be read on every refresh.
+    """
     report = DigestReport()
+    known = known or {}
     wanted = set(selection.paths)
     scan_roots, _ = plan_scans(selection.paths, selection.ignored_dirs)
     extensions = sorted(GRAMMAR_LANGUAGES)
@@ -95,14 +121,27 @@ def digest_selection(caller: NativeCaller, selection: Selection) -> DigestReport
     for path in selection.paths:
         if path in report.digests:
             continue
-        report.digested_here += 1
         try:
-            report.digests[path] = digest_file(join(selection.root, path))
+            digest_here(join(selection.root, path), path, known.get(path), report)
         except OSError as error:
             report.unread[path] = os_message(error)
         except UnicodeDecodeError:
             report.unread[path] = NOT_UTF8
     return report
+
+
+def digest_here(location: str, path: str, previous: tuple[FileStamp, Digest] | None, report: DigestReport) -> None:
+    info = os.stat(location)
+    # Taken before reading: a change during the read shows as a new stamp next time.
+    stamp = FileStamp(info.st_size, info.st_mtime_ns)
+    if previous is not None and previous[0] == stamp:
+        report.digests[path] = previous[1]
+        report.stamps[path] = stamp
+        return
+    report.digested_here += 1
+    report.digests[path] = digest_file(location)
+    if time_ns() - stamp.mtime_ns > RECENT_NS:
+        report.stamps[path] = stamp
 
 
 def digest_file(path: str) -> Digest:

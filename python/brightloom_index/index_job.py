@@ -18,7 +18,7 @@ from typing import Any, Protocol
 
 from . import store
 from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, grammar_language
-from .digests import Digest, digest_selection, join
+from .digests import Digest, DigestReport, FileStamp, digest_selection, join
 from .native_calls import NativeCaller, Reply
 from .parse_pool import ParseRequest, parse_files
 from .selection import Selection
@@ -119,6 +119,12 @@ class PendingFile:
     path: str
     language: str
     digest: Digest
+    stamp: tuple[int, int] | None
+
+
+def stamp_of(report: DigestReport, path: str) -> tuple[int, int] | None:
+    stamp = report.stamps.get(path)
+    return None if stamp is None else (stamp.size, stamp.mtime_ns)
 
 
 def refresh_index(
@@ -135,15 +141,20 @@ def refresh_index(
     summary = IndexSummary(
         root=selection.root, location="", source=selection.source, max_files=None, scan_cut=selection.cut
     )
+    stored = store.stored_files(connection)
+    known = {
+        path: (FileStamp(*row.stamp), Digest(row.digest, row.lines))
+        for path, row in stored.items()
+        if row.stamp is not None
+    }
     started = perf_counter()
-    report = digest_selection(caller, selection)
+    report = digest_selection(caller, selection, known)
     summary.note_step("scan", selection.root, perf_counter() - started)
 
-    stored = store.stored_digests(connection)
     pending = []
-    for path, (file_id, _, _) in stored.items():
+    for path, row in stored.items():
         if path not in report.digests:
-            store.delete_file(connection, file_id)
+            store.delete_file(connection, row.file_id)
             summary.counts.removed += 1
     # In path order, whichever way each digest was obtained.
     for path in selection.paths:
@@ -152,16 +163,19 @@ def refresh_index(
             continue
         language = grammar_language(path)
         assert language is not None, "the selection keeps grammar files only"
+        stamp = stamp_of(report, path)
         old = stored.get(path)
-        if old is not None and old[1:] == (new_digest.file_hash, language):
+        if old is not None and (old.digest, old.language) == (new_digest.file_hash, language):
             summary.counts.unchanged += 1
+            if old.stamp != stamp:
+                store.write_stamp(connection, old.file_id, stamp)
             continue
         if old is None:
             summary.counts.new += 1
         else:
             summary.counts.changed += 1
-            store.delete_file(connection, old[0])
-        pending.append(PendingFile(path, language, new_digest))
+            store.delete_file(connection, old.file_id)
+        pending.append(PendingFile(path, language, new_digest, stamp))
 
     unreadable = selection.unlisted + list(report.unread.items())
     listener.parsing(len(pending))
@@ -173,7 +187,7 @@ def refresh_index(
         if outcome.outline is not None and outcome.check is not None:
             store.insert_file(
                 connection, item.path, item.language, item.digest.file_hash, item.digest.total_lines,
-                outcome.outline, outcome.check,
+                outcome.outline, outcome.check, item.stamp,
             )
         else:
             # It changed or vanished after its digest: it stays out until readable.

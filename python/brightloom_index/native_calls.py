@@ -48,14 +48,18 @@ class NativeCaller:
         # Imported on first use: `find` and `tags` never call the module.
         import json
 
+        decoded: Reply = json.loads(self.call_raw(command, json.dumps(payload, ensure_ascii=False)))
+        return decoded
+
+    def call_raw(self, command: str, payload_text: str) -> str:
+        """`call` on JSON texts, for a caller that passes the reply on unread."""
         if self._run is None:
             import brightloom_index_native
 
             self._run = brightloom_index_native.run
-        text = json.dumps(payload, ensure_ascii=False)
         start = perf_counter()
         try:
-            reply = self._run(command, text)
+            return self._run(command, payload_text)
         except RuntimeError as error:
             raise CommandFailed(str(error)) from None
         except UnicodeEncodeError:
@@ -66,5 +70,3 @@ class NativeCaller:
             self.last_seconds = perf_counter() - start
             self.seconds_in_run += self.last_seconds
             self.calls += 1
-        decoded: Reply = json.loads(reply)
-        return decoded

@@ -1,10 +1,13 @@
 """Outline and check many files on several processors.
 
 The module holds the interpreter lock for the whole of each call, so threads
-would take turns; worker processes parse side by side instead. Results come
-back in request order, so what is stored never depends on the worker count.
-Small batches are parsed in this process: starting workers costs more than
-it saves below a few dozen files.
+would take turns; worker processes (parse_worker.py) parse side by side
+instead. They are plain child processes talking JSON Lines over pipes, with
+no shared state and no helper process, so a parent killed at any moment
+leaves nothing behind: each worker sees its input close and ends quietly.
+Results come back in request order, so what is stored never depends on the
+worker count. Small batches are parsed in this process: starting workers
+costs more than it saves below a few dozen files.
 
     for outcome in parse_files(caller, requests, jobs=2):
         ...
@@ -12,16 +15,25 @@ it saves below a few dozen files.
 
 from __future__ import annotations
 
-import signal
+import json
+import os
+import subprocess
+import sys
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
+from typing import IO
 
+from .errors import Failure
 from .native_calls import CommandFailed, NativeCaller, Reply
 
 # Below this many files the batch is parsed without workers.
 PARALLEL_MIN_FILES = 64
-# Files handed to a worker at a time: few enough to keep both busy to the end.
-CHUNK_FILES = 8
+# Consecutive requests given to one worker: neighbours in path order are of
+# similar size, and a short run keeps every worker busy to the end.
+CHUNK_FILES = 4
+# Requests sent ahead of the one awaited, so that no worker waits for work.
+# Small enough that the request pipes never fill (see parse_on_workers).
+AHEAD_FILES = 64
 
 
 @dataclass(frozen=True)
@@ -63,29 +75,65 @@ def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: in
         for request in requests:
             yield parse_one(caller, request)
         return
-    # Spawned, not forked: a fork would copy this process's open SQLite
-    # transaction and the scan's worker threads, which the child must never touch.
-    import multiprocessing
-
-    context = multiprocessing.get_context("spawn")
-    with context.Pool(min(jobs, len(requests) // CHUNK_FILES), initializer=start_worker) as pool:
-        for outcome in pool.imap(parse_in_worker, requests, chunksize=CHUNK_FILES):
-            caller.add_remote_calls(outcome.outline_seconds + outcome.check_seconds, outcome.calls)
-            yield outcome
+    for outcome in parse_on_workers(requests, min(jobs, len(requests) // CHUNK_FILES)):
+        caller.add_remote_calls(outcome.outline_seconds + outcome.check_seconds, outcome.calls)
+        yield outcome
 
 
-# The caller of a worker process, made by start_worker.
-worker_caller: NativeCaller | None = None
+class Worker:
+    """One parse process; its pipes carry one JSON text per line each way."""
+
+    def __init__(self) -> None:
+        # The worker imports this package and the module the way this process did.
+        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(path for path in sys.path if path))
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "brightloom_index.parse_worker"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=environment,
+        )
+        assert self.process.stdin is not None and self.process.stdout is not None
+        self.requests: IO[bytes] = self.process.stdin
+        self.replies: IO[bytes] = self.process.stdout
+
+    def send(self, request: ParseRequest) -> None:
+        # ASCII with escapes: a name the module cannot take fails in the
+        # worker as it would here, instead of failing to encode.
+        line = json.dumps({"path": request.location, "language": request.language})
+        self.requests.write(line.encode("ascii") + b"\n")
+        self.requests.flush()
+
+    def receive(self) -> ParseOutcome:
+        line = self.replies.readline()
+        if not line:
+            status = self.process.wait()
+            raise Failure(f"a parse worker ended unexpectedly (exit status {status})")
+        fields = json.loads(line)
+        return ParseOutcome(**fields)
+
+    def stop(self) -> None:
+        """Ends the worker at once; it may be in the middle of a file nobody awaits."""
+        self.requests.close()
+        self.process.terminate()
+        self.process.wait()
+        self.replies.close()
 
 
-def start_worker() -> None:
-    global worker_caller
-    # Ctrl-C reaches the whole process group; the parent alone reacts to it
-    # (and rolls its transaction back), so workers do not print tracebacks.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    worker_caller = NativeCaller()
+def parse_on_workers(requests: Sequence[ParseRequest], jobs: int) -> Iterator[ParseOutcome]:
+    """Request i goes to worker (i // CHUNK_FILES) % jobs; replies are read in order.
 
-
-def parse_in_worker(request: ParseRequest) -> ParseOutcome:
-    assert worker_caller is not None, "start_worker runs first in every worker"
-    return parse_one(worker_caller, request)
+    Each worker answers its own requests in the order sent, so reading them
+    back in global order needs no reordering. At most AHEAD_FILES requests
+    are outstanding, a few kilobytes, so writing a request never blocks on
+    a worker that is itself blocked writing a reply this process has not
+    read yet.
+    """
+    workers = [Worker() for _ in range(jobs)]
+    try:
+        sent = 0
+        for index in range(len(requests)):
+            while sent < len(requests) and sent <= index + AHEAD_FILES:
+                workers[(sent // CHUNK_FILES) % jobs].send(requests[sent])
+                sent += 1
+            yield workers[(index // CHUNK_FILES) % jobs].receive()
+    finally:
+        for worker in workers:
+            worker.stop()

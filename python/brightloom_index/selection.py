@@ -192,6 +192,8 @@ def git_listing(root: str) -> tuple[list[str], list[str]] | None:
         )
     except FileNotFoundError:
         return None  # git is not installed: walk the tree instead.
+    except OSError as error:
+        raise SelectionFailed(f"{root}: {error.strerror}") from None
     listed, errors = files.communicate()
     ignored_out, _ = ignored.communicate()
     if files.returncode != 0:

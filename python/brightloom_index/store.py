@@ -28,7 +28,7 @@ if TYPE_CHECKING:
     T = TypeVar("T")
 
 # Raised whenever the tables below change shape; another number is rebuilt.
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 INDEX_FOLDER = ".brightloom"
 INDEX_NAME = "index.sqlite"
@@ -42,7 +42,10 @@ CREATE TABLE files (
     digest TEXT NOT NULL,
     lines INTEGER NOT NULL,
     symbol_count INTEGER NOT NULL,
-    error_count INTEGER NOT NULL
+    error_count INTEGER NOT NULL,
+    -- Size and mtime of a file the package digested itself, NULL for scanned ones.
+    size INTEGER,
+    mtime_ns INTEGER
 );
 CREATE TABLE symbols (
     file_id INTEGER NOT NULL REFERENCES files (id),
@@ -275,10 +278,31 @@ def write_meta(connection: sqlite3.Connection, key: str, value: str) -> None:
     connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (key, value))
 
 
-def stored_digests(connection: sqlite3.Connection) -> dict[str, tuple[int, str, str]]:
-    """path -> (row id, digest, language) of every indexed file."""
-    rows = connection.execute("SELECT path, id, digest, language FROM files")
-    return {path: (file_id, digest, language) for path, file_id, digest, language in rows}
+class StoredFile:
+    """What a refresh needs to know of an indexed file."""
+
+    __slots__ = ("file_id", "digest", "language", "lines", "stamp")
+
+    def __init__(self, file_id: int, digest: str, language: str, lines: int, stamp: tuple[int, int] | None) -> None:
+        self.file_id = file_id
+        self.digest = digest
+        self.language = language
+        self.lines = lines
+        # (size, mtime_ns) when the package digested the file itself.
+        self.stamp = stamp
+
+
+def stored_files(connection: sqlite3.Connection) -> dict[str, StoredFile]:
+    rows = connection.execute("SELECT path, id, digest, language, lines, size, mtime_ns FROM files")
+    return {
+        path: StoredFile(file_id, digest, language, lines, None if size is None else (size, mtime_ns))
+        for path, file_id, digest, language, lines, size, mtime_ns in rows
+    }
+
+
+def write_stamp(connection: sqlite3.Connection, file_id: int, stamp: tuple[int, int] | None) -> None:
+    size, mtime_ns = stamp if stamp is not None else (None, None)
+    connection.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE id = ?", (size, mtime_ns, file_id))
 
 
 def delete_file(connection: sqlite3.Connection, file_id: int) -> None:
@@ -295,10 +319,13 @@ def insert_file(
     lines: int,
     outline: dict[str, Any],
     check: dict[str, Any],
+    stamp: tuple[int, int] | None,
 ) -> None:
+    size, mtime_ns = stamp if stamp is not None else (None, None)
     cursor = connection.execute(
-        "INSERT INTO files (path, language, digest, lines, symbol_count, error_count) VALUES (?, ?, ?, ?, ?, ?)",
-        (path, language, digest, lines, outline["symbol_count"], check["error_count"]),
+        "INSERT INTO files (path, language, digest, lines, symbol_count, error_count, size, mtime_ns)"
+        " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+        (path, language, digest, lines, outline["symbol_count"], check["error_count"], size, mtime_ns),
     )
     file_id = cursor.lastrowid
     connection.executemany(

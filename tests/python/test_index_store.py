@@ -15,7 +15,7 @@ import pytest
 SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 sys.path.insert(0, str(SOURCE_DIR / "python"))
 
-from brightloom_index import store  # noqa: E402
+from brightloom_index import digests, store  # noqa: E402
 from brightloom_index.native_calls import NativeCaller  # noqa: E402
 from brightloom_index_native import run  # noqa: E402
 from test_cli import cli, json_lines  # noqa: E402
@@ -116,6 +116,25 @@ class TestIncrementalRefresh:
         assert "alpha" not in {row[2] for row in dump(db_of(project))[1]}
         status, out, _ = cli("index", str(project))
         assert "Not indexed, could not be read: 1 files" in out and "a.py: stream did not contain valid UTF-8" in out
+
+    def test_files_digested_here_are_not_read_again_while_their_stamp_holds(self, tmp_path, monkeypatch):
+        # The scan matches extensions case-sensitively, so the package digests
+        # `Loose.PY` itself.
+        root = tmp_path / "stamps"
+        make_tree(root, {"Loose.PY": "def loose(): pass\n", "Fresh.PY": "def fresh(): pass\n", "a.py": ""})
+        an_hour_ago = time.time() - 3600
+        os.utime(root / "Loose.PY", (an_hour_ago, an_hour_ago))
+        index(root)
+        reads = []
+        real_digest_file = digests.digest_file
+        monkeypatch.setattr(digests, "digest_file", lambda path: reads.append(path) or real_digest_file(path))
+        assert index(root)[-1]["refresh"]["unchanged"] == 3
+        # Only the file changed moments ago is read again: its stamp is too recent to trust.
+        assert reads == [f"{root}/Fresh.PY"]
+        (root / "Loose.PY").write_text("def loose2(): pass\n")
+        (root / "Fresh.PY").write_text("def fresh2(): pass\n")  # same size, same moment
+        assert index(root)[-1]["refresh"]["changed"] == 2
+        assert {"loose2", "fresh2"} <= {row[2] for row in dump(db_of(root))[1]}
 
     def test_unreadable_file_is_named(self, project):
         if os.geteuid() == 0:
@@ -236,10 +255,12 @@ class TestAtomicity:
             found = find_in_process(big_project, "old_7")
             assert found.returncode == 0 and len(found.stdout.splitlines()) == 200
             process.send_signal(sig)
-            process.communicate(timeout=60)
+            # The parse workers share the error pipe: its end means they ended too.
+            _, err = process.communicate(timeout=60)
         finally:
             process.kill()
         assert process.returncode == (-9 if sig == signal.SIGKILL else 130)
+        assert err == b""
         assert dump(db_of(big_project)) == before
         with sqlite3.connect(db_of(big_project)) as connection:
             assert connection.execute("PRAGMA integrity_check").fetchone()[0] == "ok"
