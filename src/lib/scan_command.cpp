@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "resource_exhaustion.h"
 #include "scan_files.h"
 #include "scan_options.h"
 #include "scan_walk.h"
@@ -48,7 +49,7 @@ Result<JsonValue> scan_workspace(const JsonValue& payload) {
     if (!options.ok()) return std::move(options).error();
 
     std::vector<ScanEntry> entries;
-    {
+    try {
         // The path list is released before the reply is built, so the two
         // never take memory at the same time.
         ScanListing listing = collect_scan_paths(options->root, options->extensions);
@@ -61,6 +62,8 @@ Result<JsonValue> scan_workspace(const JsonValue& payload) {
         // beneath; its listed empty path names no file.
         if (!listing.root.valid()) paths.clear();
         entries = digest_scan_paths(paths, listing.root.get(), &shared_worker_pool());
+    } catch (const DescriptorsExhausted& shortage) {
+        return os_error(shortage.error_number);
     }
 
     JsonArray entry_values;

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "open_beneath.h"
+#include "resource_exhaustion.h"
 
 namespace brightloom {
 namespace {
@@ -54,7 +55,10 @@ Result<FileDigest> digest_scan_file(int root_fd, const std::string& relative, Te
     // Non-blocking, so that a FIFO renamed over the name cannot stall the
     // open; describe_opened then refuses anything but a regular file.
     FileDescriptor fd = open_beneath(root_fd, relative, O_RDONLY | O_NONBLOCK);
-    if (!fd.valid()) return os_error(errno);
+    if (!fd.valid()) {
+        throw_if_exhausted(errno);
+        return os_error(errno);
+    }
     Result<OpenedFile> file = describe_opened(std::move(fd), OpenMode::regular_only);
     if (!file.ok()) return std::move(file).error();
     return digester.digest(*file);

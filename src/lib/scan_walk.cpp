@@ -7,6 +7,7 @@
 
 #include "directory_handle.h"
 #include "open_beneath.h"
+#include "resource_exhaustion.h"
 #include "scan_names.h"
 
 namespace brightloom {
@@ -136,7 +137,10 @@ private:
                            : adopt_directory(open_beneath(root_fd_, relative, O_RDONLY | O_DIRECTORY));
         // A folder that cannot be opened (no permission, gone, replaced by a
         // link since it was listed) is left out; the walk goes on.
-        if (!listing) return;
+        if (!listing) {
+            throw_if_exhausted(errno);
+            return;
+        }
         stack_.push_back(FolderFrame{std::move(listing), {}, 0, std::move(relative)});
     }
 
@@ -185,9 +189,15 @@ ScanListing collect_scan_paths(std::string_view root, std::span<const std::strin
     // The root's listing is opened through the lookup descriptor, so both
     // name the folder the link pointed to at this one moment.
     FileDescriptor root_fd = open_folder_for_lookup(root_text.c_str());
-    if (!root_fd.valid()) return {};
+    if (!root_fd.valid()) {
+        throw_if_exhausted(errno);
+        return {};
+    }
     DirectoryHandle listing = open_directory_at(root_fd.get(), ".", false);
-    if (!listing) return {};
+    if (!listing) {
+        throw_if_exhausted(errno);
+        return {};
+    }
     std::vector<std::string> paths = TreeWalk(root_fd.get(), extensions).run(std::move(listing));
     return ScanListing{std::move(root_fd), std::move(paths)};
 }

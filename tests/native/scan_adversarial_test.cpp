@@ -21,6 +21,8 @@
 #include "lib/scan_files.h"
 #include "lib/scan_walk.h"
 #include "lib/worker_pool.h"
+#include "lib/dispatch.h"
+#include "lib/reply_writer.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 
@@ -123,6 +125,38 @@ TEST(ScanAdversarial, HoldsAtMostTenListingsOpen) {
     const Paths got = scan_root(tree.path().string()).paths();
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_EQ(got, expected);
+}
+
+// Running out of descriptors says nothing about the tree: whether it hits
+// the root, a folder or a file, the scan either answers in full or fails
+// with the system's text, never with a shorter listing.
+TEST(ScanAdversarial, RunningOutOfDescriptorsFailsTheScan) {
+    TempDir tree;
+    tree.write("a.py", "x");
+    tree.write("sub/deeper/b.py", "y");
+    tree.write("sub/c.py", "z");
+    const Paths full{"a.py", "sub/c.py", "sub/deeper/b.py"};
+    static_cast<void>(shared_worker_pool());  // its threads need no descriptors later
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const std::size_t in_use = open_descriptor_count();
+    std::size_t failures = 0;
+    for (std::size_t spare = 0; spare < 8; ++spare) {
+        SCOPED_TRACE(spare);
+        rlimit tight = saved;
+        tight.rlim_cur = in_use + spare;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+        Result<JsonValue> reply = execute_command("scan", scan_payload(tree.path().string()));
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+        if (reply.ok()) {
+            EXPECT_EQ(scan(scan_payload(tree.path().string())).paths(), full);
+            EXPECT_EQ(*reply->as_object()->at("count").as_u64(), full.size()) << write_reply(*reply);
+        } else {
+            ++failures;
+            EXPECT_EQ(reply.error().message, "Too many open files (os error 24)");
+        }
+    }
+    EXPECT_GE(failures, 1u);
 }
 
 TEST(ScanAdversarial, NeverBlocksOnFifos) {
