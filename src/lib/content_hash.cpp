@@ -4,11 +4,11 @@
 #include <cstring>
 #include <new>
 
+#include "hex_digits.h"
+
 namespace brightloom {
 
 namespace {
-
-constexpr char HEX_DIGITS[] = "0123456789abcdef";
 
 // Fetching the algorithm is an expensive lookup in OpenSSL 3 when it is done
 // implicitly by every EVP_DigestInit_ex; fetch it once for the process.

@@ -42,7 +42,6 @@ public:
 
     const Storage& data() const { return data_; }
 
-    bool is_null() const { return std::holds_alternative<std::nullptr_t>(data_); }
     const bool* as_bool() const { return std::get_if<bool>(&data_); }
     const std::uint64_t* as_u64() const { return std::get_if<std::uint64_t>(&data_); }
     const std::int64_t* as_i64() const { return std::get_if<std::int64_t>(&data_); }

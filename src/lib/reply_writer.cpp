@@ -6,6 +6,8 @@
 #include <string_view>
 #include <variant>
 
+#include "hex_digits.h"
+
 namespace brightloom {
 namespace {
 
@@ -28,7 +30,6 @@ void append_escape(std::string& out, char c) {
         case '\\': out += "\\\\"; return;
         default: break;
     }
-    constexpr std::string_view HEX_DIGITS = "0123456789abcdef";
     auto byte = static_cast<unsigned char>(c);
     out += "\\u00";
     out.push_back(HEX_DIGITS[byte >> 4]);

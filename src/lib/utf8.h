@@ -11,6 +11,10 @@ namespace brightloom {
 
 bool is_valid_utf8(std::string_view bytes);
 
+// A byte that continues a multi-byte character (10xxxxxx): never the start
+// of one, so text is never cut before it.
+inline bool is_utf8_continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
 // Bytes at the end of `bytes` that begin a multi-byte character whose
 // remaining bytes are not there (yet): 0 to 3. Only a sequence whose lead byte
 // promises more bytes than are left counts; anything else is left for the

@@ -5,18 +5,15 @@
 namespace brightloom {
 namespace {
 
-bool is_continuation_byte(char byte) {
-    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
-}
-
-}  // namespace
-
+// True for the characters with the Unicode White_Space property.
 bool is_unicode_white_space(char32_t cp) {
     return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
            (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
            cp == 0x205F || cp == 0x3000;
 }
 
+// `text` without White_Space characters at either end. `text` must be valid
+// UTF-8; the result is a view into it.
 std::string_view trim_white_space(std::string_view text) {
     while (!text.empty()) {
         const DecodedCodePoint first = decode_utf8(text);
@@ -27,13 +24,15 @@ std::string_view trim_white_space(std::string_view text) {
         // Step back over continuation bytes to the lead byte of the last
         // character; the text is valid, so at most three are skipped.
         std::size_t start = text.size() - 1;
-        while (start > 0 && is_continuation_byte(text[start])) --start;
+        while (start > 0 && is_utf8_continuation(text[start])) --start;
         const DecodedCodePoint last = decode_utf8(text.substr(start));
         if (!is_unicode_white_space(last.code_point)) break;
         text.remove_suffix(text.size() - start);
     }
     return text;
 }
+
+}  // namespace
 
 std::string_view signature_of(std::string_view declaration_text) {
     if (declaration_text.empty() || !is_valid_utf8(declaration_text)) return {};

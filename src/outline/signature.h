@@ -10,13 +10,6 @@ namespace brightloom {
 
 inline constexpr std::size_t MAX_SIGNATURE_CHARS = 120;
 
-// True for the characters with the Unicode White_Space property.
-bool is_unicode_white_space(char32_t code_point);
-
-// `text` without White_Space characters at either end. `text` must be valid
-// UTF-8; the result is a view into it.
-std::string_view trim_white_space(std::string_view text);
-
 // The signature of a declaration whose source bytes are `declaration_text`:
 // empty when those bytes are empty or not valid UTF-8. The result is a view
 // into `declaration_text`.

@@ -5,6 +5,8 @@
 #include <limits>
 #include <string>
 
+#include "lib/utf8.h"
+
 namespace brightloom {
 namespace {
 
@@ -57,8 +59,6 @@ struct ParseProgress {
     }
 };
 
-bool is_continuation_byte(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
-
 // TSInput read function: hands the lexer the text from `byte_index` in
 // pieces of about LEXER_PIECE_BYTES, in place, each ending before a
 // character's first byte when the text goes on. An offset at or past the end
@@ -74,7 +74,7 @@ const char* read_text_piece(void* payload, std::uint32_t byte_index, TSPoint /*p
         return "";
     }
     std::size_t end = std::min<std::size_t>(text.size(), std::size_t{byte_index} + LEXER_PIECE_BYTES);
-    while (end < text.size() && end > byte_index + 1u && is_continuation_byte(text[end])) --end;
+    while (end < text.size() && end > byte_index + 1u && is_utf8_continuation(text[end])) --end;
     // parse_source refuses texts whose size does not fit 32 bits.
     *bytes_read = static_cast<std::uint32_t>(end - byte_index);
     progress->lexed_bytes += *bytes_read;
