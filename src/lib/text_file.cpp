@@ -35,7 +35,7 @@ Result<OpenedFile> describe_opened(FileDescriptor fd, OpenMode mode) {
     return file;
 }
 
-Result<std::string> read_text_file(std::string_view path) {
+Result<std::string> read_text_file(std::string_view path, std::size_t stream_limit) {
     Result<OpenedFile> file = open_for_reading(path, OpenMode::any_file);
     if (!file.ok()) return std::move(file).error();
 
@@ -60,6 +60,9 @@ Result<std::string> read_text_file(std::string_view path) {
             fresh.remove_suffix(incomplete_utf8_tail(fresh));
             if (!is_valid_utf8(fresh)) return fixed_error(INVALID_UTF8_MESSAGE);
             checked += fresh.size();
+            // Valid text without end (/dev/zero) stops where no parse could
+            // take it any more, instead of at the end of memory.
+            if (size > stream_limit) return fixed_error(TOO_LARGE_TO_PARSE_MESSAGE);
         }
     }
     text.resize(size);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,9 +13,15 @@
 namespace brightloom {
 
 
+// A stream that is not a regular file (a device, a FIFO) may never end; it
+// is read up to this many bytes, the most a parse can take.
+inline constexpr std::size_t MAX_STREAM_TEXT_BYTES = UINT32_MAX;
+
 // The whole file as UTF-8 text, unchanged (no byte-order mark removed, line
-// endings kept). Fails with the system's message, or one of the two above.
-Result<std::string> read_text_file(std::string_view path);
+// endings kept). Fails with the system's message, INVALID_UTF8_MESSAGE,
+// NUL_IN_PATH_MESSAGE, or TOO_LARGE_TO_PARSE_MESSAGE for a stream that goes
+// on past `stream_limit` bytes.
+Result<std::string> read_text_file(std::string_view path, std::size_t stream_limit = MAX_STREAM_TEXT_BYTES);
 
 // How open_for_reading opens the file.
 enum class OpenMode {

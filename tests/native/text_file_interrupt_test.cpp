@@ -162,6 +162,13 @@ TEST(InterruptedRead, AnEndlessDeviceEndsBetweenChunks) {
         return failure(read_text_file("/dev/zero"));
     });
     EXPECT_EQ(whole.message, INTERRUPTED);
+
+    // Read whole, it also stops once it is longer than any parse could take
+    // (a small limit here stands in for the 4 GiB one).
+    const CommandError capped = testing::within_seconds(30, [&] {
+        return failure(read_text_file("/dev/zero", std::size_t{1} << 20));
+    });
+    EXPECT_EQ(capped.message, TOO_LARGE_TO_PARSE_MESSAGE);
 }
 
 // A pipe whose writer stays open but has sent bytes that are not UTF-8: the
