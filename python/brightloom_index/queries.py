@@ -186,8 +186,9 @@ def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         raise store.describe_failure(place.location, error) from None
     finally:
         connection.close()
+    show = PathNamer(root, ".")
     for match in matches:
-        shown = relative_to(os.path.join(root, match.path), ".")
+        shown = show(match.path)
         if out.as_json:
             out.line(json_line(match.to_json(shown)))
         else:
@@ -195,9 +196,27 @@ def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
     return EXIT_FOUND if matches else EXIT_NOT_FOUND
 
 
-def relative_to(path: str, folder: str) -> str:
-    """`path` as seen from `folder`, the way ripgrep prints found files."""
-    return os.path.relpath(path, folder)
+class PathNamer:
+    """Names indexed paths as seen from `folder`, the way ripgrep prints found files.
+
+    `os.path.relpath` is worked out once per stored folder: on each of
+    thousands of matches it would cost more than the lookup itself.
+    """
+
+    __slots__ = ("root", "folder", "prefixes")
+
+    def __init__(self, root: str, folder: str) -> None:
+        self.root = root
+        self.folder = folder
+        self.prefixes: dict[str, str] = {}
+
+    def __call__(self, path: str) -> str:
+        directory, _, name = path.rpartition("/")
+        prefix = self.prefixes.get(directory)
+        if prefix is None:
+            relative = os.path.relpath(os.path.join(self.root, directory), self.folder)
+            prefix = self.prefixes[directory] = "" if relative == "." else relative + "/"
+        return prefix + name
 
 
 # The header ctags writes; readers check the format and sort flag.
@@ -216,8 +235,9 @@ def tag_lines(rows: Iterable[tuple[str, str, int, int, str]], tags_folder: str, 
     format; such symbols are left out (the caller counts them).
     """
     lines = []
+    show = PathNamer(root, tags_folder)
     for name, path, line, end_line, kind in rows:
-        shown = relative_to(os.path.join(root, path), tags_folder)
+        shown = show(path)
         if not name or has_separator(name) or has_separator(shown):
             continue
         text = f'{name}\t{shown}\t{line};"\tkind:{kind}\tline:{line}\tend:{end_line}'
