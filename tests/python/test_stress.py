@@ -291,18 +291,22 @@ def test_multiprocessing_fork_children_answer_like_the_parent(tmp_path):
     assert results == [expected] * 6
 
 
-FIFO_SWAPPER = """
+SWAPPER = """
 import os, sys, time
-root, seconds = sys.argv[1], float(sys.argv[2])
+root, swapped_in, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
 print("ready", flush=True)
 deadline = time.monotonic() + seconds
 step = 0
 while time.monotonic() < deadline:
-    # Each round turns all ten names into FIFOs, the next one back into files.
+    # Each round turns all ten names into the swapped-in kind (a FIFO, or a
+    # link to the named outside file), the next one back into files.
     target = os.path.join(root, f"t{step % 10}.py")
-    scratch = os.path.join(root, "scratch")
+    scratch = os.path.join(os.path.dirname(root), "scratch")
     if (step // 10) % 2 == 0:
-        os.mkfifo(scratch)
+        if swapped_in == "fifo":
+            os.mkfifo(scratch)
+        else:
+            os.symlink(swapped_in, scratch)
     else:
         with open(scratch, "w") as out:
             out.write("x = 1\\n")
@@ -312,16 +316,24 @@ print(step, flush=True)
 """
 
 
-def test_fifo_renamed_over_a_listed_file_does_not_block(tmp_path):
+def _start_swapper(root, swapped_in):
+    """Fills `root` with 200 steady and 10 swapped files; starts the swapper."""
     for i in range(200):
-        (tmp_path / f"a{i:03d}.py").write_text("x = 1\n")
+        (root / f"a{i:03d}.py").write_text("x = 1\n")
     for i in range(10):
-        (tmp_path / f"t{i}.py").write_text("x = 1\n")
+        (root / f"t{i}.py").write_text("x = 1\n")
     swapper = subprocess.Popen(
-        [sys.executable, "-c", FIFO_SWAPPER, str(tmp_path), "3"], stdout=subprocess.PIPE, text=True
+        [sys.executable, "-c", SWAPPER, str(root), swapped_in, "3"], stdout=subprocess.PIPE, text=True
     )
+    assert swapper.stdout.readline().strip() == "ready"
+    return swapper
+
+
+def test_fifo_renamed_over_a_listed_file_does_not_block(tmp_path):
+    root = tmp_path / "root"
+    root.mkdir()
+    swapper = _start_swapper(root, "fifo")
     try:
-        assert swapper.stdout.readline().strip() == "ready"
         # A scan that opened a FIFO for reading would wait for a writer that
         # never comes: the scans run in a child so that a hang is a failure.
         result = _run_child(f"""
@@ -331,7 +343,7 @@ def test_fifo_renamed_over_a_listed_file_does_not_block(tmp_path):
             scans = 0
             deadline = time.monotonic() + 2.5
             while time.monotonic() < deadline:
-                reply = json.loads(run("scan", json.dumps({{"root": {str(tmp_path)!r}, "max_files": 1000}})))
+                reply = json.loads(run("scan", json.dumps({{"root": {str(root)!r}, "max_files": 1000}})))
                 digests.update((e["file_hash"], e["total_lines"]) for e in reply["entries"])
                 scans += 1
             print(json.dumps({{"scans": scans, "digests": sorted(digests)}}))
@@ -345,42 +357,13 @@ def test_fifo_renamed_over_a_listed_file_does_not_block(tmp_path):
     assert result["digests"] == [[one_line, 2]]
 
 
-LINK_SWAPPER = """
-import os, sys, time
-root, outside, seconds = sys.argv[1], sys.argv[2], float(sys.argv[3])
-print("ready", flush=True)
-deadline = time.monotonic() + seconds
-step = 0
-while time.monotonic() < deadline:
-    # Each round turns all ten names into links to a file outside the tree,
-    # the next one back into files.
-    target = os.path.join(root, f"t{step % 10}.py")
-    scratch = os.path.join(os.path.dirname(root), "scratch")
-    if (step // 10) % 2 == 0:
-        os.symlink(outside, scratch)
-    else:
-        with open(scratch, "w") as out:
-            out.write("x = 1\\n")
-    os.rename(scratch, target)
-    step += 1
-print(step, flush=True)
-"""
-
-
 def test_link_renamed_over_a_listed_file_is_never_followed(tmp_path):
     root = tmp_path / "root"
     root.mkdir()
-    for i in range(200):
-        (root / f"a{i:03d}.py").write_text("x = 1\n")
-    for i in range(10):
-        (root / f"t{i}.py").write_text("x = 1\n")
     outside = tmp_path / "outside.py"
     outside.write_text("secret = 2\n")
-    swapper = subprocess.Popen(
-        [sys.executable, "-c", LINK_SWAPPER, str(root), str(outside), "3"], stdout=subprocess.PIPE, text=True
-    )
+    swapper = _start_swapper(root, str(outside))
     try:
-        assert swapper.stdout.readline().strip() == "ready"
         digests = set()
         scans = 0
         deadline = time.monotonic() + 2.5
