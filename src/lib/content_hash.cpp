@@ -26,6 +26,10 @@ constexpr std::size_t COPY_BYTES = 16 * 1024;
 
 }  // namespace
 
+void prepare_content_hash() {
+    static_cast<void>(content_hash(std::string_view()));
+}
+
 ContentHasher::ContentHasher() : context_(EVP_MD_CTX_new()) {
     if (!context_) throw std::bad_alloc();
     restart();

@@ -52,6 +52,13 @@ private:
 };
 
 std::string content_hash(std::string_view text);
+
+// Sets up OpenSSL and its SHA-256 on the calling thread, once per process.
+// Done before scan workers start, so that the library's one-time set-up (and
+// the thread-local state it leaves) belongs to a thread that lives on, not to
+// a worker that a fork() leaves behind; the module also calls it at import.
+// Throws std::bad_alloc when OpenSSL cannot be set up.
+void prepare_content_hash();
 // 0 for the empty text, else one more than the number of LF bytes.
 std::uint64_t count_total_lines(std::string_view text);
 

@@ -233,7 +233,7 @@ bool prepare_core() {
         return false;
     }
     try {
-        static_cast<void>(brightloom::content_hash(std::string_view()));
+        brightloom::prepare_content_hash();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;

@@ -103,6 +103,7 @@ std::vector<ScanEntry> digest_scan_paths(std::span<const ScanPath> paths, int ro
             throw;
         }
     };
+    prepare_content_hash();
     if (std::exception_ptr failure = pool->run_on_all(task)) std::rethrow_exception(failure);
     return merge_by_index(results);
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <valgrind/valgrind.h>
 
 #include "lib/content_hash.h"
 #include "lib/scan_files.h"
@@ -156,7 +157,11 @@ TEST(ScanAdversarial, RunningOutOfDescriptorsFailsTheScan) {
             EXPECT_EQ(reply.error().message, "Too many open files (os error 24)");
         }
     }
-    EXPECT_GE(failures, 1u);
+    // Under valgrind, which keeps descriptors of its own beyond the limit,
+    // the tightest limits may still let the scan through.
+    if (!RUNNING_ON_VALGRIND) {
+        EXPECT_GE(failures, 1u);
+    }
 }
 
 TEST(ScanAdversarial, NeverBlocksOnFifos) {
