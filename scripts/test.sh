@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: builds, then runs the GoogleTest and pytest suites,
 # then the reliability checks (sanitizer builds, valgrind, fuzzing; about
-# half an hour on two cores). BRIGHTLOOM_SKIP_RELIABILITY=1 leaves those out
+# a quarter of an hour on two cores). BRIGHTLOOM_SKIP_RELIABILITY=1 leaves those out
 # of a quick local run; CI always runs them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
