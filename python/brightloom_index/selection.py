@@ -155,8 +155,8 @@ def compile_globs(globs: Iterable[str]) -> PathSpec | None:
     lines = list(globs)
     if not lines:
         return None
-    spec: PathSpec = load_pathspec().GitIgnoreSpec.from_lines(lines)
-    return spec
+    matcher: PathSpec = load_pathspec().GitIgnoreSpec.from_lines(lines)
+    return matcher
 
 
 def load_pathspec() -> Any:
@@ -284,8 +284,8 @@ def read_ignore_level(folder: str, relative: str) -> IgnoreLevel | None:
             continue
     if not lines:
         return None
-    spec = load_pathspec().GitIgnoreSpec.from_lines(lines)
-    return IgnoreLevel(relative, list(spec.patterns))
+    matcher = load_pathspec().GitIgnoreSpec.from_lines(lines)
+    return IgnoreLevel(relative, list(matcher.patterns))
 
 
 def is_ignored(levels: list[IgnoreLevel], path: str) -> bool:

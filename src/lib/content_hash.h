@@ -53,7 +53,7 @@ private:
 
 std::string content_hash(std::string_view text);
 
-// Sets up OpenSSL and its SHA-256 on the calling thread, once per process.
+// Sets up OpenSSL and its SHA-256 on the calling thread, the first time only.
 // Done before scan workers start, so that the library's one-time set-up (and
 // the thread-local state it leaves) belongs to a thread that lives on, not to
 // a worker that a fork() leaves behind; the module also calls it at import.

@@ -31,12 +31,8 @@ inline DirectoryHandle adopt_directory(FileDescriptor folder) {
 // path). With `follow_link` false a name that is a symbolic link fails with
 // ELOOP instead of being entered. Null with errno set on failure.
 inline DirectoryHandle open_directory_at(int parent_fd, const char* name, bool follow_link) {
-    const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow_link ? 0 : O_NOFOLLOW);
-    int raw;
-    do {
-        raw = ::openat(parent_fd, name, flags);
-    } while (raw < 0 && errno == EINTR);
-    return adopt_directory(FileDescriptor(raw));
+    const int flags = O_RDONLY | O_DIRECTORY | (follow_link ? 0 : O_NOFOLLOW);
+    return adopt_directory(FileDescriptor(open_at_retrying(parent_fd, name, flags)));
 }
 
 }  // namespace brightloom

@@ -41,6 +41,16 @@ private:
     int fd_ = -1;
 };
 
+// openat(2) with O_CLOEXEC, retried on EINTR: for opens that cannot block
+// (folders, O_PATH, O_NONBLOCK). Returns the descriptor or -1 with errno set.
+inline int open_at_retrying(int folder_fd, const char* name, int flags) {
+    int fd;
+    do {
+        fd = ::openat(folder_fd, name, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 // open(2) with O_CLOEXEC, retried on EINTR unless the caller has been
 // interrupted (then it fails with EINTR): an open of a FIFO without a writer
 // blocks until a signal, and Ctrl-C must end it.

@@ -13,18 +13,10 @@ namespace {
 // fallback instead of paying for a failing system call each.
 std::atomic<bool> openat2_missing{false};
 
-int retry_openat(int folder_fd, const char* name, int flags) {
-    int fd;
-    do {
-        fd = ::openat(folder_fd, name, flags | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 }  // namespace
 
 FileDescriptor open_folder_for_lookup(const char* path) {
-    return FileDescriptor(retry_openat(AT_FDCWD, path, O_PATH | O_DIRECTORY));
+    return FileDescriptor(open_at_retrying(AT_FDCWD, path, O_PATH | O_DIRECTORY));
 }
 
 FileDescriptor open_beneath(int root_fd, const std::string& relative, int flags) {
@@ -65,14 +57,14 @@ FileDescriptor open_beneath_by_components(int root_fd, std::string_view relative
                 errno = ENOENT;  // as openat2 answers for ""
                 return FileDescriptor();
             }
-            return FileDescriptor(retry_openat(folder_fd, name.c_str(), flags | O_NOFOLLOW));
+            return FileDescriptor(open_at_retrying(folder_fd, name.c_str(), flags | O_NOFOLLOW));
         }
         relative.remove_prefix(slash + 1);
         if (name.empty() || name == ".") continue;
         // O_PATH asks only for search permission on the way, as openat2
         // does; with O_NOFOLLOW a link here opens as a link and O_DIRECTORY
         // then refuses it.
-        FileDescriptor next(retry_openat(folder_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW));
+        FileDescriptor next(open_at_retrying(folder_fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW));
         if (!next.valid()) return next;
         folder = std::move(next);
         folder_fd = folder.get();

@@ -18,7 +18,7 @@ constexpr std::size_t MAX_CARRIED = 3;
 std::size_t block_size(const char* data, std::size_t size) {
     if (size <= BLOCK_BYTES) return size;
     std::size_t end = BLOCK_BYTES;
-    for (int back = 0; back < 3 && (static_cast<unsigned char>(data[end]) & 0xC0) == 0x80; ++back) --end;
+    for (int back = 0; back < 3 && is_utf8_continuation(data[end]); ++back) --end;
     return end;
 }
 

@@ -13,8 +13,8 @@ bool is_valid_utf8(std::string_view bytes) {
 std::size_t incomplete_utf8_tail(std::string_view bytes) {
     const std::size_t look_back = std::min<std::size_t>(3, bytes.size());
     for (std::size_t back = 1; back <= look_back; ++back) {
+        if (is_utf8_continuation(bytes[bytes.size() - back])) continue;
         const auto byte = static_cast<unsigned char>(bytes[bytes.size() - back]);
-        if (is_utf8_continuation(static_cast<char>(byte))) continue;
         const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
         return length > back ? back : 0;
     }
@@ -53,7 +53,7 @@ DecodedCodePoint decode_utf8(std::string_view bytes) {
         if (i >= bytes.size()) return {0xFFFD, taken, false};
         const auto byte = static_cast<unsigned char>(bytes[i]);
         const bool in_range = i == 1 ? (byte >= second_low && byte <= second_high)
-                                     : is_utf8_continuation(static_cast<char>(byte));
+                                     : is_utf8_continuation(bytes[i]);
         if (!in_range) return {0xFFFD, taken, false};
         value = (value << 6) | (byte & 0x3F);
         ++taken;

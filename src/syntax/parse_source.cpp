@@ -129,18 +129,19 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
     input.read = read_text_piece;
     input.encoding = TSInputEncodingUTF8;
     input.decode = nullptr;
-    const std::size_t hard_limit =
-        limits.memory_bytes > SIZE_MAX - HARD_MEMORY_BASE_BYTES - HARD_MEMORY_BYTES_PER_TEXT_BYTE * text.size()
-            ? SIZE_MAX
-            : limits.memory_bytes + HARD_MEMORY_BASE_BYTES + HARD_MEMORY_BYTES_PER_TEXT_BYTE * text.size();
-    parsed.lease.set_hard_limit(hard_limit);
+    // The text is under 4 GiB, so the margin cannot overflow; only an
+    // unlimited memory limit has to stay unlimited.
+    const std::size_t margin = HARD_MEMORY_BASE_BYTES + HARD_MEMORY_BYTES_PER_TEXT_BYTE * text.size();
+    parsed.lease.set_hard_limit(limits.memory_bytes > SIZE_MAX - margin ? SIZE_MAX : limits.memory_bytes + margin);
     try {
         parsed.tree = ts_parser_parse_with_options(parsed.parser.get(), nullptr, input,
                                                    TSParseOptions{&progress, is_over_parse_limits});
     } catch (const ArenaLimitExceeded&) {
         progress.memory_exhausted = true;
     } catch (...) {
-        // Out of memory: handled as the memory limit below, then raised.
+        // Out of memory: the parser is half-updated, as below, and the
+        // exception goes on to become MemoryError.
+        parsed.lease.set_hard_limit(SIZE_MAX);
         (void)parsed.parser.release();
         throw;
     }
