@@ -179,8 +179,11 @@ def add_find_options(command: argparse.ArgumentParser) -> None:
 
 def add_tags_options(command: argparse.ArgumentParser) -> None:
     command.add_argument(
-        "-o", "--output", default="tags", metavar="FILE",
-        help="tags file to write, - for standard output (default: tags)",
+        "-e", "--etags", action="store_true", help="write an Emacs TAGS file instead of a ctags one"
+    )
+    command.add_argument(
+        "-o", "--output", metavar="FILE",
+        help="tags file to write, - for standard output (default: tags, or TAGS with -e)",
     )
     add_lookup_options(command)
 
@@ -232,7 +235,7 @@ SUBCOMMANDS: dict[str, Subcommand] = {
         "Look declarations up by name in the index (exit status 1 when there are none).",
         add_find_options,
     ),
-    "tags": Subcommand("queries:run_tags", "Write a ctags-format tags file from the index.", add_tags_options),
+    "tags": Subcommand("queries:run_tags", "Write a tags file (ctags or Emacs etags) of every definition in the index.", add_tags_options),
 }
 
 

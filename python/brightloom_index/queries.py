@@ -9,7 +9,11 @@ from __future__ import annotations
 import argparse
 import os
 import sqlite3
-from collections.abc import Iterable, Iterator
+
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import TextIO
 
 from . import store
 from .errors import Failure
@@ -219,88 +223,47 @@ class PathNamer:
         return prefix + name
 
 
-# The header ctags writes; readers check the format and sort flag.
-TAGS_HEADER = (
-    '!_TAG_FILE_FORMAT\t2\t/extended format; --format=1 will not append ;" to lines/',
-    "!_TAG_FILE_SORTED\t1\t/0=unsorted, 1=sorted, 2=foldcase/",
-    "!_TAG_PROGRAM_NAME\tbrightloom-index\t//",
-    "!_TAG_PROGRAM_VERSION\t0.1.0\t//",
-)
-
-
-def tag_lines(rows: Iterable[tuple[str, str, int, int, str]], tags_folder: str, root: str) -> Iterator[str]:
-    """Tag lines sorted by name bytes; rows are (name, path, line, end, kind).
-
-    A name or path holding a tab or line break cannot be written in this
-    format; such symbols are left out (the caller counts them).
-    """
-    lines = []
-    show = PathNamer(root, tags_folder)
-    for name, path, line, end_line, kind in rows:
-        shown = show(path)
-        if not name or has_separator(name) or has_separator(shown):
-            continue
-        text = f'{name}\t{shown}\t{line};"\tkind:{kind}\tline:{line}\tend:{end_line}'
-        lines.append((name.encode(), shown.encode(), line, text))
-    # readtags and Vim search the file by binary search on the name's bytes.
-    lines.sort(key=lambda item: item[:3])
-    yield from TAGS_HEADER
-    for item in lines:
-        yield item[3]
-
-
-def has_separator(text: str) -> bool:
-    return "\t" in text or "\n" in text or "\r" in text
-
-
 def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    from . import tags_file
+
     place = locate_index(args)
     connection, root = open_index(place)
     try:
         rows = store.retry_when_busy(
             lambda: connection.execute(
-                "SELECT s.name, f.path, s.line, s.end_line, s.kind FROM symbols s JOIN files f ON f.id = s.file_id"
+                "SELECT s.name, f.path, s.line, s.end_line, s.kind, f.language"
+                " FROM symbols s JOIN files f ON f.id = s.file_id"
             ).fetchall()
         )
     except sqlite3.Error as error:
         raise store.describe_failure(place.location, error) from None
     finally:
         connection.close()
-    if args.output == "-":
-        lines = list(tag_lines(rows, ".", root))
-        out.stdout.write("".join(line + "\n" for line in lines))
+    entries = [tags_file.TagEntry(*row) for row in rows]
+    output = args.output or ("TAGS" if args.etags else "tags")
+    folder = "." if output == "-" else os.path.dirname(os.path.abspath(output))
+    render_text = tags_file.etags_text if args.etags else tags_file.ctags_text
+    content, left_out = render_text(entries, PathNamer(root, folder))
+    if output == "-":
+        write_bytes(out.stdout, content)
     else:
-        lines = list(tag_lines(rows, os.path.dirname(os.path.abspath(args.output)), root))
         try:
-            write_atomically(args.output, "".join(line + "\n" for line in lines))
+            tags_file.write_tags(output, content)
         except OSError as error:
-            raise Failure(f"cannot write {args.output}: {error.strerror}") from None
-    left_out = len(rows) - (len(lines) - len(TAGS_HEADER))
+            raise Failure(f"cannot write {output}: {error.strerror}") from None
     if left_out:
-        out.error(f"note: {left_out} symbols left out: a tab or line break in the name or path")
+        out.error(
+            f"note: {left_out} definitions left out: a control character, backtick or $ in the path,"
+            " or a name or path an editor would read as an option"
+        )
     return EXIT_FOUND
 
 
-def write_atomically(path: str, text: str) -> None:
-    """Writes a temporary file beside `path`, then renames it over `path`.
-
-    Readers (an editor looking a tag up) see the old file or the new one,
-    never half of one; a failed write leaves the old file alone.
-    """
-    import tempfile
-
-    folder = os.path.dirname(os.path.abspath(path))
-    descriptor, temporary = tempfile.mkstemp(prefix=".tags.", dir=folder)
-    try:
-        with os.fdopen(descriptor, "w", encoding="utf-8", newline="\n") as handle:
-            handle.write(text)
-            handle.flush()
-            os.fsync(handle.fileno())
-        # mkstemp makes the file private; a tags file is as readable as any other.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+def write_bytes(stream: TextIO, content: bytes) -> None:
+    """Bytes to a text stream: to its buffer when it has one, so odd names pass unchanged."""
+    buffer = getattr(stream, "buffer", None)
+    if buffer is None:
+        stream.write(content.decode("utf-8", "surrogateescape"))
+        return
+    stream.flush()
+    buffer.write(content)
