@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/dispatch.h"
+#include "host/dispatch.h"
 #include "outline_test_support.h"
 #include "temp_dir.h"
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/payload_reader.h"
-#include "lib/scan_names.h"
-#include "lib/scan_options.h"
+#include "commands/scan_options.h"
+#include "host/payload_reader.h"
+#include "scan/scan_names.h"
 
 namespace brightloom {
 namespace {

@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/content_hash.h"
-#include "lib/scan_files.h"
-#include "lib/worker_pool.h"
+#include "scan/scan_files.h"
+#include "scan/worker_pool.h"
+#include "text/content_hash.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 

@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/json_value.h"
-#include "lib/open_beneath.h"
-#include "lib/scan_command.h"
+#include "base/json_value.h"
+#include "commands/scan_command.h"
+#include "scan/open_beneath.h"
 
 namespace brightloom::testing {
 
