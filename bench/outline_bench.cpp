@@ -20,7 +20,7 @@
 
 #include "base/json_value.h"
 #include "commands/outline_command.h"
-#include "host/dispatch.h"
+#include "host/run_command.h"
 #include "outline/collect_symbols.h"
 #include "bare_parse.h"
 #include "languages/grammar_registry.h"

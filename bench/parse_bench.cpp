@@ -16,7 +16,7 @@
 #include <tree_sitter/api.h>
 
 #include "base/json_value.h"
-#include "host/dispatch.h"
+#include "host/run_command.h"
 #include "bare_parse.h"
 #include "languages/grammar_registry.h"
 #include "syntax/syntax_errors.h"

@@ -17,8 +17,8 @@
 #include <string_view>
 
 #include "fuzz_checks.h"
-#include "host/dispatch.h"
 #include "host/reply_writer.h"
+#include "host/run_command.h"
 #include "languages/grammar_registry.h"
 #include "syntax/parse_source.h"
 

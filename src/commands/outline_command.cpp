@@ -1,7 +1,7 @@
 #include "outline_command.h"
 
+#include <string_view>
 #include <utility>
-#include <vector>
 
 #include "languages/grammar_registry.h"
 #include "outline/collect_symbols.h"
@@ -10,17 +10,6 @@
 
 namespace brightloom {
 namespace {
-
-JsonValue no_outline_reply(std::string language) {
-    return JsonObject{
-        {"checked", false},
-        {"language", std::move(language)},
-        {"ok", true},
-        {"reason", "no_outline"},
-        {"symbol_count", std::uint64_t{0}},
-        {"symbols", JsonArray{}},
-    };
-}
 
 JsonValue symbol_to_json(OutlineSymbol symbol) {
     return JsonObject{
@@ -35,36 +24,39 @@ JsonValue symbol_to_json(OutlineSymbol symbol) {
 
 }  // namespace
 
-Result<JsonValue> run_outline(const SourceRequest& request) {
+Result<OutlineReply> run_outline(const SourceRequest& request) {
     const std::string_view source = request.text;
-    std::string language = request.language;
+    OutlineReply reply{request.language, false, {}};
 
     // Decided before any parser is made: a language the rule tables do not
     // name (JSON among them, which has a grammar) gets no outline.
-    const OutlineRules* rules = outline_rules_for(language);
-    const TSLanguage* grammar = rules == nullptr ? nullptr : grammar_for(language);
-    if (grammar == nullptr) return no_outline_reply(std::move(language));
+    const OutlineRules* rules = outline_rules_for(reply.language);
+    const TSLanguage* grammar = rules == nullptr ? nullptr : grammar_for(reply.language);
+    if (grammar == nullptr) return reply;
 
-    std::vector<OutlineSymbol> symbols;
     {
         Result<ParsedSource> parsed = parse_source(grammar, source);
         if (!parsed.ok()) return std::move(parsed).error();
-        collect_symbols(parsed->root(), source, *rules, 0, symbols);
+        collect_symbols(parsed->root(), source, *rules, 0, reply.symbols);
         // The tree, then the parser, are released here: the records hold
         // plain copies.
     }
+    reply.checked = true;
+    return reply;
+}
 
+JsonObject to_json(OutlineReply reply) {
     JsonArray records;
-    records.reserve(symbols.size());
-    for (OutlineSymbol& symbol : symbols) records.push_back(symbol_to_json(std::move(symbol)));
-    const std::uint64_t count = records.size();
-    return JsonValue(JsonObject{
-        {"checked", true},
-        {"language", std::move(language)},
-        {"ok", true},
-        {"symbol_count", count},
+    records.reserve(reply.symbols.size());
+    for (OutlineSymbol& symbol : reply.symbols) records.push_back(symbol_to_json(std::move(symbol)));
+    JsonObject object{
+        {"checked", reply.checked},
+        {"language", std::move(reply.language)},
+        {"symbol_count", std::uint64_t{records.size()}},
         {"symbols", std::move(records)},
-    });
+    };
+    if (!reply.checked) object.emplace("reason", "no_outline");
+    return object;
 }
 
 }  // namespace brightloom

@@ -1,9 +1,11 @@
 // The "outline" command: the declarations of one source file (classes,
 // functions, methods, modules, structs, enums, traits, impls, interfaces,
 // type aliases) as a flat list in source order, found by parsing the file.
-//
-//   Result<JsonValue> reply = run_outline(*read_source_request(payload));
+// Its request is a SourceRequest (source_request.h).
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "base/command_error.h"
 #include "base/json_value.h"
@@ -12,9 +14,19 @@
 
 namespace brightloom {
 
-// The reply object of the "outline" command. Fails only when the parse
-// fails; a language without outline rules gets the "no_outline" reply
-// instead.
-Result<JsonValue> run_outline(const SourceRequest& request);
+struct OutlineReply {
+    std::string language;
+    // False when the language has no outline rules: nothing was parsed.
+    bool checked = false;
+    // At most MAX_SYMBOLS, in source order.
+    std::vector<OutlineSymbol> symbols;
+};
+
+// Fails only when the parse fails.
+Result<OutlineReply> run_outline(const SourceRequest& request);
+
+// {"checked", "language", "symbol_count", "symbols"}, and "reason":
+// "no_outline" when nothing was parsed.
+JsonObject to_json(OutlineReply reply);
 
 }  // namespace brightloom

@@ -1,6 +1,7 @@
 #include "dispatch.h"
 
 #include <array>
+#include <utility>
 
 #include "commands/hash_command.h"
 #include "commands/outline_command.h"
@@ -11,16 +12,18 @@
 namespace brightloom {
 namespace {
 
-using CommandBody = Result<JsonValue> (*)(const JsonValue& payload);
-using SourceCommandBody = Result<JsonValue> (*)(const SourceRequest& request);
+using CommandBody = Result<JsonObject> (*)(const JsonValue& payload);
 
-// The door of the commands that take one source text: the payload is read
-// into a SourceRequest here, and the command sees only that.
-template <SourceCommandBody Body>
-Result<JsonValue> with_source_request(const JsonValue& payload) {
-    Result<SourceRequest> request = read_source_request(payload);
+// Every command has the same shape: its request is read from the payload at
+// the door, the command sees only that request, and its reply becomes JSON
+// through the to_json overload of its reply type.
+template <auto read_request, auto run>
+Result<JsonObject> run_route(const JsonValue& payload) {
+    auto request = read_request(payload);
     if (!request.ok()) return std::move(request).error();
-    return Body(*request);
+    auto reply = run(*request);
+    if (!reply.ok()) return std::move(reply).error();
+    return to_json(std::move(*reply));
 }
 
 struct CommandRoute {
@@ -30,15 +33,15 @@ struct CommandRoute {
 
 // Matched byte for byte: no case folding, trimming or prefix matching.
 constexpr std::array COMMAND_ROUTES{
-    CommandRoute{"hash", run_hash},
-    CommandRoute{"scan", scan_workspace},
-    CommandRoute{"outline", with_source_request<run_outline>},
-    CommandRoute{"syntax-check", with_source_request<run_syntax_check>},
+    CommandRoute{"hash", run_route<read_hash_request, run_hash>},
+    CommandRoute{"scan", run_route<read_scan_request, run_scan>},
+    CommandRoute{"outline", run_route<read_source_request, run_outline>},
+    CommandRoute{"syntax-check", run_route<read_source_request, run_syntax_check>},
 };
 
 }  // namespace
 
-Result<JsonValue> execute_command(std::string_view command, const JsonValue& payload) {
+Result<JsonObject> dispatch_command(std::string_view command, const JsonValue& payload) {
     for (const CommandRoute& route : COMMAND_ROUTES) {
         if (route.name == command) return route.body(payload);
     }

@@ -1,4 +1,4 @@
-// Picks the command body by its exact name and hands it the payload.
+// Picks the command by its exact name and runs it on the payload.
 #pragma once
 
 #include <string_view>
@@ -8,8 +8,8 @@
 
 namespace brightloom {
 
-// The reply object of the named command, or its CommandError. The payload is
-// only read. Unknown names give "unknown command: <name>".
-Result<JsonValue> execute_command(std::string_view command, const JsonValue& payload);
+// The named command's reply members (without "ok"), or its CommandError.
+// The payload is only read. Unknown names give "unknown command: <name>".
+Result<JsonObject> dispatch_command(std::string_view command, const JsonValue& payload);
 
 }  // namespace brightloom

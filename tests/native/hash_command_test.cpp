@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "host/dispatch.h"
+#include "host/run_command.h"
 #include "temp_dir.h"
 
 namespace brightloom {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "host/dispatch.h"
+#include "host/run_command.h"
 #include "outline/collect_symbols.h"
 #include "outline_test_support.h"
 #include "languages/grammar_registry.h"

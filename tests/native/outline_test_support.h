@@ -12,7 +12,7 @@
 
 #include "base/json_value.h"
 #include "commands/outline_command.h"
-#include "host/dispatch.h"
+#include "host/run_command.h"
 
 namespace brightloom::testing {
 

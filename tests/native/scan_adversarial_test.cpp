@@ -18,8 +18,8 @@
 #include <gtest/gtest.h>
 #include <valgrind/valgrind.h>
 
-#include "host/dispatch.h"
 #include "host/reply_writer.h"
+#include "host/run_command.h"
 #include "scan/scan_files.h"
 #include "scan/scan_walk.h"
 #include "scan/worker_pool.h"

@@ -204,7 +204,7 @@ TEST(ScanPool, ScansInAForkedChild) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::alarm(30);  // a hang ends the child, and the parent sees a signal
-        Result<JsonValue> reply = scan_workspace(scan_payload(tree.path().string()));
+        Result<JsonValue> reply = execute_command("scan", scan_payload(tree.path().string()));
         const bool good = reply.ok() && *reply->as_object()->at("count").as_u64() == 3;
         std::_Exit(good ? 0 : 1);
     }

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host/dispatch.h"
 #include "host/reply_writer.h"
+#include "host/run_command.h"
 #include "languages/grammar_registry.h"
 #include "syntax/parse_source.h"
 #include "text/utf8.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "host/dispatch.h"
 #include "host/reply_writer.h"
+#include "host/run_command.h"
 #include "temp_dir.h"
 
 namespace brightloom {
