@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 from time import perf_counter
 from typing import Any, Protocol
 
-from . import store
+from . import index_place, store
 from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, grammar_language
 from .digests import Digest, DigestReport, FileStamp, digest_selection, join
 from .native_calls import NativeCaller, Reply
@@ -153,17 +153,18 @@ def refresh(
 ) -> IndexSummary:
     """Chooses the files, then refreshes the index in one transaction.
 
-    `location` None is the default place under `root`, prepared (folder and
-    .gitignore) here. The files are listed before the index is opened, so a
+    `location` None is the default place under `root`, prepared (folder,
+    marker and .gitignore) and checked for links here. The files are listed before the index is opened, so a
     bad root creates no index folder; they are digested under the write
     lock, so two refreshes never both act on what they read before the
     other wrote.
     """
     selection = select_files(root, rules)
+    at_default_place = location is None
     if location is None:
-        location = store.default_location(root)
-        store.prepare_folder(location)
-    with store.RefreshTransaction(location, rebuild, wait_seconds, listener.notice) as index:
+        location = index_place.prepare_default_place(root)
+    transaction = store.RefreshTransaction(location, rebuild, wait_seconds, listener.notice, at_default_place)
+    with transaction as index:
         jobs = available_processors() if jobs is None else jobs
         summary = refresh_index(caller, index, selection, listener, jobs)
         index.write_meta("root", os.path.abspath(root))

@@ -10,7 +10,7 @@ import argparse
 import os
 from collections.abc import Iterable, Iterator
 
-from . import __version__, render, store
+from . import __version__, index_place, render, store
 from .errors import Failure
 from .exit_codes import EXIT_NOT_FOUND, EXIT_OK
 from .native_calls import NativeCaller
@@ -52,34 +52,38 @@ def split_list(values: list[str] | None) -> tuple[str, ...]:
 class IndexPlace:
     """The index file and the folder its paths are relative to ("" when stored in it)."""
 
-    __slots__ = ("location", "root")
+    __slots__ = ("location", "root", "is_default")
 
-    def __init__(self, location: str, root: str) -> None:
+    def __init__(self, location: str, root: str, is_default: bool) -> None:
         self.location = location
         self.root = root
+        # At the default place of `root`: no link may lead to it.
+        self.is_default = is_default
 
 
-def locate_index(args: argparse.Namespace) -> IndexPlace:
+def locate_index(args: argparse.Namespace, out: Output) -> IndexPlace:
     """The index to read and the folder its paths are relative to.
 
     Without --db or --root the current folder's index is used, else the
-    nearest parent's, as git finds its repository.
+    nearest parent's that belongs to this user, as git finds its repository.
     """
     if args.db is not None:
-        return IndexPlace(args.db, args.root or "")
+        return IndexPlace(args.db, args.root or "", is_default=False)
     if args.root is not None:
-        return IndexPlace(store.default_location(args.root), args.root)
-    location = store.find_index_upwards(".")
+        return IndexPlace(index_place.default_location(args.root), args.root, is_default=True)
+    location = index_place.find_index_upwards(".", out.note)
     if location is None:
         raise store.IndexFailed(
             "no index in this folder or its parents; create it with `brightloom-index index`"
         )
-    return IndexPlace(location, os.path.dirname(os.path.dirname(location)))
+    return IndexPlace(location, os.path.dirname(os.path.dirname(location)), is_default=True)
 
 
 def open_index(place: IndexPlace) -> tuple[Store, str]:
     """The open index and the root; a --db index gives its own stored root."""
-    index = Store.open_for_reading(place.location)
+    if place.is_default:
+        index_place.check_default_place(place.location)
+    index = Store.open_for_reading(place.location, at_default_place=place.is_default)
     try:
         root = place.root or index.read_meta("root") or "."
     except BaseException:
@@ -109,14 +113,14 @@ def refresh_before_reading(place: IndexPlace, wait_seconds: float, caller: Nativ
                     " refresh it with `brightloom-index index`"
                 ) from None
     root = root or "."
-    # The default place is prepared (folder and .gitignore) as `index` would.
-    location = None if place.location == store.default_location(root) else place.location
+    # The default place is prepared (folder, marker, .gitignore) as `index` would.
+    location = None if index_place.is_default_location(place.location, root) else place.location
     quiet = Output(out.stdout, out.stderr, as_json=False, progress=False)
     refresh(root, rules, location, False, wait_seconds, caller, render.IndexPresenter(quiet))
 
 
 def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    place = locate_index(args)
+    place = locate_index(args, out)
     if args.refresh:
         refresh_before_reading(place, args.wait, caller, out)
     query = SymbolQuery(
@@ -191,7 +195,7 @@ def has_separator(text: str) -> bool:
 
 
 def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    place = locate_index(args)
+    place = locate_index(args, out)
     index, root = open_index(place)
     with index:
         rows = index.tag_rows()

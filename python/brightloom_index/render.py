@@ -45,6 +45,10 @@ class Output:
     def error(self, text: str) -> None:
         write_error(self.stderr, text)
 
+    def note(self, text: str) -> None:
+        """Something the user should know that is not a failure."""
+        write_error(self.stderr, f"note: {text}")
+
 
 def write_error(stderr: TextIO, text: str) -> None:
     """One line on standard error, under the program's name."""
@@ -143,7 +147,7 @@ class IndexPresenter:
             self._bar.update(0, total, "")
 
     def notice(self, text: str) -> None:
-        self._out.error(f"note: {text}")
+        self._out.note(text)
 
     def file_done(self, result: FileResult, done: int, total: int) -> None:
         if self._out.as_json:
@@ -249,7 +253,7 @@ def print_matches(matches: list[Match], show_path: Callable[[str], str], out: Ou
 
 def print_tags_left_out(count: int, out: Output) -> None:
     if count:
-        out.error(f"note: {count} symbols left out: a tab or line break in the name or path")
+        out.note(f"{count} symbols left out: a tab or line break in the name or path")
 
 
 def print_summary(summary: IndexSummary, out: Output) -> None:

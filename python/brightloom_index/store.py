@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import os
 import sqlite3
+import stat
 from collections.abc import Callable
 from time import monotonic, sleep
 
@@ -45,8 +46,14 @@ if TYPE_CHECKING:
 # Raised whenever the tables below change shape; another number is rebuilt.
 SCHEMA_VERSION = 2
 
-INDEX_FOLDER = ".brightloom"
-INDEX_NAME = "index.sqlite"
+# Set on creation (`PRAGMA application_id`): the mark of a database this
+# tool made, and the only kind it will replace or delete.
+APPLICATION_ID = 0x426C4978
+# The tables of the versions made before the mark: such a database holding
+# no other table is taken as ours (and marked at its next refresh).
+UNMARKED_VERSION_TABLES = frozenset({"meta", "files", "symbols", "syntax_errors"})
+SQLITE_MAGIC = b"SQLite format 3\x00"
+HEADER_SIZE = 100
 
 SCHEMA = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -110,28 +117,74 @@ class IndexFailed(Failure):
         self.damaged = damaged
 
 
-def default_location(root: str) -> str:
-    return os.path.join(root, INDEX_FOLDER, INDEX_NAME)
+def not_ours(location: str) -> IndexFailed:
+    return IndexFailed(f"{location} is not an index of this tool; it was left alone")
 
 
-def find_index_upwards(start: str) -> str | None:
-    """The default index of `start` or of its nearest parent that has one."""
-    folder = os.path.abspath(start)
-    while True:
-        candidate = default_location(folder)
-        if os.path.isfile(candidate):
-            return candidate
-        parent = os.path.dirname(folder)
-        if parent == folder:
-            return None
-        folder = parent
+def damaged(location: str, detail: str) -> IndexFailed:
+    return IndexFailed(f"index {location} is damaged ({detail}); {REBUILD_HINT}", damaged=True)
+
+
+# What a file at an index's place is, as far as can be told before using it.
+NEW = "new"  # missing or empty
+OURS = "ours"  # carries our mark, or is of a version made before the mark
+FOREIGN = "foreign"  # a database of another program
+UNKNOWN = "unknown"  # not SQLite, or too damaged to tell
+
+
+def ownership(location: str) -> str:
+    """NEW, OURS, FOREIGN or UNKNOWN for the file at `location`.
+
+    The header is read first, without SQLite, so that a file of another kind
+    is never handed to it; a database without any mark is then asked for its
+    tables. Anything but a regular file is refused here (a FIFO would block).
+    """
+    try:
+        status = os.stat(location)
+    except FileNotFoundError:
+        return NEW
+    except OSError as error:
+        raise IndexFailed(f"cannot open {location}: {error.strerror}") from None
+    if stat.S_ISDIR(status.st_mode) or not stat.S_ISREG(status.st_mode):
+        raise IndexFailed(f"{location} is not a regular file")
+    if status.st_size == 0:
+        return NEW
+    try:
+        with open(location, "rb") as handle:
+            header = handle.read(HEADER_SIZE)
+    except OSError as error:
+        raise IndexFailed(f"cannot read {location}: {error.strerror}") from None
+    if len(header) < HEADER_SIZE or not header.startswith(SQLITE_MAGIC):
+        return UNKNOWN
+    mark = int.from_bytes(header[68:72], "big")
+    if mark == APPLICATION_ID:
+        return OURS
+    if mark != 0:
+        return FOREIGN
+    # The header may lag behind a write-ahead log: ask SQLite.
+    try:
+        connection = connect(location, READ_WAIT_SECONDS)
+        try:
+            mark = retry_when_busy(lambda: connection.execute("PRAGMA application_id").fetchone()[0])
+            names = retry_when_busy(
+                lambda: {row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            )
+        finally:
+            connection.close()
+    except sqlite3.Error:
+        return UNKNOWN
+    if mark == APPLICATION_ID:
+        return OURS
+    if mark != 0 or not names <= UNMARKED_VERSION_TABLES:
+        return FOREIGN
+    return OURS
 
 
 def describe_failure(location: str, error: sqlite3.Error) -> IndexFailed:
     """One message for an SQLite failure, telling damage from other faults."""
     name = getattr(error, "sqlite_errorname", "")
     if name in {"SQLITE_CORRUPT", "SQLITE_NOTADB"} or type(error) is sqlite3.DatabaseError:
-        return IndexFailed(f"index {location} is damaged ({error}); {REBUILD_HINT}", damaged=True)
+        return damaged(location, str(error))
     return IndexFailed(f"index {location}: {error}")
 
 
@@ -142,19 +195,6 @@ def connect(location: str, wait_seconds: float) -> sqlite3.Connection:
     return connection
 
 
-def prepare_folder(location: str) -> None:
-    """Creates the default folder with a `.gitignore` that hides it from git."""
-    folder = os.path.dirname(location) or "."
-    try:
-        os.makedirs(folder, exist_ok=True)
-        ignore_file = os.path.join(folder, ".gitignore")
-        if not os.path.exists(ignore_file):
-            with open(ignore_file, "w", encoding="utf-8") as handle:
-                handle.write("*\n")
-    except OSError as error:
-        raise IndexFailed(f"cannot prepare {folder}: {error.strerror}") from None
-
-
 def remove_database(location: str) -> None:
     """Deletes the index and its journal files (a damaged one under --rebuild)."""
     for suffix in ("", "-wal", "-shm", "-journal"):
@@ -162,6 +202,8 @@ def remove_database(location: str) -> None:
             os.remove(location + suffix)
         except FileNotFoundError:
             pass
+        except OSError as error:
+            raise IndexFailed(f"cannot delete {location + suffix}: {error.strerror}") from None
 
 
 def is_busy(error: sqlite3.Error) -> bool:
@@ -286,10 +328,22 @@ class Store:
         self.location = location
 
     @classmethod
-    def open_for_reading(cls, location: str) -> Store:
-        """An existing index checked for its schema version; never creates one."""
-        if not os.path.isfile(location):
-            raise IndexFailed(f"no index at {location}; create it with `brightloom-index index`")
+    def open_for_reading(cls, location: str, at_default_place: bool = False) -> Store:
+        """An existing index checked for its mark and schema version; never creates one.
+
+        `at_default_place`: the file is at the default place of a tree, in a
+        folder of ours, so a file that is not SQLite is a damaged index
+        rather than someone else's file.
+        """
+        kind = ownership(location)
+        if kind == NEW:
+            if not os.path.exists(location):
+                raise IndexFailed(f"no index at {location}; create it with `brightloom-index index`")
+            raise IndexFailed(f"index {location} is empty: its first refresh has not finished")
+        if kind == FOREIGN or (kind == UNKNOWN and not at_default_place):
+            raise not_ours(location)
+        if kind == UNKNOWN:
+            raise damaged(location, "not an SQLite database")
         try:
             connection = connect(location, wait_seconds=READ_WAIT_SECONDS)
         except sqlite3.Error as error:
@@ -440,29 +494,51 @@ class RefreshTransaction:
     block ended normally and rolls back when it raised; either way the file
     is closed. `notice` receives what the user should know (a rebuilt index).
 
-    Raises IndexFailed for a damaged file (unless `rebuild`), or when another
-    refresh keeps the lock past `wait_seconds`. A sound index is rebuilt
-    inside the transaction, so a killed rebuild leaves it as it was; only a
-    damaged one is deleted first.
+    Only a file that carries our mark is ever changed or deleted: anything
+    else is refused as not an index of this tool, `rebuild` or not. At the
+    default place (`at_default_place`, a folder of ours) a file that is not
+    SQLite counts as a damaged index. Raises IndexFailed for a damaged file
+    (unless `rebuild`), or when another refresh keeps the lock past
+    `wait_seconds`. A sound index is rebuilt inside the transaction, so a
+    killed rebuild leaves it as it was; only a damaged one is deleted first.
     """
 
-    def __init__(self, location: str, rebuild: bool, wait_seconds: float, notice: Callable[[str], None]) -> None:
+    def __init__(
+        self,
+        location: str,
+        rebuild: bool,
+        wait_seconds: float,
+        notice: Callable[[str], None],
+        at_default_place: bool = False,
+    ) -> None:
         self.location = location
         self.rebuild = rebuild
         self.wait_seconds = wait_seconds
         self.notice = notice
+        self.at_default_place = at_default_place
         self.store: Store | None = None
 
     def __enter__(self) -> Store:
+        kind = ownership(self.location)
+        if kind == FOREIGN or (kind == UNKNOWN and not self.at_default_place):
+            raise not_ours(self.location)
+        if kind == UNKNOWN:
+            if not self.rebuild:
+                raise damaged(self.location, "not an SQLite database")
+            self.start_afresh()
         try:
             self.store = self.open_current_schema(self.rebuild)
         except IndexFailed as failure:
             if not (self.rebuild and failure.damaged):
                 raise
-            self.notice(f"index {self.location} is damaged; deleting it and indexing from scratch")
-            remove_database(self.location)
+            self.start_afresh()
             self.store = self.open_current_schema(False)
         return self.store
+
+    def start_afresh(self) -> None:
+        """Deletes a damaged index of ours, before indexing from scratch."""
+        self.notice(f"index {self.location} is damaged; deleting it and indexing from scratch")
+        remove_database(self.location)
 
     def __exit__(
         self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
@@ -499,6 +575,9 @@ class RefreshTransaction:
                         f"index {location} has schema version {version}; rebuilding it as version {SCHEMA_VERSION}"
                     )
                 recreate_schema(connection)
+            if connection.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
+                # A new file, or one of a version made before the mark.
+                connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
         except sqlite3.Error as error:
             connection.close()
             raise describe_failure(location, error) from None
