@@ -167,19 +167,23 @@ def add_lookup_options(command: argparse.ArgumentParser) -> None:
     )
 
 
-def add_find_options(command: argparse.ArgumentParser) -> None:
-    command.add_argument("name", metavar="NAME", help="declaration name to look for")
+def add_find_options(command: argparse.ArgumentParser, what: str = "definitions") -> None:
+    command.add_argument("name", metavar="NAME", help="name to look for")
     mode = command.add_mutually_exclusive_group()
     mode.add_argument("--prefix", action="store_true", help="names starting with NAME")
     mode.add_argument("--glob", action="store_true", help="names matching NAME with * and ?")
     command.add_argument("-i", "--ignore-case", action="store_true", help="match regardless of case")
-    command.add_argument("--kind", action="append", metavar="KIND", help="only declarations of this kind (repeatable)")
+    command.add_argument("--kind", action="append", metavar="KIND", help=f"only {what} of this kind (repeatable)")
     command.add_argument(
-        "--language", action="append", metavar="NAME", help="only declarations in files of this language (repeatable)"
+        "--language", action="append", metavar="NAME", help=f"only {what} in files of this language (repeatable)"
     )
     command.add_argument("--refresh", action="store_true", help="refresh the index before looking")
     add_wait_option(command)
     add_lookup_options(command)
+
+
+def add_refs_options(command: argparse.ArgumentParser) -> None:
+    add_find_options(command, "references")
 
 
 def add_tags_options(command: argparse.ArgumentParser) -> None:
@@ -237,10 +241,18 @@ SUBCOMMANDS: dict[str, Subcommand] = {
     ),
     "find": Subcommand(
         "queries:run_find",
-        "Look declarations up by name in the index (exit status 1 when there are none).",
+        "Look definitions up by name in the index (exit status 1 when there are none).",
         add_find_options,
     ),
-    "tags": Subcommand("queries:run_tags", "Write a tags file (ctags or Emacs etags) of every definition in the index.", add_tags_options),
+    "refs": Subcommand(
+        "queries:run_refs",
+        "Look references (calls, type uses, imports...) up by name in the index (exit status 1 when there are none).",
+        add_refs_options,
+    ),
+    "tags": Subcommand(
+        "queries:run_tags", "Write a tags file (ctags or Emacs etags) of every definition in the index.",
+        add_tags_options,
+    ),
 }
 
 

@@ -29,6 +29,34 @@ GRAMMAR_LANGUAGES: dict[str, str] = {
     "json": "json",
 }
 
+# Extension -> language that only the "symbols" command parses: the other
+# commands give these files an empty language.
+SYMBOLS_ONLY_LANGUAGES: dict[str, str] = {
+    "c": "c",
+    "h": "c",
+    "cc": "cpp",
+    "cpp": "cpp",
+    "cxx": "cpp",
+    "c++": "cpp",
+    "hh": "cpp",
+    "hpp": "cpp",
+    "hxx": "cpp",
+    "h++": "cpp",
+    "go": "go",
+    "java": "java",
+    "cs": "c_sharp",
+    "rb": "ruby",
+    "rake": "ruby",
+    "gemspec": "ruby",
+    "php": "php",
+    "phtml": "php",
+    "sh": "bash",
+    "bash": "bash",
+}
+
+# Every language the index parses (with "symbols").
+INDEXED_LANGUAGES: dict[str, str] = {**GRAMMAR_LANGUAGES, **SYMBOLS_ONLY_LANGUAGES}
+
 # Languages whose outline lists declarations (json is checked, not outlined).
 OUTLINED_LANGUAGES = frozenset(GRAMMAR_LANGUAGES.values()) - {"json"}
 
@@ -46,7 +74,7 @@ CHECK_ERROR_LIMIT = 20
 
 
 def grammar_language(relative_path: str) -> str | None:
-    """The grammar language of a file, or None when it has none.
+    """The language the index parses a file as, or None when it has none.
 
     The module itself reads the text after the last `.` of the whole path,
     directories included, so `a.d/py` would be `d/py` to it and a file named
@@ -57,7 +85,7 @@ def grammar_language(relative_path: str) -> str | None:
     _, dot, extension = name.rpartition(".")
     if not dot or not extension.isascii():
         return None
-    return GRAMMAR_LANGUAGES.get(extension.lower())
+    return INDEXED_LANGUAGES.get(extension.lower())
 
 
 def scan_payload(root: str, extensions: list[str] | None = None, max_files: int | None = None) -> dict[str, Any]:

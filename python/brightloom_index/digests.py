@@ -17,7 +17,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from time import time_ns
 
-from .contract import GRAMMAR_LANGUAGES, UNLIMITED_FILES, scan_payload
+from .contract import INDEXED_LANGUAGES, UNLIMITED_FILES, scan_payload
 from .native_calls import NativeCaller
 from .selection import Selection
 
@@ -105,7 +105,7 @@ def digest_selection(
     known = known or {}
     wanted = set(selection.paths)
     scan_roots, _ = plan_scans(selection.paths, selection.ignored_dirs)
-    extensions = sorted(GRAMMAR_LANGUAGES)
+    extensions = sorted(INDEXED_LANGUAGES)
     for folder in scan_roots:
         location = join(selection.root, folder)
         reply = caller.call("scan", scan_payload(location, extensions, UNLIMITED_FILES))
@@ -153,12 +153,17 @@ def digest_file(path: str) -> Digest:
     with open(path, "rb") as handle:
         data = handle.read()
     data.decode("utf-8")
+    return Digest(*digest_bytes(data))
+
+
+def digest_bytes(data: bytes) -> tuple[str, int]:
+    """The scan's digest and line count of a text's bytes."""
     # The scan counts the line feeds of the text as read, before the lone
     # carriage returns become line feeds for the digest.
     lines = data.count(b"\n") + 1 if data else 0
     if b"\r" in data:
         data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
-    return Digest(hashlib.sha256(data).hexdigest(), lines)
+    return hashlib.sha256(data).hexdigest(), lines
 
 
 def os_message(error: OSError) -> str:

@@ -2,7 +2,7 @@
 
 `refresh` chooses the files, opens the refresh transaction and runs
 `refresh_index` inside it. Files whose digest matches the stored one are
-left alone; new and changed files are outlined and checked; files no longer
+left alone; new and changed files are parsed with "symbols"; files no longer
 selected, or no longer readable, leave the index. All writes go through the
 one transaction, committed once the job has finished: until then readers see
 the previous index. Each parsed file and each notice is handed to an
@@ -22,7 +22,7 @@ from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, grammar_language
 from .digests import Digest, DigestReport, FileStamp, digest_selection, join
 from .native_calls import NativeCaller, Reply
 from .parse_pool import parse_files
-from .parsing import ParseRequest
+from .parsing import ParseOutcome, ParseRequest
 from .selection import Selection, SelectionRules, select_files
 
 
@@ -66,7 +66,9 @@ class IndexSummary:
     files: int = 0
     lines_by_language: dict[str, int] = field(default_factory=dict)
     files_by_language: dict[str, int] = field(default_factory=dict)
+    # Definitions and references per kind.
     symbols_by_kind: Counter[str] = field(default_factory=Counter)
+    references_by_kind: Counter[str] = field(default_factory=Counter)
     # (path, error count) of each indexed file whose check found syntax errors.
     files_with_errors: list[tuple[str, int]] = field(default_factory=list)
     slowest: SlowestStep | None = None
@@ -92,6 +94,7 @@ class IndexSummary:
                 for name in sorted(self.files_by_language)
             ],
             "symbols": dict(sorted(self.symbols_by_kind.items())),
+            "references": dict(sorted(self.references_by_kind.items())),
             "files_with_errors": [{"path": path, "error_count": count} for path, count in self.files_with_errors],
             "slowest_step": None
             if self.slowest is None
@@ -134,6 +137,11 @@ class PendingFile:
 def stamp_of(report: DigestReport, path: str) -> tuple[int, int] | None:
     stamp = report.stamps.get(path)
     return None if stamp is None else (stamp.size, stamp.mtime_ns)
+
+
+def stamp_if_same(item: PendingFile, outcome: ParseOutcome) -> tuple[int, int] | None:
+    """The file's stamp, unless the text parsed is not the one digested under it."""
+    return item.stamp if outcome.digest == item.digest.file_hash else None
 
 
 def available_processors() -> int:
@@ -229,13 +237,11 @@ def refresh_index(
     requests = [ParseRequest(join(selection.root, item.path), item.language) for item in pending]
     outcomes = parse_files(caller, requests, jobs)
     for done, (item, outcome) in enumerate(zip(pending, outcomes), start=1):
-        summary.note_step("outline", item.path, outcome.outline_seconds)
-        summary.note_step("syntax-check", item.path, outcome.check_seconds)
-        if outcome.outline is not None and outcome.check is not None:
-            index.insert_file(
-                item.path, item.language, item.digest.file_hash, item.digest.total_lines,
-                outcome.outline, outcome.check, item.stamp,
-            )
+        summary.note_step("symbols", item.path, outcome.seconds)
+        if outcome.error is None:
+            # The digest of the text parsed: a file rewritten since its scan
+            # is stored as parsed and found changed by the next refresh.
+            index.insert_file(item.path, item.language, stamp_if_same(item, outcome), outcome)
         else:
             # It changed or vanished after its digest: it stays out until readable.
             unreadable.append((item.path, outcome.error or ""))
@@ -253,6 +259,7 @@ def add_stored_figures(index: store.Store, summary: IndexSummary) -> None:
     summary.lines_by_language = figures.lines_by_language
     summary.files = sum(figures.files_by_language.values())
     summary.symbols_by_kind = Counter(figures.symbols_by_kind)
+    summary.references_by_kind = Counter(figures.references_by_kind)
     summary.files_with_errors = figures.files_with_errors
     summary.outlines_cut = figures.outlines_cut
     summary.checks_cut = figures.checks_cut

@@ -1,4 +1,4 @@
-"""Handlers that answer from the stored index: `find` and `tags`.
+"""Handlers that answer from the stored index: `find`, `refs` and `tags`.
 
 They read SQLite and nothing else, so a lookup costs the interpreter's start
 and a few indexed queries; the native module is loaded only for `--refresh`.
@@ -16,31 +16,71 @@ from .native_calls import NativeCaller
 from .render import Output
 from .store import Store, SymbolQuery
 
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from .tags_file import TagEntry
 
-# A plain class rather than a dataclass, which imports inspect: a lookup's
+
+# Plain classes rather than dataclasses, which import inspect: a lookup's
 # whole run is a few tens of milliseconds.
 class Match:
-    """One declaration found, as stored."""
+    """One definition found, as stored; `scope` names the enclosing definition."""
 
-    FIELDS = ("path", "line", "end_line", "kind", "name", "signature", "language", "depth")
+    FIELDS = ("path", "line", "column", "end_line", "kind", "name", "signature", "language", "depth", "scope")
     __slots__ = FIELDS
 
     def __init__(
-        self, path: str, line: int, end_line: int, kind: str, name: str, signature: str, language: str, depth: int
+        self, path: str, line: int, column: int, end_line: int, kind: str, name: str, signature: str,
+        language: str, depth: int, scope: str | None,
     ) -> None:
         self.path = path
         self.line = line
+        self.column = column
         self.end_line = end_line
         self.kind = kind
         self.name = name
         self.signature = signature
         self.language = language
         self.depth = depth
+        self.scope = scope
 
     def to_json(self, shown_path: str) -> dict[str, object]:
         record: dict[str, object] = {name: getattr(self, name) for name in self.FIELDS}
         record["path"] = shown_path
         return record
+
+
+class Reference:
+    """One reference found, with the source line it is on."""
+
+    FIELDS = ("path", "line", "column", "kind", "name", "language", "scope", "text")
+    __slots__ = FIELDS
+
+    def __init__(
+        self, path: str, line: int, column: int, kind: str, name: str, language: str, scope: str | None, text: str
+    ) -> None:
+        self.path = path
+        self.line = line
+        self.column = column
+        self.kind = kind
+        self.name = name
+        self.language = language
+        self.scope = scope
+        self.text = text
+
+    def to_json(self, shown_path: str) -> dict[str, object]:
+        record: dict[str, object] = {name: getattr(self, name) for name in self.FIELDS}
+        record["path"] = shown_path
+        return record
+
+
+def source_line(lines: list[bytes], number: int) -> str:
+    """Line `number` (from 1) of a stored text split at line feeds, without its line end."""
+    if not 0 < number <= len(lines):
+        return ""
+    line = lines[number - 1]
+    return (line[:-1] if line.endswith(b"\r") else line).decode("utf-8", "replace")
 
 
 def split_list(values: list[str] | None) -> tuple[str, ...]:
@@ -118,7 +158,8 @@ def refresh_before_reading(place: IndexPlace, wait_seconds: float, caller: Nativ
     refresh(root, rules, location, False, wait_seconds, caller, render.IndexPresenter(quiet))
 
 
-def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+def lookup(args: argparse.Namespace, caller: NativeCaller, out: Output) -> tuple[Store, str, SymbolQuery]:
+    """The index `find` and `refs` read (refreshed first with --refresh), its root, and the query."""
     place = locate_index(args, out)
     if args.refresh:
         refresh_before_reading(place, args.wait, caller, out)
@@ -130,10 +171,26 @@ def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         languages=split_list(args.language),
     )
     index, root = open_index(place)
+    return index, root, query
+
+
+def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    index, root, query = lookup(args, caller, out)
     with index:
-        matches = [Match(*row) for row in index.find_symbols(query)]
+        matches = [Match(*row) for row in index.find_definitions(query)]
     render.print_matches(matches, PathNamer(root, "."), out)
     return EXIT_OK if matches else EXIT_NOT_FOUND
+
+
+def run_refs(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    index, root, query = lookup(args, caller, out)
+    with index:
+        rows = index.find_references(query)
+        texts = index.texts(row[-1] for row in rows)
+    split = {file_id: text.split(b"\n") for file_id, text in texts.items()}
+    references = [Reference(*row[:-1], source_line(split[row[-1]], row[1])) for row in rows]
+    render.print_references(references, PathNamer(root, "."), out)
+    return EXIT_OK if references else EXIT_NOT_FOUND
 
 
 class PathNamer:
@@ -159,13 +216,39 @@ class PathNamer:
         return prefix + name
 
 
+def tag_entries(index: Store) -> list[TagEntry]:
+    """Every stored definition with its scope and source line, for a tags file."""
+    from .tags_file import TagEntry, scope_separator
+
+    rows = index.tag_rows()
+    texts = index.texts(row[0] for row in rows)
+    entries = []
+    file_id = None
+    lines: list[bytes] = []
+    # (kind, qualified name) of each definition of the current file, by ordinal.
+    qualified: list[tuple[str, str]] = []
+    for row_file, ordinal, name, path, line, end_line, kind, language, scope in rows:
+        if row_file != file_id:
+            file_id, lines, qualified = row_file, texts[row_file].split(b"\n"), []
+        outer = qualified[scope] if scope is not None and 0 <= scope < len(qualified) else None
+        own = name if outer is None else outer[1] + scope_separator(language) + name
+        # Ordinals run from 0 in source order, so this list stays indexed by them.
+        qualified.append((kind, own))
+        entries.append(TagEntry(
+            name, path, line, end_line, kind, language,
+            None if outer is None else outer[0], None if outer is None else outer[1],
+            source_line(lines, line),
+        ))
+    return entries
+
+
 def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
     from . import tags_file
 
     place = locate_index(args, out)
     index, root = open_index(place)
     with index:
-        entries = [tags_file.TagEntry(*row) for row in index.tag_rows()]
+        entries = tag_entries(index)
     output = args.output or ("TAGS" if args.etags else "tags")
     folder = "." if output == "-" else os.path.dirname(os.path.abspath(output))
     render_text = tags_file.etags_text if args.etags else tags_file.ctags_text

@@ -21,7 +21,7 @@ if TYPE_CHECKING:
 
     from .index_job import FileResult, IndexSummary
     from .native_calls import Reply
-    from .queries import Match
+    from .queries import Match, Reference
     from .selection import Selection
 
 # Rows of the summary's syntax-error table on a terminal; --json has them all.
@@ -249,6 +249,17 @@ def print_matches(matches: list[Match], show_path: Callable[[str], str], out: Ou
             out.line(json_line(match.to_json(shown)))
         else:
             out.line(f"{shown}:{match.line}: {match.kind} {match.name}  {match.signature}")
+
+
+def print_references(references: list[Reference], show_path: Callable[[str], str], out: Output) -> None:
+    """`refs`' results: `path:line:column: kind name`, then the source line."""
+    for reference in references:
+        shown = show_path(reference.path)
+        if out.as_json:
+            out.line(json_line(reference.to_json(shown)))
+        else:
+            out.line(f"{shown}:{reference.line}:{reference.column}: {reference.kind} {reference.name}")
+            out.line(f"    {reference.text.strip()}")
 
 
 def print_tags_left_out(count: int, out: Output) -> None:
