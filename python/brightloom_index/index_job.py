@@ -139,6 +139,11 @@ def stamp_of(report: DigestReport, path: str) -> tuple[int, int] | None:
     return None if stamp is None else (stamp.size, stamp.mtime_ns)
 
 
+# A refresh storing at least this many files, and at least half as many as
+# the index held, rebuilds the name indexes once instead of row by row.
+BULK_MIN_FILES = 256
+
+
 def stamp_if_same(item: PendingFile, outcome: ParseOutcome) -> tuple[int, int] | None:
     """The file's stamp, unless the text parsed is not the one digested under it."""
     return item.stamp if outcome.digest == item.digest.file_hash else None
@@ -233,6 +238,9 @@ def refresh_index(
         pending.append(PendingFile(path, language, new_digest, stamp))
 
     unreadable = selection.unlisted + list(report.unread.items())
+    bulk = len(pending) >= BULK_MIN_FILES and len(pending) * 2 >= len(stored)
+    if bulk:
+        index.drop_name_indexes()
     listener.parsing(len(pending))
     requests = [ParseRequest(join(selection.root, item.path), item.language) for item in pending]
     outcomes = parse_files(caller, requests, jobs)
@@ -247,6 +255,8 @@ def refresh_index(
             unreadable.append((item.path, outcome.error or ""))
         result = FileResult(item.path, item.language, outcome.outline, outcome.check, outcome.error)
         listener.file_done(result, done, len(pending))
+    if bulk:
+        index.create_name_indexes()
     summary.unreadable = sorted(unreadable)
     add_stored_figures(index, summary)
     return summary
