@@ -188,7 +188,10 @@ def run_refs(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         rows = index.find_references(query)
         texts = index.texts(row[-1] for row in rows)
     split = {file_id: text.split(b"\n") for file_id, text in texts.items()}
-    references = [Reference(*row[:-1], source_line(split[row[-1]], row[1])) for row in rows]
+    references = [
+        Reference(path, line, column, kind, name, language, scope, source_line(split[file_id], line))
+        for path, line, column, kind, name, language, scope, file_id in rows
+    ]
     render.print_references(references, PathNamer(root, "."), out)
     return EXIT_OK if references else EXIT_NOT_FOUND
 
