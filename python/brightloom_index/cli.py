@@ -16,6 +16,7 @@ from importlib import import_module
 from time import perf_counter
 
 from .errors import Failure
+from .contract import DEFAULT_MAX_FILE_SIZE
 from .native_calls import NativeCaller
 from .render import Output, is_terminal
 
@@ -109,6 +110,18 @@ def job_count(text: str) -> int:
     return value
 
 
+SIZE_UNITS = {"": 0, "K": 10, "M": 20, "G": 30}
+
+
+def byte_size(text: str) -> int:
+    """`4096`, `64K`, `8M` or `1G` (powers of 1024) -> bytes."""
+    unit = text[-1:].upper() if text[-1:].isalpha() else ""
+    digits = text[: len(text) - len(unit)]
+    if unit not in SIZE_UNITS or not digits.isascii() or not digits.isdigit():
+        raise argparse.ArgumentTypeError(f"not a size (bytes, or a number with K, M or G): {text!r}")
+    return int(digits) << SIZE_UNITS[unit]
+
+
 def seconds(text: str) -> float:
     try:
         value = float(text)
@@ -142,6 +155,10 @@ def add_index_options(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--jobs", type=job_count, metavar="N",
         help="processes that parse new and changed files (default: one per available processor)",
+    )
+    command.add_argument(
+        "--max-file-size", type=byte_size, default=DEFAULT_MAX_FILE_SIZE, metavar="SIZE",
+        help="list larger files as skipped, never parse them; bytes, or with K, M or G (default: 8M)",
     )
     command.add_argument(
         "--wait", type=seconds, default=DEFAULT_WAIT_SECONDS, metavar="SECONDS",

@@ -14,7 +14,7 @@ import sqlite3
 from typing import Any
 
 from . import store
-from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, scan_payload
+from .contract import CHECK_ERROR_LIMIT, DEFAULT_MAX_FILE_SIZE, OUTLINE_SYMBOL_LIMIT, scan_payload
 from .index_job import IndexSummary, refresh_index
 from .native_calls import CommandFailed, NativeCaller, Reply
 from .render import IndexPresenter, Output, json_line, print_summary, table
@@ -128,6 +128,7 @@ def selection_rules(args: argparse.Namespace) -> SelectionRules:
         excludes=tuple(args.exclude),
         includes=tuple(args.include),
         max_files=args.max_files,
+        max_file_size=getattr(args, "max_file_size", DEFAULT_MAX_FILE_SIZE),
     )
 
 
@@ -185,7 +186,7 @@ def refresh(
     presenter = IndexPresenter(out)
     try:
         jobs = available_processors() if jobs is None else jobs
-        summary = refresh_index(caller, connection, selection, presenter, jobs)
+        summary = refresh_index(caller, connection, selection, presenter, jobs, rules.max_file_size)
         store.write_meta(connection, "root", os.path.abspath(root))
         store.write_meta(connection, "rules", json_line(rules.to_json()))
         connection.execute("COMMIT")

@@ -10,6 +10,7 @@ readers see the previous index. Each parsed file is handed to an
 
 from __future__ import annotations
 
+import os
 import sqlite3
 from collections import Counter
 from dataclasses import dataclass, field
@@ -17,8 +18,8 @@ from time import perf_counter
 from typing import Any, Protocol
 
 from . import store
-from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, grammar_language
-from .digests import Digest, DigestReport, FileStamp, digest_selection, join
+from .contract import CHECK_ERROR_LIMIT, DEFAULT_MAX_FILE_SIZE, OUTLINE_SYMBOL_LIMIT, grammar_language
+from .digests import Digest, DigestReport, FileStamp, digest_selection
 from .native_calls import NativeCaller, Reply
 from .parse_pool import ParseRequest, parse_files
 from .selection import Selection
@@ -133,6 +134,7 @@ def refresh_index(
     selection: Selection,
     listener: IndexListener,
     jobs: int = 1,
+    max_size: int = DEFAULT_MAX_FILE_SIZE,
 ) -> IndexSummary:
     """Updates the index inside the open transaction; returns its figures.
 
@@ -148,7 +150,7 @@ def refresh_index(
         if row.stamp is not None
     }
     started = perf_counter()
-    report = digest_selection(caller, selection, known)
+    report = digest_selection(caller, selection, known, max_size)
     summary.note_step("scan", selection.root, perf_counter() - started)
 
     pending = []
@@ -179,15 +181,19 @@ def refresh_index(
 
     unreadable = selection.unlisted + list(report.unread.items())
     listener.parsing(len(pending))
-    requests = [ParseRequest(join(selection.root, item.path), item.language) for item in pending]
+    # Workers start in "/": they get the root as an absolute path.
+    root = os.path.abspath(selection.root)
+    requests = [ParseRequest(root, item.path, item.language, max_size) for item in pending]
     outcomes = parse_files(caller, requests, jobs)
     for done, (item, outcome) in enumerate(zip(pending, outcomes), start=1):
         summary.note_step("outline", item.path, outcome.outline_seconds)
         summary.note_step("syntax-check", item.path, outcome.check_seconds)
-        if outcome.outline is not None and outcome.check is not None:
+        if outcome.outline is not None and outcome.check is not None and outcome.file_hash is not None:
+            # The digest of what was parsed; the stamp only if that is what was digested.
+            stamp = item.stamp if outcome.file_hash == item.digest.file_hash else None
             store.insert_file(
-                connection, item.path, item.language, item.digest.file_hash, item.digest.total_lines,
-                outcome.outline, outcome.check, item.stamp,
+                connection, item.path, item.language, outcome.file_hash, outcome.total_lines,
+                outcome.outline, outcome.check, stamp,
             )
         else:
             # It changed or vanished after its digest: it stays out until readable.

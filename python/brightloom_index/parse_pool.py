@@ -15,6 +15,7 @@ costs more than it saves below a few dozen files.
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import subprocess
@@ -24,7 +25,8 @@ from dataclasses import dataclass
 from typing import IO
 
 from .errors import Failure
-from .native_calls import CommandFailed, NativeCaller, Reply
+from .native_calls import NativeCaller, Reply
+from .parse_worker import answer
 
 # Below this many files the batch is parsed without workers.
 PARALLEL_MIN_FILES = 64
@@ -38,13 +40,24 @@ AHEAD_FILES = 64
 
 @dataclass(frozen=True)
 class ParseRequest:
-    location: str
+    """A file of the tree: `root` absolute, `path` relative to it."""
+
+    root: str
+    path: str
     language: str
+    max_size: int
+
+    def to_json(self) -> dict[str, object]:
+        return {"root": self.root, "path": self.path, "language": self.language, "max_size": self.max_size}
 
 
 @dataclass
 class ParseOutcome:
-    """The replies for one file, or the module's message when it failed."""
+    """The replies for one file, or why it was not parsed.
+
+    `file_hash` and `total_lines` are the digest of the bytes parsed, which
+    the index stores: the file may have changed since it was first digested.
+    """
 
     outline: Reply | None = None
     check: Reply | None = None
@@ -52,21 +65,13 @@ class ParseOutcome:
     outline_seconds: float = 0.0
     check_seconds: float = 0.0
     calls: int = 0
+    file_hash: str | None = None
+    total_lines: int = 0
 
 
 def parse_one(caller: NativeCaller, request: ParseRequest) -> ParseOutcome:
-    outcome = ParseOutcome()
-    payload = {"path": request.location, "language": request.language}
-    try:
-        outcome.calls += 1
-        outcome.outline = caller.call("outline", payload)
-        outcome.outline_seconds = caller.last_seconds
-        outcome.calls += 1
-        outcome.check = caller.call("syntax-check", payload)
-        outcome.check_seconds = caller.last_seconds
-    except CommandFailed as failure:
-        outcome.error = failure.message
-    return outcome
+    # The worker's own code, so that both ways read and parse alike.
+    return ParseOutcome(**json.loads(answer(caller, request.to_json())))
 
 
 def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: int) -> Iterator[ParseOutcome]:
@@ -80,15 +85,33 @@ def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: in
         yield outcome
 
 
+# The worker's start: isolated mode (no PYTHON* variables, no user site, no
+# script folder on the path), then exactly the folders this process took the
+# package and the module from. Started from "/", nothing of the indexed tree
+# or of the caller's folder can be imported in place of them.
+WORKER_START = (
+    "import sys; sys.path[:0] = sys.argv[1:]; "
+    "from brightloom_index.parse_worker import main; main()"
+)
+
+
+def import_folders() -> list[str]:
+    """The folders holding this package and the native module, in that order."""
+    package_folder = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    spec = importlib.util.find_spec("brightloom_index_native")
+    folders = [package_folder]
+    if spec is not None and spec.origin is not None:
+        folders.append(os.path.dirname(os.path.abspath(spec.origin)))
+    return folders
+
+
 class Worker:
     """One parse process; its pipes carry one JSON text per line each way."""
 
-    def __init__(self) -> None:
-        # The worker imports this package and the module the way this process did.
-        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(path for path in sys.path if path))
+    def __init__(self, folders: list[str]) -> None:
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "brightloom_index.parse_worker"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=environment,
+            [sys.executable, "-I", "-c", WORKER_START, *folders],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd="/",
         )
         assert self.process.stdin is not None and self.process.stdout is not None
         self.requests: IO[bytes] = self.process.stdin
@@ -97,7 +120,7 @@ class Worker:
     def send(self, request: ParseRequest) -> None:
         # ASCII with escapes: a name the module cannot take fails in the
         # worker as it would here, instead of failing to encode.
-        line = json.dumps({"path": request.location, "language": request.language})
+        line = json.dumps(request.to_json())
         self.requests.write(line.encode("ascii") + b"\n")
         self.requests.flush()
 
@@ -126,7 +149,8 @@ def parse_on_workers(requests: Sequence[ParseRequest], jobs: int) -> Iterator[Pa
     a worker that is itself blocked writing a reply this process has not
     read yet.
     """
-    workers = [Worker() for _ in range(jobs)]
+    folders = import_folders()
+    workers = [Worker(folders) for _ in range(jobs)]
     try:
         sent = 0
         for index in range(len(requests)):

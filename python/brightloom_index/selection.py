@@ -20,7 +20,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any, Protocol
 
-from .contract import PRUNED_DIRS, grammar_language
+from .contract import DEFAULT_MAX_FILE_SIZE, PRUNED_DIRS, grammar_language
 from .errors import Failure
 
 
@@ -52,6 +52,8 @@ class SelectionRules:
     excludes: tuple[str, ...] = ()
     includes: tuple[str, ...] = ()
     max_files: int | None = None
+    # Larger files are listed as skipped, never parsed.
+    max_file_size: int = DEFAULT_MAX_FILE_SIZE
 
     def to_json(self) -> dict[str, Any]:
         return {
@@ -59,6 +61,7 @@ class SelectionRules:
             "excludes": list(self.excludes),
             "includes": list(self.includes),
             "max_files": self.max_files,
+            "max_file_size": self.max_file_size,
         }
 
     @classmethod
@@ -68,6 +71,7 @@ class SelectionRules:
             excludes=tuple(value.get("excludes", ())),
             includes=tuple(value.get("includes", ())),
             max_files=value.get("max_files"),
+            max_file_size=value.get("max_file_size", DEFAULT_MAX_FILE_SIZE),
         )
 
 

@@ -126,8 +126,10 @@ class TestIncrementalRefresh:
         os.utime(root / "Loose.PY", (an_hour_ago, an_hour_ago))
         index(root)
         reads = []
-        real_digest_file = digests.digest_file
-        monkeypatch.setattr(digests, "digest_file", lambda path: reads.append(path) or real_digest_file(path))
+        real_read = digests.read_tree_file
+        monkeypatch.setattr(
+            digests, "read_tree_file", lambda root, path, size: reads.append(f"{root}/{path}") or real_read(root, path, size)
+        )
         assert index(root)[-1]["refresh"]["unchanged"] == 3
         # Only the file changed moments ago is read again: its stamp is too recent to trust.
         assert reads == [f"{root}/Fresh.PY"]
