@@ -134,6 +134,8 @@ def selection_rules(args: argparse.Namespace) -> SelectionRules:
 
 def run_files(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
     selection = select_files(args.root, selection_rules(args))
+    for note in selection.notes:
+        out.error(f"note: {note}")
     for path in selection.paths:
         if out.as_json:
             out.line(json_line({"path": path}))
@@ -179,6 +181,8 @@ def refresh(
     never both act on what they read before the other wrote.
     """
     selection = select_files(root, rules)
+    for note in selection.notes:
+        out.error(f"note: {note}")
     if location is None:
         location = store.default_location(root)
         store.prepare_folder(location, is_default=True)

@@ -61,7 +61,7 @@ class TestIgnoreRules:
         git(tmp_path, "init", "-q")
         assert listed(tmp_path) == LAYERED_EXPECTED
 
-    def test_plain_folder_reads_the_same_rules_with_pathspec(self, tmp_path):
+    def test_plain_folder_reads_the_same_rules(self, tmp_path):
         make_tree(tmp_path, LAYERED)
         assert listed(tmp_path) == LAYERED_EXPECTED
 
