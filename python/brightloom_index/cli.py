@@ -104,7 +104,10 @@ def add_scan_options(command: argparse.ArgumentParser) -> None:
 
 
 def job_count(text: str) -> int:
-    value = file_limit(text)
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if not 1 <= value <= 256:
         raise argparse.ArgumentTypeError(f"out of range (1 to 256): {text}")
     return value

@@ -17,8 +17,8 @@ from . import store
 from .contract import CHECK_ERROR_LIMIT, DEFAULT_MAX_FILE_SIZE, OUTLINE_SYMBOL_LIMIT, scan_payload
 from .index_job import IndexSummary, refresh_index
 from .native_calls import CommandFailed, NativeCaller, Reply
-from .render import IndexPresenter, Output, json_line, print_summary, table
-from .selection import SelectionRules, check_root, select_files
+from .render import IndexPresenter, Output, json_line, print_summary, shown, table
+from .selection import SelectionRules, check_root, is_utf8, select_files
 
 EXIT_OK = 0
 EXIT_ERRORS_FOUND = 1
@@ -38,7 +38,7 @@ def run_hash(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         if out.as_json:
             out.line(json_line({**reply, "path": path}))
         else:
-            out.line(f"{reply['hash']}  {path}")
+            out.line(shown(f"{reply['hash']}  {path}"))
     return status
 
 
@@ -67,7 +67,7 @@ def run_outline(args: argparse.Namespace, caller: NativeCaller, out: Output) -> 
         out.line(json_line(reply))
         return EXIT_OK
     if not reply["checked"]:
-        out.line(f"{args.file}: {describe_unchecked(reply)}")
+        out.line(shown(f"{args.file}: {describe_unchecked(reply)}"))
         return EXIT_OK
     rows = [
         [
@@ -93,13 +93,13 @@ def run_check(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
         out.line(json_line(reply))
         return status
     if not reply["checked"]:
-        out.line(f"{args.file}: {describe_unchecked(reply)}")
+        out.line(shown(f"{args.file}: {describe_unchecked(reply)}"))
         return status
     for item in reply["errors"]:
-        out.line(f"{args.file}:{item['line']}:{item['column']}: {item['kind']}: {item['message']}")
-        out.line(f"    {item['snippet']}")
+        out.line(shown(f"{args.file}:{item['line']}:{item['column']}: {item['kind']}: {item['message']}"))
+        out.line(shown(f"    {item['snippet']}"))
     if reply["valid"]:
-        out.line(f"{args.file}: no syntax errors ({reply['language']})")
+        out.line(shown(f"{args.file}: no syntax errors ({reply['language']})"))
     else:
         note = f" (stopped at {CHECK_ERROR_LIMIT})" if reply["error_count"] >= CHECK_ERROR_LIMIT else ""
         count = reply["error_count"]
@@ -140,9 +140,9 @@ def run_files(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
         if out.as_json:
             out.line(json_line({"path": path}))
         else:
-            out.line(path)
+            out.line(shown(path))
     for name, reason in selection.unlisted:
-        out.error(f"left out {name!r}: {reason}")
+        out.error(f"left out {name}: {reason}")
     if selection.cut:
         out.error(f"only the first {args.max_files} files are listed (--max-files)")
     return EXIT_OK
@@ -191,7 +191,11 @@ def refresh(
     try:
         jobs = available_processors() if jobs is None else jobs
         summary = refresh_index(caller, connection, selection, presenter, jobs, rules.max_file_size)
-        store.write_meta(connection, "root", os.path.abspath(root))
+        absolute_root = os.path.abspath(root)
+        # SQLite takes UTF-8 text only: a root under a folder whose name is
+        # not UTF-8 is not stored, and lookups name paths from the index's place.
+        if is_utf8(absolute_root):
+            store.write_meta(connection, "root", absolute_root)
         store.write_meta(connection, "rules", json_line(rules.to_json()))
         connection.execute("COMMIT")
     except sqlite3.Error as error:

@@ -14,7 +14,7 @@ from collections.abc import Iterable, Iterator
 from . import store
 from .errors import Failure
 from .native_calls import NativeCaller
-from .render import Output, json_line
+from .render import Output, json_line, shown
 
 EXIT_FOUND = 0
 EXIT_NOT_FOUND = 1
@@ -188,11 +188,11 @@ def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         connection.close()
     show = PathNamer(root, ".")
     for match in matches:
-        shown = show(match.path)
+        path = show(match.path)
         if out.as_json:
-            out.line(json_line(match.to_json(shown)))
+            out.line(json_line(match.to_json(path)))
         else:
-            out.line(f"{shown}:{match.line}: {match.kind} {match.name}  {match.signature}")
+            out.line(shown(f"{path}:{match.line}: {match.kind} {match.name}  {match.signature}"))
     return EXIT_FOUND if matches else EXIT_NOT_FOUND
 
 

@@ -7,6 +7,7 @@ hand over replies, rows and summaries.
 
 from __future__ import annotations
 
+import re
 from collections.abc import Sequence
 from time import monotonic
 
@@ -24,6 +25,30 @@ if TYPE_CHECKING:
 LISTED_ERROR_FILES = 10
 
 
+# What a terminal would act on rather than show: C0 and C1 controls, DEL,
+# the bidirectional overrides that reorder what is shown, and the surrogate
+# escapes that stand for bytes of a name that are not UTF-8.
+UNSAFE_CHARACTERS = re.compile("[\x00-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069\udc80-\udcff]")
+NAMED_ESCAPES = {"\n": "\\n", "\t": "\\t", "\r": "\\r"}
+
+
+def escape_character(match: re.Match[str]) -> str:
+    character = match.group()
+    code = ord(character)
+    if character in NAMED_ESCAPES:
+        return NAMED_ESCAPES[character]
+    if code >= 0xDC80:
+        return f"\\x{code - 0xDC00:02x}"  # the byte the name holds
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+
+def shown(text: str) -> str:
+    """`text` safe for a terminal, one line: control characters and bytes
+    that are not UTF-8 are written as backslash escapes, as ls and ripgrep
+    do. `--json` output is exact instead."""
+    return UNSAFE_CHARACTERS.sub(escape_character, text)
+
+
 class Output:
     """Where results go and in which form."""
 
@@ -39,7 +64,7 @@ class Output:
         self.stdout.write(text + "\n")
 
     def error(self, text: str) -> None:
-        self.stderr.write(f"brightloom-index: {text}\n")
+        self.stderr.write(f"brightloom-index: {shown(text)}\n")
 
 
 def is_terminal(stream: TextIO) -> bool:
@@ -52,7 +77,16 @@ def json_line(value: Any) -> str:
     # Imported here: `find` without --json does without the json package.
     import json
 
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    text = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            # A name that is not UTF-8 holds surrogate escapes: written as
+            # `\udcXX`, which a reader decoding with surrogateescape turns
+            # back into the very bytes.
+            text = json.dumps(value, separators=(",", ":"))
+    return text
 
 
 def table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
@@ -61,7 +95,7 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
     The last column is not padded, so long signatures or snippets do not
     drag trailing blanks behind them.
     """
-    cells = [[str(cell) for cell in row] for row in rows]
+    cells = [[shown(str(cell)) for cell in row] for row in rows]
     numeric = [
         bool(rows) and all(isinstance(row[index], int) for row in rows)
         for index in range(len(headers))
@@ -102,7 +136,7 @@ class ProgressBar:
         self._last_draw = now
         filled = self.WIDTH * done // total if total else self.WIDTH
         bar = "#" * filled + "." * (self.WIDTH - filled)
-        text = f"[{bar}] {done}/{total} {label}"
+        text = f"[{bar}] {done}/{total} {shown(label)}"
         # Clear to the end of the line: the previous label may be longer.
         self._stream.write("\r" + text[:200] + "\x1b[K")
         self._stream.flush()
@@ -148,7 +182,7 @@ class IndexPresenter:
 
 def print_summary(summary: IndexSummary, out: Output) -> None:
     counts = summary.counts
-    out.line(f"Index of {summary.root} in {summary.location} (files chosen by {summary.source})")
+    out.line(shown(f"Index of {summary.root} in {summary.location} (files chosen by {summary.source})"))
     out.line(
         f"Refresh: {counts.new} new, {counts.changed} changed, {counts.removed} removed,"
         f" {counts.unchanged} unchanged"
@@ -168,9 +202,9 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
         out.line("No symbols.")
     out.line()
     if summary.files_with_errors:
-        shown = summary.files_with_errors[:LISTED_ERROR_FILES]
-        out.line(table(["FILE WITH SYNTAX ERRORS", "ERRORS"], [list(row) for row in shown]))
-        hidden = len(summary.files_with_errors) - len(shown)
+        listed = summary.files_with_errors[:LISTED_ERROR_FILES]
+        out.line(table(["FILE WITH SYNTAX ERRORS", "ERRORS"], [list(row) for row in listed]))
+        hidden = len(summary.files_with_errors) - len(listed)
         if hidden:
             out.line(f"... and {hidden} more (--json lists them all)")
     else:
@@ -178,9 +212,9 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
     out.line()
     if summary.slowest is not None:
         slowest = summary.slowest
-        out.line(f"Slowest step: {slowest.command} {slowest.path} ({slowest.seconds * 1000:.1f} ms)")
+        out.line(shown(f"Slowest step: {slowest.command} {slowest.path} ({slowest.seconds * 1000:.1f} ms)"))
     for line in limit_lines(summary):
-        out.line(line)
+        out.line(shown(line))
 
 
 def limit_lines(summary: IndexSummary) -> list[str]:
