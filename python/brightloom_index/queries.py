@@ -168,7 +168,17 @@ def refresh_before_reading(place: IndexPlace, caller: NativeCaller, out: Output)
     refresh(root, rules, location, False, 30.0, caller, quiet)
 
 
+def check_text_arguments(args: argparse.Namespace) -> None:
+    """Names are stored as UTF-8: an argument with other bytes is refused in one line."""
+    for value in [args.name, *(args.kind or ()), *(args.language or ())]:
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise Failure(f"{value}: not valid UTF-8, so no declaration can match it") from None
+
+
 def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    check_text_arguments(args)
     place = locate_index(args)
     if args.refresh:
         refresh_before_reading(place, caller, out)

@@ -18,9 +18,13 @@ import pytest
 
 import brightloom_index_native
 
+SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+sys.path.insert(0, str(SOURCE_DIR / "python"))
+
+from brightloom_index.tree_files import Unreadable, read_tree_file  # noqa: E402
+
 # How the command line is started unless a case says otherwise (set once per module).
 CONSOLE_SCRIPT: list = []
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 ENV = dict(
     os.environ,
     PYTHONPATH=os.pathsep.join([str(SOURCE_DIR / "python"), os.path.dirname(os.path.abspath(brightloom_index_native.__file__))]),
@@ -154,6 +158,13 @@ class TestNothingOutsideIsRead:
             assert reasons["pipe.py"] == "not a regular file"
         assert run_cli(tree, "find", "root_secret").returncode == 1
 
+    def test_a_folder_turned_link_after_listing_is_not_followed(self, place):
+        tree, sentinel = place
+        plant_special_files(tree, sentinel)
+        with pytest.raises(Unreadable, match="^a symbolic link, not followed$"):
+            read_tree_file(str(tree), "linked/passwd.py", 1 << 20)
+        assert read_tree_file(str(tree), "good.py", 1 << 20)[0] == b"def good(): pass\n"
+
     def test_file_over_the_size_limit_is_skipped_unparsed(self, place):
         tree, _ = place
         (tree / "big.json").write_text("[" + "1," * 600_000 + "1]")
@@ -179,18 +190,22 @@ class TestNamesAndOutput:
         result = run_cli(root, "index", "--json")
         assert summary_of(result)["limits"]["unreadable"][0]["path"] == "bad\udcff.py"
         assert run_cli(root, "find", "ok").stdout == b"ok.py:1: function ok  def ok(): pass\n"
-        assert run_cli(tree, "find", os.fsdecode(b"\xff")).returncode in (1, 2)
+        result = run_cli(root, "find", os.fsdecode(b"\xff"))
+        assert (result.returncode, result.stderr) == (2, b"brightloom-index: error: \\xff: not valid UTF-8, so no declaration can match it\n")
         assert run_cli(tree, "index", os.fsdecode(b"gone\xff")).stderr.endswith(b"gone\\xff: no such folder\n")
 
     def test_control_characters_cannot_forge_output(self, place):
         tree, _ = place
         (tree / "a\nb.py:1: function fake.py").write_text("def real(): pass\n")
-        (tree / "e.js").write_text('class C { ["x\\nfake.py:1: function forged"]() {} }\nfunction \x1b() {}\n')
+        (tree / "e.js").write_text('class C { [`x\nfake.py:1: function forged`]() {} }\n')
         run_cli(tree, "index")
         lines = run_cli(tree, "find", "real").stdout.decode().splitlines()
         assert lines == ["a\\nb.py:1: function fake.py:1: function real  def real(): pass"]
+        forged = run_cli(tree, "find", "--glob", "*forged*").stdout.decode()
+        assert forged.startswith("e.js:1: method [`x\\nfake.py:1: function forged`]") and forged.count("\n") == 1
+        (tree / "\x1b[2J.py").write_text("")
         listing = run_cli(tree, "files").stdout.decode()
-        assert "\x1b" not in listing and len(listing.splitlines()) == 2
+        assert "\x1b" not in listing and "\\x1b[2J.py" in listing and len(listing.splitlines()) == 3
         found = run_cli(tree, "find", "--json", "real").stdout
         assert json.loads(found)["path"] == "a\nb.py:1: function fake.py"
 
