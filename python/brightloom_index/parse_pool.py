@@ -2,9 +2,9 @@
 
 The module holds the interpreter lock for the whole of each call, so threads
 would take turns; worker processes (parse_worker.py) parse side by side
-instead. They are plain child processes talking JSON Lines over pipes, with
-no shared state and no helper process, so a parent killed at any moment
-leaves nothing behind: each worker sees its input close and ends quietly.
+instead, each file through `parsing.parse_one`. They are plain child
+processes talking JSON Lines over pipes, with no shared state and no helper
+process, so a parent killed at any moment leaves nothing behind: each worker sees its input close and ends quietly.
 Results come back in request order, so what is stored never depends on the
 worker count. Small batches are parsed in this process: starting workers
 costs more than it saves below a few dozen files.
@@ -16,17 +16,15 @@ costs more than it saves below a few dozen files.
 from __future__ import annotations
 
 import importlib.util
-import json
 import os
 import subprocess
 import sys
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
 from typing import IO
 
 from .errors import Failure
-from .native_calls import NativeCaller, Reply
-from .parse_worker import answer
+from .native_calls import NativeCaller
+from .parsing import ParseOutcome, ParseRequest, decode_outcome, encode_request, parse_one
 
 # Below this many files the batch is parsed without workers.
 PARALLEL_MIN_FILES = 64
@@ -36,42 +34,6 @@ CHUNK_FILES = 4
 # Requests sent ahead of the one awaited, so that no worker waits for work.
 # Small enough that the request pipes never fill (see parse_on_workers).
 AHEAD_FILES = 64
-
-
-@dataclass(frozen=True)
-class ParseRequest:
-    """A file of the tree: `root` absolute, `path` relative to it."""
-
-    root: str
-    path: str
-    language: str
-    max_size: int
-
-    def to_json(self) -> dict[str, object]:
-        return {"root": self.root, "path": self.path, "language": self.language, "max_size": self.max_size}
-
-
-@dataclass
-class ParseOutcome:
-    """The replies for one file, or why it was not parsed.
-
-    `file_hash` and `total_lines` are the digest of the bytes parsed, which
-    the index stores: the file may have changed since it was first digested.
-    """
-
-    outline: Reply | None = None
-    check: Reply | None = None
-    error: str | None = None
-    outline_seconds: float = 0.0
-    check_seconds: float = 0.0
-    calls: int = 0
-    file_hash: str | None = None
-    total_lines: int = 0
-
-
-def parse_one(caller: NativeCaller, request: ParseRequest) -> ParseOutcome:
-    # The worker's own code, so that both ways read and parse alike.
-    return ParseOutcome(**json.loads(answer(caller, request.to_json())))
 
 
 def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: int) -> Iterator[ParseOutcome]:
@@ -118,10 +80,7 @@ class Worker:
         self.replies: IO[bytes] = self.process.stdout
 
     def send(self, request: ParseRequest) -> None:
-        # ASCII with escapes: a name the module cannot take fails in the
-        # worker as it would here, instead of failing to encode.
-        line = json.dumps(request.to_json())
-        self.requests.write(line.encode("ascii") + b"\n")
+        self.requests.write(encode_request(request))
         self.requests.flush()
 
     def receive(self) -> ParseOutcome:
@@ -129,8 +88,7 @@ class Worker:
         if not line:
             status = self.process.wait()
             raise Failure(f"a parse worker ended unexpectedly (exit status {status})")
-        fields = json.loads(line)
-        return ParseOutcome(**fields)
+        return decode_outcome(line)
 
     def stop(self) -> None:
         """Ends the worker at once; it may be in the middle of a file nobody awaits."""

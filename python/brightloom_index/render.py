@@ -1,14 +1,15 @@
-"""Presentation: where output goes, tables, JSON Lines, the progress bar and
-the index summary.
+"""Presentation: where output goes, tables, JSON Lines, the progress bar,
+each command's results and the index summary.
 
-Everything that decides how a result looks is here; the command handlers
-hand over replies, rows and summaries.
+Everything that decides how a result looks for people is here; the command
+handlers hand over replies, rows and summaries, and choose nothing of the
+form. (Failure messages are written where the failure is found, as one line.)
 """
 
 from __future__ import annotations
 
 import re
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from time import monotonic
 
 from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT
@@ -20,6 +21,9 @@ if TYPE_CHECKING:
     from typing import Any, TextIO
 
     from .index_job import FileResult, IndexSummary
+    from .native_calls import Reply
+    from .queries import Match
+    from .selection import Selection
 
 # Rows of the summary's syntax-error table on a terminal; --json has them all.
 LISTED_ERROR_FILES = 10
@@ -63,8 +67,28 @@ class Output:
     def line(self, text: str = "") -> None:
         self.stdout.write(text + "\n")
 
+    def text(self, text: str) -> None:
+        """One human-readable line whose parts come from files: escaped for a terminal."""
+        self.stdout.write(shown(text) + "\n")
+
     def error(self, text: str) -> None:
-        self.stderr.write(f"brightloom-index: {shown(text)}\n")
+        write_error(self.stderr, text)
+
+    def note(self, text: str) -> None:
+        """Something the user should know that is not a failure."""
+        write_error(self.stderr, f"note: {text}")
+
+
+def write_error(stderr: TextIO, text: str) -> None:
+    """One line on standard error, under the program's name."""
+    stderr.write(f"brightloom-index: {shown(text)}\n")
+
+
+def print_profile(total: float, seconds_in_run: float, calls: int, stderr: TextIO) -> None:
+    share = 100.0 * seconds_in_run / total if total > 0 else 0.0
+    stderr.write(
+        f"profile: {total:.3f} s in all, {seconds_in_run:.3f} s inside run ({share:.1f}%) over {calls} calls\n"
+    )
 
 
 def is_terminal(stream: TextIO) -> bool:
@@ -160,6 +184,9 @@ class IndexPresenter:
         if self._bar is not None:
             self._bar.update(0, total, "")
 
+    def notice(self, text: str) -> None:
+        self._out.note(text)
+
     def file_done(self, result: FileResult, done: int, total: int) -> None:
         if self._out.as_json:
             record: dict[str, Any] = {"record": "file", "path": result.path, "language": result.language}
@@ -180,9 +207,104 @@ class IndexPresenter:
             self._bar.finish()
 
 
+def print_hash(reply: Reply, path: str, out: Output) -> None:
+    if out.as_json:
+        out.line(json_line({**reply, "path": path}))
+    else:
+        out.text(f"{reply['hash']}  {path}")
+
+
+def print_scan(reply: Reply, out: Output) -> None:
+    if out.as_json:
+        out.line(json_line(reply))
+        return
+    rows = [[entry["path"], entry["total_lines"], entry["file_hash"][:16]] for entry in reply["entries"]]
+    if rows:
+        out.line(table(["PATH", "LINES", "HASH"], rows))
+    out.line(f"{reply['count']} files")
+
+
+def describe_unchecked(reply: Reply) -> str:
+    language = reply["language"] or "(none)"
+    return f"not parsed: {reply['reason']} (language {language})"
+
+
+def print_outline(reply: Reply, file: str, out: Output) -> None:
+    if out.as_json:
+        out.line(json_line(reply))
+        return
+    if not reply["checked"]:
+        out.text(f"{file}: {describe_unchecked(reply)}")
+        return
+    rows = [
+        [
+            symbol["line"],
+            symbol["end_line"],
+            symbol["kind"],
+            "  " * symbol["depth"] + symbol["name"],
+            symbol["signature"],
+        ]
+        for symbol in reply["symbols"]
+    ]
+    if rows:
+        out.line(table(["LINE", "END", "KIND", "NAME", "SIGNATURE"], rows))
+    note = " (limit reached, the rest is not listed)" if reply["symbol_count"] >= OUTLINE_SYMBOL_LIMIT else ""
+    out.line(f"{reply['symbol_count']} symbols ({reply['language']}){note}")
+
+
+def print_check(reply: Reply, file: str, out: Output) -> None:
+    if out.as_json:
+        out.line(json_line(reply))
+        return
+    if not reply["checked"]:
+        out.text(f"{file}: {describe_unchecked(reply)}")
+        return
+    for item in reply["errors"]:
+        out.text(f"{file}:{item['line']}:{item['column']}: {item['kind']}: {item['message']}")
+        out.text(f"    {item['snippet']}")
+    if reply["valid"]:
+        out.text(f"{file}: no syntax errors ({reply['language']})")
+    else:
+        note = f" (stopped at {CHECK_ERROR_LIMIT})" if reply["error_count"] >= CHECK_ERROR_LIMIT else ""
+        count = reply["error_count"]
+        out.line(f"{count} syntax {'error' if count == 1 else 'errors'} ({reply['language']}){note}")
+
+
+def print_selection(selection: Selection, max_files: int | None, out: Output) -> None:
+    for note in selection.notes:
+        out.note(note)
+    for path in selection.paths:
+        if out.as_json:
+            out.line(json_line({"path": path}))
+        else:
+            out.text(path)
+    for name, reason in selection.unlisted:
+        out.error(f"left out {name}: {reason}")
+    if selection.cut:
+        out.error(f"only the first {max_files} files are listed (--max-files)")
+
+
+def print_matches(matches: list[Match], show_path: Callable[[str], str], out: Output) -> None:
+    """`find`'s results, paths as `show_path` names them."""
+    for match in matches:
+        path = show_path(match.path)
+        if out.as_json:
+            out.line(json_line(match.to_json(path)))
+        else:
+            out.text(f"{path}:{match.line}: {match.kind} {match.name}  {match.signature}")
+
+
+def print_tags_left_out(count: int, out: Output) -> None:
+    if count:
+        out.note(f"{count} symbols left out: a tab or line break in the name or path")
+
+
 def print_summary(summary: IndexSummary, out: Output) -> None:
+    if out.as_json:
+        out.line(json_line({"record": "summary", **summary.to_json()}))
+        return
     counts = summary.counts
-    out.line(shown(f"Index of {summary.root} in {summary.location} (files chosen by {summary.source})"))
+    out.text(f"Index of {summary.root} in {summary.location} (files chosen by {summary.source})")
     out.line(
         f"Refresh: {counts.new} new, {counts.changed} changed, {counts.removed} removed,"
         f" {counts.unchanged} unchanged"
@@ -212,9 +334,9 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
     out.line()
     if summary.slowest is not None:
         slowest = summary.slowest
-        out.line(shown(f"Slowest step: {slowest.command} {slowest.path} ({slowest.seconds * 1000:.1f} ms)"))
+        out.text(f"Slowest step: {slowest.command} {slowest.path} ({slowest.seconds * 1000:.1f} ms)")
     for line in limit_lines(summary):
-        out.line(shown(line))
+        out.text(line)
 
 
 def limit_lines(summary: IndexSummary) -> list[str]:

@@ -17,17 +17,14 @@ from pathlib import Path
 import pytest
 
 import brightloom_index_native
-
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
-
-from brightloom_index.tree_files import Unreadable, read_tree_file  # noqa: E402
+from brightloom_index.tree_files import Unreadable, read_tree_file
+from conftest import PACKAGE_DIR
 
 # How the command line is started unless a case says otherwise (set once per module).
 CONSOLE_SCRIPT: list = []
 ENV = dict(
     os.environ,
-    PYTHONPATH=os.pathsep.join([str(SOURCE_DIR / "python"), os.path.dirname(os.path.abspath(brightloom_index_native.__file__))]),
+    PYTHONPATH=os.pathsep.join([str(PACKAGE_DIR), os.path.dirname(os.path.abspath(brightloom_index_native.__file__))]),
     LC_ALL="C.UTF-8",
 )
 # Every module the command line and its parse workers import, and names of

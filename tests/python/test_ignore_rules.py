@@ -5,18 +5,14 @@ import os
 import random
 import shutil
 import subprocess
-import sys
 import time
 from pathlib import Path
 
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
-
-from brightloom_index.ignore_rules import decide, parse_ignore_text  # noqa: E402
-from brightloom_index.selection import SelectionRules, select_files  # noqa: E402
-from test_cli import cli  # noqa: E402
+from brightloom_index.ignore_rules import decide, parse_ignore_text
+from brightloom_index.selection import SelectionRules, select_files
+from test_cli import cli
 
 BLACK = Path("/tmp/corpus/black")
 
