@@ -17,7 +17,8 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, Union
 
 # A segment is a tuple of tokens: a byte value (a literal), ANY_BYTE,
 # STAR, or a frozenset of the byte values a bracket expression takes.
@@ -26,14 +27,16 @@ STAR = -2
 # A whole segment `**`: any number of path components.
 GLOBSTAR = "**"
 
-Token = object
-Segment = tuple  # of Token
+Token = Union[int, frozenset[int]]
+Segment = tuple[Token, ...]
+# A pattern's parts between slashes: a segment, or GLOBSTAR.
+Part = Union[Segment, str]
 
 SLASH = ord("/")
 BACKSLASH = ord("\\")
 
 # git's bracket classes, on ASCII only as git's own character table is.
-CHARACTER_CLASSES = {
+CHARACTER_CLASSES: dict[bytes, Callable[[int], bool]] = {
     b"alnum": lambda c: chr(c).isalnum(),
     b"alpha": lambda c: chr(c).isalpha(),
     b"blank": lambda c: c in (9, 32),
@@ -59,7 +62,7 @@ class IgnorePattern:
 
     __slots__ = ("text", "negated", "directory_only", "anchored", "segments", "_fast")
 
-    def __init__(self, text: str, negated: bool, directory_only: bool, anchored: bool, segments: list) -> None:
+    def __init__(self, text: str, negated: bool, directory_only: bool, anchored: bool, segments: list[Part]) -> None:
         self.text = text
         self.negated = negated
         self.directory_only = directory_only
@@ -69,7 +72,7 @@ class IgnorePattern:
         self.segments = segments
         # Per segment: a compiled expression when it has at most one star
         # (then a regular expression cannot backtrack badly), else None.
-        self._fast = [fast_matcher(segment) if segment is not GLOBSTAR else None for segment in segments]
+        self._fast = [None if isinstance(segment, str) else fast_matcher(segment) for segment in segments]
 
     def matches(self, path: bytes, is_dir: bool) -> bool:
         """`path` is relative to the folder of the pattern's file, `/`-separated."""
@@ -83,7 +86,9 @@ class IgnorePattern:
         fast = self._fast[index]
         if fast is not None:
             return fast(component) is not None
-        segment = self.segments[index]
+        part = self.segments[index]
+        assert not isinstance(part, str), "a component is never matched against GLOBSTAR itself"
+        segment: Segment = part
         return match_sequence(segment, component, STAR, lambda position, byte: token_matches(segment[position], byte))
 
 
@@ -148,6 +153,7 @@ def compile_pattern(line: bytes) -> IgnorePattern:
     if not line:
         raise InvalidPattern("nothing to match")
     anchored = b"/" in line
+    segments: list[Part]
     if anchored:
         if line.startswith(b"/"):
             line = line[1:]
@@ -156,13 +162,14 @@ def compile_pattern(line: bytes) -> IgnorePattern:
             # A trailing `**` needs at least one component: `a/**` takes `a/b`, not `a`.
             segments[-1:] = [(STAR,), GLOBSTAR]
     else:
-        segments = [tuple(tokenize(line, pathname=False))]
+        # Without pathname rules `**` is a plain star: no GLOBSTAR here.
+        segments = [tuple(token for token in tokenize(line, pathname=False) if not isinstance(token, str))]
     return IgnorePattern(text, negated, directory_only, anchored, segments)
 
 
-def tokenize(pattern: bytes, pathname: bool) -> list:
+def tokenize(pattern: bytes, pathname: bool) -> list[Token | str]:
     """Tokens of a wildcard pattern; slashes stay literal bytes, `**` segments GLOBSTAR."""
-    tokens: list = []
+    tokens: list[Token | str] = []
     index = 0
     while index < len(pattern):
         byte = pattern[index]
@@ -252,19 +259,22 @@ def read_bracket(pattern: bytes, index: int) -> tuple[frozenset[int], int]:
     return frozenset(members), index
 
 
-def split_segments(tokens: list) -> list:
-    segments: list = []
-    current: list = []
+def split_segments(tokens: list[Token | str]) -> list[Part]:
+    # tokenize gives GLOBSTAR only for a whole segment, alone between slashes.
+    segments: list[Part] = []
+    current: list[Token] = []
+    globstar = False
     for token in tokens:
         if token == SLASH:
-            segments.append(tuple(current))
+            segments.append(GLOBSTAR if globstar else tuple(current))
             current = []
-        elif token is GLOBSTAR:
-            current.append(GLOBSTAR)
+            globstar = False
+        elif isinstance(token, str):
+            globstar = True
         else:
             current.append(token)
-    segments.append(tuple(current))
-    return [GLOBSTAR if segment == (GLOBSTAR,) else segment for segment in segments]
+    segments.append(GLOBSTAR if globstar else tuple(current))
+    return segments
 
 
 def token_matches(token: Token, byte: int) -> bool:
@@ -275,7 +285,9 @@ def token_matches(token: Token, byte: int) -> bool:
     return token == byte
 
 
-def match_sequence(pattern: Sequence, items: Sequence, star: object, element_matches) -> bool:  # type: ignore[no-untyped-def]
+def match_sequence(
+    pattern: Sequence[object], items: Sequence[Any], star: object, element_matches: Callable[[int, Any], bool]
+) -> bool:
     """The wildcard walk over `items`: returns to the last star only.
 
     A star (STAR within a segment, GLOBSTAR among segments) takes any run of
@@ -306,7 +318,7 @@ def match_sequence(pattern: Sequence, items: Sequence, star: object, element_mat
     return position == len(pattern)
 
 
-def fast_matcher(segment: Segment):  # type: ignore[no-untyped-def]
+def fast_matcher(segment: Segment) -> Callable[[bytes], re.Match[bytes] | None] | None:
     """`fullmatch` of a regular expression for a segment with at most one star, else None."""
     if sum(1 for token in segment if token == STAR) > 1:
         return None
