@@ -18,12 +18,12 @@ from time import perf_counter
 from typing import Any, Protocol
 
 from . import index_place, store
-from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, grammar_language
-from .digests import Digest, DigestReport, FileStamp, digest_selection, join
+from .contract import CHECK_ERROR_LIMIT, DEFAULT_MAX_FILE_SIZE, OUTLINE_SYMBOL_LIMIT, grammar_language
+from .digests import Digest, DigestReport, FileStamp, digest_selection
 from .native_calls import NativeCaller, Reply
 from .parse_pool import parse_files
-from .parsing import ParseOutcome, ParseRequest
-from .selection import Selection, SelectionRules, select_files
+from .parsing import ParseRequest
+from .selection import Selection, SelectionRules, is_utf8, select_files
 
 
 @dataclass
@@ -144,11 +144,6 @@ def stamp_of(report: DigestReport, path: str) -> tuple[int, int] | None:
 BULK_MIN_FILES = 256
 
 
-def stamp_if_same(item: PendingFile, outcome: ParseOutcome) -> tuple[int, int] | None:
-    """The file's stamp, unless the text parsed is not the one digested under it."""
-    return item.stamp if outcome.digest == item.digest.file_hash else None
-
-
 def available_processors() -> int:
     """Processors this process may run on (its affinity), as the scan counts them."""
     return len(os.sched_getaffinity(0))
@@ -173,14 +168,20 @@ def refresh(
     other wrote.
     """
     selection = select_files(root, rules)
+    for note in selection.notes:
+        listener.notice(note)
     at_default_place = location is None
     if location is None:
         location = index_place.prepare_default_place(root)
     transaction = store.RefreshTransaction(location, rebuild, wait_seconds, listener.notice, at_default_place)
     with transaction as index:
         jobs = available_processors() if jobs is None else jobs
-        summary = refresh_index(caller, index, selection, listener, jobs)
-        index.write_meta("root", os.path.abspath(root))
+        summary = refresh_index(caller, index, selection, listener, jobs, rules.max_file_size)
+        absolute_root = os.path.abspath(root)
+        # SQLite takes UTF-8 text only: a root under a folder whose name is
+        # not UTF-8 is not stored, and lookups name paths from the index's place.
+        if is_utf8(absolute_root):
+            index.write_meta("root", absolute_root)
         index.write_meta("rules", rules.to_text())
     summary.location = location
     summary.max_files = rules.max_files
@@ -193,6 +194,7 @@ def refresh_index(
     selection: Selection,
     listener: IndexListener,
     jobs: int = 1,
+    max_size: int = DEFAULT_MAX_FILE_SIZE,
 ) -> IndexSummary:
     """Updates `index` inside its open transaction; returns the figures.
 
@@ -208,7 +210,7 @@ def refresh_index(
         if row.stamp is not None
     }
     started = perf_counter()
-    report = digest_selection(caller, selection, known)
+    report = digest_selection(caller, selection, known, max_size)
     summary.note_step("scan", selection.root, perf_counter() - started)
 
     pending = []
@@ -242,14 +244,16 @@ def refresh_index(
     if bulk:
         index.drop_name_indexes()
     listener.parsing(len(pending))
-    requests = [ParseRequest(join(selection.root, item.path), item.language) for item in pending]
+    # Workers start in "/": they get the root as an absolute path.
+    root = os.path.abspath(selection.root)
+    requests = [ParseRequest(root, item.path, item.language, max_size) for item in pending]
     outcomes = parse_files(caller, requests, jobs)
     for done, (item, outcome) in enumerate(zip(pending, outcomes), start=1):
         summary.note_step("symbols", item.path, outcome.seconds)
-        if outcome.error is None:
-            # The digest of the text parsed: a file rewritten since its scan
-            # is stored as parsed and found changed by the next refresh.
-            index.insert_file(item.path, item.language, stamp_if_same(item, outcome), outcome)
+        if outcome.error is None and outcome.file_hash is not None:
+            # The digest of what was parsed; the stamp only if that is what was digested.
+            stamp = item.stamp if outcome.file_hash == item.digest.file_hash else None
+            index.insert_file(item.path, item.language, stamp, outcome)
         else:
             # It changed or vanished after its digest: it stays out until readable.
             unreadable.append((item.path, outcome.error or ""))

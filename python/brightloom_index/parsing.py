@@ -2,28 +2,27 @@
 outcome travel between processes.
 
 `parse_one` is the only code that parses a file for the index, in this
-process or in a parse worker. It reads the file itself, without following a
-link or waiting on a FIFO, and hands the module that very text: so the
-digest, the rows and the stored text all describe the same bytes, even when
-the file changes during the refresh. A worker reads requests with
-`decode_request` and answers with `encode_outcome`; the pool writes with
-`encode_request` and reads with `decode_outcome`. Requests are JSON lines;
-outcomes are length-prefixed `marshal` records (the parent and its workers
-run the same interpreter), several times cheaper to read than JSON for the
-tens of thousands of rows a tree gives.
+process or in a parse worker. It reads the file under the tree's rules and
+hands the module that very text, so the digest, the rows and the stored
+text all describe the same bytes, even when the file changes during the
+refresh. A worker reads requests with `decode_request` and answers with
+`encode_outcome`; the pool writes with `encode_request` and reads with
+`decode_outcome`. Requests are JSON lines, ASCII with escapes (a name the
+module cannot take fails in the worker as it would here); outcomes are
+length-prefixed `marshal` records (the parent and its workers run the same
+interpreter), several times cheaper to read than JSON for the tens of
+thousands of rows a tree gives.
 """
 
 from __future__ import annotations
 
 import json
 import marshal
-import os
-import stat
 import zlib
 from dataclasses import asdict, dataclass, field
 
-from .digests import NOT_UTF8, digest_bytes, os_message
 from .native_calls import CommandFailed, NativeCaller, Reply
+from .tree_files import Unreadable, read_tree_text
 
 # typing is for the checker only (see cli.py).
 TYPE_CHECKING = False
@@ -34,7 +33,6 @@ if TYPE_CHECKING:
     # (kind, name, line, column, scope)
     ReferenceRow = tuple[str, str, int, int, int | None]
 
-NOT_REGULAR = "not a regular file"
 # The length before each outcome record.
 OUTCOME_SIZE_BYTES = 8
 # Fast compression: the stored text is read back for tags patterns and refs lines.
@@ -43,71 +41,51 @@ TEXT_COMPRESSION_LEVEL = 1
 
 @dataclass(frozen=True)
 class ParseRequest:
-    location: str
+    """A file of the tree: `root` absolute (workers run in "/"), `path` relative to it."""
+
+    root: str
+    path: str
     language: str
+    max_size: int
 
 
 @dataclass
 class ParseOutcome:
-    """What one file gave, or the reason it gave nothing (`error`).
+    """What one file gave, or why it was not parsed (`error`).
 
     `outline` and `check` are the module's replies as "outline" and
-    "syntax-check" would give them; `digest` and `lines` describe the text
-    that was parsed, as the scan would; `text` is that text, compressed.
+    "syntax-check" would give them. `file_hash` and `total_lines` are the
+    digest of the very bytes parsed, which the index stores: the file may
+    have changed since it was first digested, and the index must describe
+    the text it parsed. `text` is that text, compressed.
     """
 
     outline: Reply | None = None
     check: Reply | None = None
     definitions: list[DefinitionRow] = field(default_factory=list)
     references: list[ReferenceRow] = field(default_factory=list)
-    digest: str = ""
-    lines: int = 0
+    file_hash: str | None = None
+    total_lines: int = 0
     text: bytes = b""
     error: str | None = None
     seconds: float = 0.0
     calls: int = 0
 
 
-def read_source(location: str) -> tuple[str, bytes]:
-    """The file's text and its bytes; raises OSError or ValueError with the module's message.
-
-    A link is not followed and a FIFO or device is refused without opening
-    it for a blocking read, as the module's own scan does.
-    """
-    descriptor = os.open(location, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)
-    try:
-        if not stat.S_ISREG(os.fstat(descriptor).st_mode):
-            raise ValueError(NOT_REGULAR)
-        chunks = []
-        while chunk := os.read(descriptor, 1 << 20):
-            chunks.append(chunk)
-    finally:
-        os.close(descriptor)
-    data = b"".join(chunks)
-    try:
-        return data.decode("utf-8"), data
-    except UnicodeDecodeError:
-        raise ValueError(NOT_UTF8) from None
-
-
 def parse_one(caller: NativeCaller, request: ParseRequest) -> ParseOutcome:
     outcome = ParseOutcome()
     try:
-        text, data = read_source(request.location)
-    except OSError as error:
-        outcome.error = os_message(error)
-        return outcome
-    except ValueError as error:
-        outcome.error = str(error)
-        return outcome
-    try:
+        # Read here under the tree's rules (no link, no FIFO, the size
+        # limit) and handed over as text: the module never opens the file.
+        text, digest = read_tree_text(request.root, request.path, request.max_size)
         outcome.calls = 1
-        reply = caller.call("symbols", {"content": text, "language": request.language})
-    except CommandFailed as failure:
+        try:
+            reply = caller.call("symbols", {"content": text, "language": request.language})
+        finally:
+            outcome.seconds = caller.last_seconds
+    except (Unreadable, CommandFailed) as failure:
         outcome.error = failure.message
         return outcome
-    finally:
-        outcome.seconds = caller.last_seconds
     # As the "outline" and "syntax-check" commands answer, "ok" included.
     outcome.outline = with_ok(reply["outline"])
     outcome.check = with_ok(reply["check"])
@@ -118,8 +96,8 @@ def parse_one(caller: NativeCaller, request: ParseRequest) -> ParseOutcome:
     outcome.references = [
         (r["kind"], r["name"], r["line"], r["column"], r["scope"]) for r in reply["references"]
     ]
-    outcome.digest, outcome.lines = digest_bytes(data)
-    outcome.text = zlib.compress(data, TEXT_COMPRESSION_LEVEL)
+    outcome.file_hash, outcome.total_lines = digest
+    outcome.text = zlib.compress(text.encode("utf-8"), TEXT_COMPRESSION_LEVEL)
     return outcome
 
 
