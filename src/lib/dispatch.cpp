@@ -6,6 +6,7 @@
 #include "scan_command.h"
 #include "source_request.h"
 #include "outline/outline.h"
+#include "symbols/symbols_command.h"
 #include "syntax/syntax_check.h"
 
 namespace brightloom {
@@ -34,6 +35,7 @@ constexpr std::array COMMAND_ROUTES{
     CommandRoute{"scan", scan_workspace},
     CommandRoute{"outline", with_source_request<run_outline>},
     CommandRoute{"syntax-check", with_source_request<run_syntax_check>},
+    CommandRoute{"symbols", run_symbols},
 };
 
 }  // namespace

@@ -11,17 +11,6 @@
 namespace brightloom {
 namespace {
 
-JsonValue no_outline_reply(std::string language) {
-    return JsonObject{
-        {"checked", false},
-        {"language", std::move(language)},
-        {"ok", true},
-        {"reason", "no_outline"},
-        {"symbol_count", std::uint64_t{0}},
-        {"symbols", JsonArray{}},
-    };
-}
-
 JsonValue symbol_to_json(OutlineSymbol symbol) {
     return JsonObject{
         {"depth", symbol.depth},
@@ -34,6 +23,31 @@ JsonValue symbol_to_json(OutlineSymbol symbol) {
 }
 
 }  // namespace
+
+JsonValue no_outline_reply(std::string language) {
+    return JsonObject{
+        {"checked", false},
+        {"language", std::move(language)},
+        {"ok", true},
+        {"reason", "no_outline"},
+        {"symbol_count", std::uint64_t{0}},
+        {"symbols", JsonArray{}},
+    };
+}
+
+JsonValue outline_reply(std::string language, std::vector<OutlineSymbol> symbols) {
+    JsonArray records;
+    records.reserve(symbols.size());
+    for (OutlineSymbol& symbol : symbols) records.push_back(symbol_to_json(std::move(symbol)));
+    const std::uint64_t count = records.size();
+    return JsonValue(JsonObject{
+        {"checked", true},
+        {"language", std::move(language)},
+        {"ok", true},
+        {"symbol_count", count},
+        {"symbols", std::move(records)},
+    });
+}
 
 Result<JsonValue> run_outline(const SourceRequest& request) {
     const std::string_view source = request.text;
@@ -54,17 +68,7 @@ Result<JsonValue> run_outline(const SourceRequest& request) {
         // plain copies.
     }
 
-    JsonArray records;
-    records.reserve(symbols.size());
-    for (OutlineSymbol& symbol : symbols) records.push_back(symbol_to_json(std::move(symbol)));
-    const std::uint64_t count = records.size();
-    return JsonValue(JsonObject{
-        {"checked", true},
-        {"language", std::move(language)},
-        {"ok", true},
-        {"symbol_count", count},
-        {"symbols", std::move(records)},
-    });
+    return outline_reply(std::move(language), std::move(symbols));
 }
 
 }  // namespace brightloom

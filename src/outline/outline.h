@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/command_error.h"
 #include "lib/json_value.h"
@@ -32,6 +33,10 @@ struct OutlineSymbol {
     std::uint64_t depth = 0;
     std::string signature;
 };
+
+// The two forms of the reply, for callers that parse the text themselves.
+JsonValue no_outline_reply(std::string language);
+JsonValue outline_reply(std::string language, std::vector<OutlineSymbol> symbols);
 
 // The reply object of the "outline" command. Fails only when the parse
 // fails; a language without outline rules gets the "no_outline" reply

@@ -77,6 +77,8 @@ JsonValue item_to_json(SyntaxErrorItem item) {
     return JsonValue(std::move(object));
 }
 
+}  // namespace
+
 JsonValue no_parser_reply(std::string language) {
     JsonObject reply;
     reply.emplace("checked", JsonValue(false));
@@ -103,8 +105,6 @@ JsonValue checked_reply(std::string language, std::vector<SyntaxErrorItem> items
     reply.emplace("ok", JsonValue(true));
     return JsonValue(std::move(reply));
 }
-
-}  // namespace
 
 std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root, std::string_view text) {
     std::vector<SyntaxErrorItem> items;

@@ -43,6 +43,10 @@ struct SyntaxErrorItem {
 // the text the tree was parsed from; snippets are copied out of it.
 std::vector<SyntaxErrorItem> collect_syntax_errors(TSNode root, std::string_view text);
 
+// The two forms of the reply, for callers that parse the text themselves.
+JsonValue no_parser_reply(std::string language);
+JsonValue checked_reply(std::string language, std::vector<SyntaxErrorItem> items);
+
 // The reply object of the "syntax-check" command. Fails only when the parse
 // fails; a language without a grammar gets the "no_parser" reply instead.
 Result<JsonValue> run_syntax_check(const SourceRequest& request);
