@@ -1,15 +1,27 @@
 ; Rules shared by JavaScript and TypeScript. Later patterns win on the same name,
 ; so the general rule comes first and the more particular ones after it.
 
-; Variables of the file, exported or not; "const" ones are constants.
-(program (lexical_declaration (variable_declarator name: (identifier) @name) @definition.variable))
-(program (variable_declaration (variable_declarator name: (identifier) @name) @definition.variable))
-(export_statement declaration: (lexical_declaration (variable_declarator name: (identifier) @name) @definition.variable))
-(program (lexical_declaration kind: "const" (variable_declarator name: (identifier) @name) @definition.constant))
-(export_statement declaration: (lexical_declaration kind: "const" (variable_declarator name: (identifier) @name) @definition.constant))
-(program (lexical_declaration (variable_declarator name: (object_pattern [
+; Variables at any depth, as a reader jumps to them; "const" ones are
+; constants, destructured names too.
+(variable_declarator name: (identifier) @name) @definition.variable
+(lexical_declaration kind: "const" (variable_declarator name: (identifier) @name) @definition.constant)
+(lexical_declaration (variable_declarator name: (object_pattern [
   (shorthand_property_identifier_pattern) @name
-  (pair_pattern value: (identifier) @name)]) @definition.constant)))
+  (pair_pattern value: (identifier) @name)]) @definition.constant))
+(lexical_declaration (variable_declarator name: (array_pattern (identifier) @name) @definition.constant))
+
+(for_in_statement left: (identifier) @name) @definition.variable
+(for_in_statement kind: "const" left: (identifier) @name) @definition.constant
+; `exports.helpers = {...}` and `Foo.defaults = {...}` define what they name.
+(assignment_expression
+  left: (member_expression property: (property_identifier) @name) right: (object)) @definition.property
+
+; `Foo.prototype.bar = ...` makes Foo a class, as constructors were written
+; before the class keyword.
+((assignment_expression
+   left: (member_expression object: (member_expression
+     object: (identifier) @name property: (property_identifier) @_prototype))) @definition.class
+  (#eq? @_prototype "prototype"))
 
 ; Functions bound to a name at any depth.
 (variable_declarator name: (identifier) @name
