@@ -21,8 +21,15 @@
 (module (try_statement (except_clause (block (expression_statement (assignment left: (identifier) @name) @definition.variable)))))
 (module (with_statement body: (block (expression_statement (assignment left: (identifier) @name) @definition.variable))))
 
-; Class attributes.
+; Class attributes, also under an if or try of the class body.
 (class_definition body: (block (expression_statement (assignment left: (identifier) @name) @definition.field)))
+(class_definition body: (block [(if_statement) (try_statement)]
+  (block (expression_statement (assignment left: (identifier) @name) @definition.field))))
+(class_definition body: (block (if_statement (else_clause
+  (block (expression_statement (assignment left: (identifier) @name) @definition.field))))))
+
+; A lambda bound to a name is a function, at any depth.
+(assignment left: (identifier) @name right: (lambda)) @definition.function
 
 ; Names written in capitals are constants by convention.
 ((module (expression_statement (assignment left: (identifier) @name) @definition.constant))

@@ -24,6 +24,7 @@
 ; `impl<T> Future for JoinHandle<T>`, Handle for `impl Trait for &'a Handle`.
 (impl_item type: [
   (type_identifier) @name
+  (primitive_type) @name
   (generic_type type: (type_identifier) @name)
   (scoped_type_identifier name: (type_identifier) @name)
   (generic_type type: (scoped_type_identifier name: (type_identifier) @name))
