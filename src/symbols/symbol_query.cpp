@@ -123,7 +123,8 @@ bool read_predicates(const TSQuery* query, std::uint32_t pattern, std::vector<Te
         begin = i + 1;
         if (length == 0 || step[0].type != TSQueryPredicateStepTypeString) continue;
         std::uint32_t name_length = 0;
-        std::string_view name(ts_query_string_value_for_id(query, step[0].value_id, &name_length), name_length);
+        const char* name_text = ts_query_string_value_for_id(query, step[0].value_id, &name_length);
+        std::string_view name(name_text, name_length);
         if (name == "is?" || name == "is-not?") return false;
         TextPredicate predicate;
         if (name.starts_with("not-")) {

@@ -16,10 +16,14 @@ std::string_view node_text(TSNode node, std::string_view text) {
     return text.substr(start, end - start);
 }
 
-// A module named by a string literal (`require("fs")`, `import "fmt"`) is
-// named without its quotes; other names are taken as written.
+// A module named by a string literal (`require("fs")`, `import "fmt"`,
+// `#include <stdio.h>`) is named without its quotes; other names are taken
+// as written.
 std::string_view name_of(TSNode name, std::string_view text) {
     std::string_view written = node_text(name, text);
+    if (written.size() >= 2 && written.front() == '<' && written.back() == '>') {
+        return written.substr(1, written.size() - 2);
+    }
     constexpr std::string_view QUOTES = "\"'`";
     while (!written.empty() && QUOTES.find(written.front()) != std::string_view::npos) written.remove_prefix(1);
     while (!written.empty() && QUOTES.find(written.back()) != std::string_view::npos) written.remove_suffix(1);

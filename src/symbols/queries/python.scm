@@ -23,10 +23,9 @@
 
 ; Class attributes, also under an if or try of the class body.
 (class_definition body: (block (expression_statement (assignment left: (identifier) @name) @definition.field)))
-(class_definition body: (block [(if_statement) (try_statement)]
-  (block (expression_statement (assignment left: (identifier) @name) @definition.field))))
-(class_definition body: (block (if_statement (else_clause
-  (block (expression_statement (assignment left: (identifier) @name) @definition.field))))))
+(class_definition body: (block (if_statement consequence: (block (expression_statement (assignment left: (identifier) @name) @definition.field)))))
+(class_definition body: (block (if_statement alternative: (else_clause body: (block (expression_statement (assignment left: (identifier) @name) @definition.field))))))
+(class_definition body: (block (try_statement body: (block (expression_statement (assignment left: (identifier) @name) @definition.field)))))
 
 ; A lambda bound to a name is a function, at any depth.
 (assignment left: (identifier) @name right: (lambda)) @definition.function

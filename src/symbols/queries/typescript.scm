@@ -3,7 +3,7 @@
 (interface_declaration name: (type_identifier) @name) @definition.interface
 (type_alias_declaration name: (type_identifier) @name) @definition.type
 (enum_declaration name: (identifier) @name) @definition.enum
-(enum_body [(property_identifier) (string)] @name) @definition.enumerator
+(enum_body [(property_identifier) (string)] @name @definition.enumerator)
 (enum_assignment name: [(property_identifier) (string)] @name) @definition.enumerator
 (internal_module name: [(identifier) (nested_identifier)] @name) @definition.namespace
 (module name: [(identifier) (string)] @name) @definition.module
