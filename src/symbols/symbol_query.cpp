@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "symbols/query_texts.h"
-#include "symbols/symbol_languages.h"
+#include "languages/language_table.h"
 
 namespace brightloom {
 namespace {
@@ -160,7 +160,7 @@ bool read_predicates(const TSQuery* query, std::uint32_t pattern, std::vector<Te
 }
 
 Result<std::unique_ptr<SymbolQuery>> compile_symbol_query(std::string_view language, std::string_view text) {
-    const TSLanguage* grammar = symbols_grammar_for(language);
+    const TSLanguage* grammar = grammar_for(language);
     std::uint32_t error_offset = 0;
     TSQueryError error = TSQueryErrorNone;
     auto compiled = std::make_unique<SymbolQuery>();
@@ -256,7 +256,7 @@ Result<const SymbolQuery*> symbol_query_for(std::string_view language) {
     const std::lock_guard lock(mutex);
     if (auto found = compiled.find(language); found != compiled.end()) return found->second.get();
     const std::string_view text = embedded_query_text(language);
-    if (text.empty() || symbols_grammar_for(language) == nullptr) return nullptr;
+    if (text.empty() || grammar_for(language) == nullptr) return nullptr;
     Result<std::unique_ptr<SymbolQuery>> query = compile_symbol_query(language, text);
     if (!query.ok()) return std::move(query).error();
     return compiled.emplace(std::string(language), std::move(*query)).first->second.get();

@@ -18,7 +18,7 @@
 
 #include <tree_sitter/api.h>
 
-#include "lib/command_error.h"
+#include "base/command_error.h"
 #include "syntax/parse_source.h"
 
 namespace brightloom {
