@@ -39,7 +39,8 @@ LANGUAGE_CASES = [
       ("refs", "Listen", "cmd/main.go:4:2: call Listen")]),
     ("native/io.c",
      "static int read_all(int fd) {\n    return fill(fd);\n}\n",
-     [("find", "read_all", "native/io.c:1: function read_all")]),
+     [("find", "read_all", "native/io.c:1: function read_all"),
+      ("refs", "fill", "native/io.c:2:12: call fill")]),
 ]
 
 
@@ -69,7 +70,7 @@ class TestRefs:
     @pytest.mark.parametrize("argv, expected", [
         (["Shape"], ["app/shapes.py:9:8"]),
         (["--prefix", "Vis"], ["lib/rule.js:3:16"]),
-        (["--glob", "*i*", "--kind", "call"], ["app/shapes.py:7:16", "cmd/main.go:4:2"]),
+        (["--glob", "*i*", "--kind", "call"], ["app/shapes.py:7:16", "cmd/main.go:4:2", "native/io.c:2:12"]),
         (["-i", "future"], ["src/task.rs:3:13"]),
         (["--language", "go,javascript", "--glob", "*"], ["cmd/main.go:4:2", "lib/rule.js:3:16"]),
         (["--kind", "macro,new", "--glob", "*"], ["lib/rule.js:3:16", "src/task.rs:4:26"]),
