@@ -343,9 +343,13 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
     out.line()
     if summary.symbols_by_kind:
         kinds = sorted(summary.symbols_by_kind.items())
-        out.line(table(["KIND", "SYMBOLS"], [[kind, count] for kind, count in kinds]))
+        out.line(table(["KIND", "DEFINITIONS"], [[kind, count] for kind, count in kinds]))
     else:
-        out.line("No symbols.")
+        out.line("No definitions.")
+    if summary.references_by_kind:
+        out.line()
+        kinds = sorted(summary.references_by_kind.items())
+        out.line(table(["KIND", "REFERENCES"], [[kind, count] for kind, count in kinds]))
     out.line()
     if summary.files_with_errors:
         listed = summary.files_with_errors[:LISTED_ERROR_FILES]
