@@ -17,7 +17,6 @@ moves every figure. Run after a build:
     PYTHONPATH=build python3 bench/symbols_index_bench.py /tmp/corpus/tokio /tmp/corpus/eslint
 """
 import os
-import shutil
 import sqlite3
 import statistics
 import subprocess
@@ -26,18 +25,12 @@ import tempfile
 import time
 from pathlib import Path
 
+from index_bench import CLI, PYTHON, copy_tree, environment
+
 REPEATS = 3
 LOOKUP_REPEATS = 21
 SAMPLE_SECONDS = 0.005
-SOURCE = Path(__file__).resolve().parents[1] / "python"
-PYTHON = "/usr/bin/python3"
-CLI = [PYTHON, "-c", "from brightloom_index.cli import entry_point; entry_point()"]
 CTAGS_LANGUAGES = "Python,Rust,JavaScript,TypeScript,C,C++,Go,Java,C#,Ruby,PHP,Sh"
-
-
-def environment():
-    paths = [str(SOURCE)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in paths))
 
 
 def descendants(pid):
@@ -99,15 +92,6 @@ def run_plain(argv, cwd):
     if os.waitstatus_to_exitcode(status) not in (0, 1):
         sys.exit(f"failed: {' '.join(map(str, argv))}")
     return seconds, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
-
-
-def copy_tree(source, workspace):
-    tree = workspace / source.name
-    shutil.copytree(source, tree, symlinks=True, ignore=shutil.ignore_patterns(".brightloom", "build*"))
-    if not (tree / ".git").exists():
-        subprocess.run(["git", "init", "-q"], cwd=tree, check=True)
-    subprocess.run(["git", "add", "-A"], cwd=tree, check=True, capture_output=True)
-    return tree
 
 
 def lookup_names(database):

@@ -24,7 +24,20 @@ if TYPE_CHECKING:
 
 # Plain classes rather than dataclasses, which import inspect: a lookup's
 # whole run is a few tens of milliseconds.
-class Match:
+class Found:
+    """A result of `find` or `refs`: the fields of its JSON object, in order."""
+
+    FIELDS: tuple[str, ...] = ()
+    __slots__ = ()
+    path: str
+
+    def to_json(self, shown_path: str) -> dict[str, object]:
+        record: dict[str, object] = {name: getattr(self, name) for name in self.FIELDS}
+        record["path"] = shown_path
+        return record
+
+
+class Match(Found):
     """One definition found, as stored; `scope` names the enclosing definition."""
 
     FIELDS = ("path", "line", "column", "end_line", "kind", "name", "signature", "language", "depth", "scope")
@@ -45,13 +58,8 @@ class Match:
         self.depth = depth
         self.scope = scope
 
-    def to_json(self, shown_path: str) -> dict[str, object]:
-        record: dict[str, object] = {name: getattr(self, name) for name in self.FIELDS}
-        record["path"] = shown_path
-        return record
 
-
-class Reference:
+class Reference(Found):
     """One reference found, with the source line it is on."""
 
     FIELDS = ("path", "line", "column", "kind", "name", "language", "scope", "text")
@@ -68,11 +76,6 @@ class Reference:
         self.language = language
         self.scope = scope
         self.text = text
-
-    def to_json(self, shown_path: str) -> dict[str, object]:
-        record: dict[str, object] = {name: getattr(self, name) for name in self.FIELDS}
-        record["path"] = shown_path
-        return record
 
 
 def source_line(lines: list[bytes], number: int) -> str:

@@ -22,7 +22,7 @@ if TYPE_CHECKING:
 
     from .index_job import FileResult, IndexSummary
     from .native_calls import Reply
-    from .queries import Match, Reference
+    from .queries import Found, Match, Reference
     from .selection import Selection
 
 # Rows of the summary's syntax-error table on a terminal; --json has them all.
@@ -286,23 +286,28 @@ def print_selection(selection: Selection, max_files: int | None, out: Output) ->
 
 def print_matches(matches: list[Match], show_path: Callable[[str], str], out: Output) -> None:
     """`find`'s results, paths as `show_path` names them."""
-    for match in matches:
-        path = show_path(match.path)
-        if out.as_json:
-            out.line(json_line(match.to_json(path)))
-        else:
-            out.text(f"{path}:{match.line}: {match.kind} {match.name}  {match.signature}")
+    print_found(matches, show_path, out, lambda match, path: [
+        f"{path}:{match.line}: {match.kind} {match.name}  {match.signature}"])
 
 
 def print_references(references: list[Reference], show_path: Callable[[str], str], out: Output) -> None:
     """`refs`' results: `path:line:column: kind name`, then the source line."""
-    for reference in references:
-        path = show_path(reference.path)
+    print_found(references, show_path, out, lambda reference, path: [
+        f"{path}:{reference.line}:{reference.column}: {reference.kind} {reference.name}",
+        f"    {reference.text.strip()}"])
+
+
+def print_found(
+    found: Sequence[Found], show_path: Callable[[str], str], out: Output, describe: Callable[[Any, str], list[str]]
+) -> None:
+    """One JSON line per result with --json, else the lines `describe` gives for it and its shown path."""
+    for item in found:
+        path = show_path(item.path)
         if out.as_json:
-            out.line(json_line(reference.to_json(path)))
+            out.line(json_line(item.to_json(path)))
         else:
-            out.text(f"{path}:{reference.line}:{reference.column}: {reference.kind} {reference.name}")
-            out.text(f"    {reference.text.strip()}")
+            for line in describe(item, path):
+                out.text(line)
 
 
 def print_tags_left_out(count: int, out: Output) -> None:
