@@ -427,6 +427,10 @@ def name_condition(query: SymbolQuery, table: str) -> tuple[str, list[str]]:
         # A range instead of LIKE/GLOB: it uses the index whatever the prefix holds.
         return f"{column} >= ? AND {column} < ?", [text, text + TOP]
     if query.mode == "glob":
+        # The pattern's literal start bounds a range of the index, as a prefix does.
+        literal = text[:min((i for i, c in enumerate(text) if c in "*?["), default=len(text))]
+        if literal:
+            return f"{column} >= ? AND {column} < ? AND {column} GLOB ?", [literal, literal + TOP, text]
         return f"{column} GLOB ?", [text]
     return f"{column} = ?", [text]
 

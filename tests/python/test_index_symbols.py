@@ -104,6 +104,9 @@ def test_tags_carry_scopes_and_patterns_for_every_depth(indexed):
     assert 'inner\tapp/shapes.py\t/^        def inner():$/;"\tkind:function\tline:5\tmethod:Shape.area\tend:6' in body
     assert 'poll\tsrc/task.rs\t/^        fn poll(&self) { trace!(1); }$/;"\tkind:method\tline:4' \
         '\timpl:inner::JoinHandle\tend:4' in body
+    assert cli("tags", "-e") == (0, "", "")
+    etags = (indexed / "TAGS").read_bytes()
+    assert b"\x0c\napp/shapes.py," in etags and b"        def inner():\x7finner\x015,\n" in etags
 
 
 @pytest.mark.skipif(shutil.which("vim") is None, reason="vim not installed")
