@@ -253,21 +253,28 @@ def tag_entries(index: Store) -> list[TagEntry]:
         entries.append(TagEntry(
             name, path, line, end_line, kind, language,
             None if outer is None else outer[0], None if outer is None else outer[1],
-            source_line(lines, line),
+            # No line (never expected) leaves the line number alone as the address.
+            source_line(lines, line) or None,
         ))
     return entries
 
 
 def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    from . import tags_file
-
     place = locate_index(args, out)
     index, root = open_index(place)
     with index:
-        entries = tag_entries(index)
-    output = args.output or ("TAGS" if args.etags else "tags")
+        write_tags_of(index, root, args.output or ("TAGS" if args.etags else "tags"), args.etags, out)
+    return EXIT_OK
+
+
+def write_tags_of(index: Store, root: str, output: str, etags: bool, out: Output) -> None:
+    """Writes the tags file of every definition in `index` (`-` for standard output),
+    ctags or Emacs etags, paths relative to its folder; notes what was left out."""
+    from . import tags_file
+
+    entries = tag_entries(index)
     folder = "." if output == "-" else os.path.dirname(os.path.abspath(output))
-    render_text = tags_file.etags_text if args.etags else tags_file.ctags_text
+    render_text = tags_file.etags_text if etags else tags_file.ctags_text
     content, left_out = render_text(entries, PathNamer(root, folder))
     if output == "-":
         render.write_bytes(out.stdout, content)
@@ -277,4 +284,3 @@ def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         except OSError as error:
             raise Failure(f"cannot write {output}: {error.strerror}") from None
     render.print_tags_left_out(left_out, out)
-    return EXIT_OK
