@@ -43,6 +43,9 @@ UNLIMITED_FILES = 2**64 - 1
 # Directory names the scan never enters, wherever they are below its root.
 PRUNED_DIRS = frozenset({".git", ".venv", "dist", "node_modules", "target"})
 
+# Files above this size are listed as skipped by `index`, never parsed.
+DEFAULT_MAX_FILE_SIZE = 8 << 20
+
 OUTLINE_SYMBOL_LIMIT = 200
 CHECK_ERROR_LIMIT = 20
 
