@@ -262,8 +262,9 @@ def typed_rows(rows: Iterable[Sequence[Any]], *types: type | tuple[type, ...]) -
 
 
 def connect(location: str, wait_seconds: float) -> sqlite3.Connection:
-    # Autocommit at the driver level: transactions are begun explicitly.
-    connection = sqlite3.connect(location, timeout=wait_seconds, isolation_level=None)
+    # Autocommit at the driver level: transactions are begun explicitly. The
+    # path is made absolute so that a file named ":memory:" is a file.
+    connection = sqlite3.connect(os.path.abspath(location), timeout=wait_seconds, isolation_level=None)
     connection.execute("PRAGMA synchronous = NORMAL")
     return connection
 
