@@ -12,7 +12,7 @@ import argparse
 from typing import Any
 
 from . import render
-from .contract import scan_payload
+from .contract import DEFAULT_MAX_FILE_SIZE, scan_payload
 from .exit_codes import EXIT_ERRORS_FOUND, EXIT_FAILURE, EXIT_OK
 from .native_calls import CommandFailed, NativeCaller, Reply
 from .render import IndexPresenter, Output
@@ -72,6 +72,7 @@ def selection_rules(args: argparse.Namespace) -> SelectionRules:
         excludes=tuple(args.exclude),
         includes=tuple(args.include),
         max_files=args.max_files,
+        max_file_size=getattr(args, "max_file_size", DEFAULT_MAX_FILE_SIZE),
     )
 
 

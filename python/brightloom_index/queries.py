@@ -119,7 +119,17 @@ def refresh_before_reading(place: IndexPlace, wait_seconds: float, caller: Nativ
     refresh(root, rules, location, False, wait_seconds, caller, render.IndexPresenter(quiet))
 
 
+def check_text_arguments(args: argparse.Namespace) -> None:
+    """Names are stored as UTF-8: an argument with other bytes is refused in one line."""
+    for value in [args.name, *(args.kind or ()), *(args.language or ())]:
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise Failure(f"{value}: not valid UTF-8, so no declaration can match it") from None
+
+
 def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    check_text_arguments(args)
     place = locate_index(args, out)
     if args.refresh:
         refresh_before_reading(place, args.wait, caller, out)
