@@ -703,6 +703,12 @@ def recreate_schema(connection: sqlite3.Connection) -> None:
     for kind, name in entries:
         quoted = str(name).replace('"', '""')
         connection.execute(f'DROP {kind.upper()} IF EXISTS "{quoted}"')
+    left = connection.execute(
+        "SELECT count(*) FROM sqlite_master WHERE NOT (type = 'table' AND name LIKE 'sqlite^_%' ESCAPE '^')"
+    ).fetchone()[0]
+    if left:
+        # Entries of a garbled type, or indexes of tables whose names were garbled.
+        raise sqlite3.DatabaseError(f"{left} schema entries could not be removed")
     for statement in SCHEMA.split(";"):
         if statement.strip():
             connection.execute(statement)
