@@ -206,9 +206,14 @@ def ownership(location: str) -> str:
         return OURS if header[52:56] == header[64:68] == bytes(4) else DAMAGED
     if mark != 0:
         return FOREIGN
-    # The header may lag behind a write-ahead log: ask SQLite.
+    # The header may lag behind a write-ahead log: ask SQLite, read-only, so
+    # that not even a hot journal of someone else's database is rolled back.
+    from urllib.parse import quote  # only here: a lookup's start stays short
+
     try:
-        connection = connect(location, READ_WAIT_SECONDS)
+        connection = sqlite3.connect(
+            f"file:{quote(os.path.abspath(location))}?mode=ro", uri=True, timeout=READ_WAIT_SECONDS
+        )
         try:
             mark = retry_when_busy(lambda: int(connection.execute("PRAGMA application_id").fetchone()[0]))
             names = retry_when_busy(
