@@ -17,6 +17,10 @@ during a refresh.
 
 Every failure reaches the caller as `IndexFailed` with one line naming the
 file; a damaged file is never replaced or emptied except by `--rebuild`.
+Only a database carrying our mark (`APPLICATION_ID`) is ever changed or
+deleted: `ownership` tells it from another program's database or another
+kind of file before SQLite is let near it, and every value read is checked
+for its type, so that damage is reported as such wherever it shows.
 
 Adding a table (say, for references): add its CREATE statements to SCHEMA,
 its name to PER_FILE_TABLES when its rows belong to one file (so that
@@ -130,21 +134,6 @@ def damaged(location: str, detail: str) -> IndexFailed:
 FILE_ERRORS = (sqlite3.Error, UnicodeDecodeError)
 
 
-def refusal(location: str, kind: str, at_default_place: bool) -> IndexFailed:
-    """Why a FOREIGN, UNKNOWN or DAMAGED file cannot be used.
-
-    A DAMAGED one carries our mark: --rebuild replaces it. So does it any
-    other file at the default place, in a folder of ours, where only our
-    index belongs. Anywhere else it is someone else's file, never changed
-    or deleted.
-    """
-    if kind == DAMAGED:
-        return damaged(location, "its header is damaged")
-    if not at_default_place:
-        return not_ours(location)
-    return damaged(location, "not an SQLite database" if kind == UNKNOWN else "a database of another program")
-
-
 # What a file at an index's place is, as far as can be told before using it.
 NEW = "new"  # missing or empty
 OURS = "ours"  # carries our mark, or is of a version made before the mark
@@ -228,6 +217,21 @@ def ownership(location: str) -> str:
     if mark != 0 or not names <= UNMARKED_VERSION_TABLES:
         return FOREIGN
     return OURS
+
+
+def refusal(location: str, kind: str, at_default_place: bool) -> IndexFailed:
+    """Why a FOREIGN, UNKNOWN or DAMAGED file cannot be used.
+
+    A DAMAGED one carries our mark: --rebuild replaces it. So it does any
+    other file at the default place, in a folder of ours, where only our
+    index belongs. Anywhere else the file is someone else's, never changed
+    or deleted.
+    """
+    if kind == DAMAGED:
+        return damaged(location, "its header is damaged")
+    if not at_default_place:
+        return not_ours(location)
+    return damaged(location, "not an SQLite database" if kind == UNKNOWN else "a database of another program")
 
 
 def describe_failure(location: str, error: sqlite3.Error | UnicodeDecodeError) -> IndexFailed:
