@@ -57,7 +57,9 @@ class SelectionRules:
             "max_files": self.max_files,
             "max_file_size": self.max_file_size,
         }
-        return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+        # ASCII with escapes: a glob that is not UTF-8 keeps its surrogate
+        # escapes, which SQLite could not store as text.
+        return json.dumps(value, separators=(",", ":"))
 
     @classmethod
     def from_text(cls, text: str) -> SelectionRules:
