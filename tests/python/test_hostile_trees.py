@@ -301,3 +301,38 @@ class TestPlantedPlaces:
         (tree / "a.py").write_text("def a(): pass\n")
         plant(tree, sentinel)
         run_cli(tree, *argv)
+
+
+def make_deep_file(tree):
+    """A file whose path is over 4,096 bytes, made one folder at a time."""
+    folder = os.open(tree, os.O_RDONLY)
+    for level in range(20):
+        name = f"d{level:02}" + "x" * 240
+        os.mkdir(name, dir_fd=folder)
+        inner = os.open(name, os.O_RDONLY, dir_fd=folder)
+        os.close(folder)
+        folder = inner
+    os.close(os.open("deep.py", os.O_CREAT | os.O_WRONLY, dir_fd=folder))
+    os.close(folder)
+
+
+class TestWhatIsLeftOutIsSaid:
+    @pytest.mark.parametrize("in_git", [False, True])
+    def test_path_too_long_for_the_system_gets_a_note(self, place, in_git):
+        tree, _ = place
+        make_deep_file(tree)
+        (tree / "top.py").write_text("")
+        if in_git:
+            git(tree, "init", "-q")
+        result = run_cli(tree, "files")
+        assert (result.returncode, result.stdout) == (0, b"top.py\n")
+        assert b"d00xxx" in result.stderr and b"note:" in result.stderr
+
+    def test_root_that_git_ignores_gets_a_note(self, place):
+        tree, _ = place
+        git(tree, "init", "-q")
+        (tree / ".gitignore").write_text("build/\n")
+        (tree / "build").mkdir()
+        (tree / "build" / "gen.py").write_text("")
+        result = run_cli(tree / "build", "files")
+        assert result.stdout == b"" and b"git ignores this folder" in result.stderr
