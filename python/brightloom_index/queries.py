@@ -277,7 +277,7 @@ def write_tags_of(index: Store, root: str, output: str, etags: bool, out: Output
     render_text = tags_file.etags_text if etags else tags_file.ctags_text
     content, left_out = render_text(entries, PathNamer(root, folder))
     if output == "-":
-        render.write_bytes(out.stdout, content)
+        out.write_bytes(content)
     else:
         try:
             tags_file.write_tags(output, content)
