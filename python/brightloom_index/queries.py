@@ -237,7 +237,6 @@ def tag_entries(index: Store) -> list[TagEntry]:
     from .tags_file import TagEntry, scope_separator
 
     rows = index.tag_rows()
-    texts = index.texts(row[0] for row in rows)
     entries = []
     file_id = None
     lines: list[bytes] = []
@@ -245,7 +244,8 @@ def tag_entries(index: Store) -> list[TagEntry]:
     qualified: list[tuple[str, str]] = []
     for row_file, ordinal, name, path, line, end_line, kind, language, scope in rows:
         if row_file != file_id:
-            file_id, lines, qualified = row_file, texts[row_file].split(b"\n"), []
+            # One file's text at a time: a large tree's would not all fit at once.
+            file_id, lines, qualified = row_file, index.texts([row_file])[row_file].split(b"\n"), []
         outer = qualified[scope] if scope is not None and 0 <= scope < len(qualified) else None
         own = name if outer is None else outer[1] + scope_separator(language) + name
         # Ordinals run from 0 in source order, so this list stays indexed by them.
