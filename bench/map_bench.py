@@ -152,9 +152,9 @@ def changed_commits(mirror, known, count=200):
     return commits
 
 
-def quality(name, location):
+def quality(name, location, settings=()):
     with Store.open_for_reading(location) as index:
-        weights = ranked_map.parse_weights([])
+        weights = ranked_map.parse_weights(settings)
         graph = ranked_map.LinkGraph(index.file_paths(), index.name_uses(), weights)
         known = set(graph.paths)
         node = {path: n for n, path in enumerate(graph.paths)}
@@ -173,9 +173,7 @@ def quality(name, location):
         hits = {(budget, method): [] for budget in (1024, 4096) for method in ("map", "references", "folder")}
         for files in commits:
             focus, others = files[0], files[1:]
-            teleport = [0.0] * size
-            teleport[node[focus]] = 1.0
-            rank = graph.walk.rank(teleport, weights["damping"])
+            rank = graph.walk.rank(ranked_map.teleport(graph.paths, {focus}, weights), weights["damping"])
             for budget in (1024, 4096):
                 ranked = ranked_map.ranked_files(index, graph, rank, weights, budget)
                 chosen = ranked_map.choose_within_budget(ranked, budget, map_tokens)
@@ -186,7 +184,7 @@ def quality(name, location):
                              "folder": set(alike[:len(shown)])}
                 for method, chosen_paths in (("map", shown), *baselines.items()):
                     hits[(budget, method)].append(sum(p in chosen_paths for p in others) / len(others))
-    print(f"{name}: {len(commits)} commits; share of a commit's other changed files shown")
+    print(f"{name}: {len(commits)} commits; share of a commit's other changed files shown {' '.join(settings)}")
     print("  budget   map   by references   own folder")
     for budget in (1024, 4096):
         row = [statistics.mean(hits[(budget, method)]) for method in ("map", "references", "folder")]

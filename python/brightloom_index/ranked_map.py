@@ -54,6 +54,9 @@ WEIGHTS: dict[str, tuple[float, str]] = {
     "private": (0.1, "factor for names starting with _"),
     "short": (0.25, "factor for names of 1 or 2 characters"),
     "shared": (1.0, "a name's weight is divided by its defining files to this power"),
+    "focus": (0.9, "share of the walk's jumps that go to the focus rather than to any file (0 to 1)"),
+    "spread": (1.0, "the k-th best definition of a file has its score divided by k to this power"),
+    "nearby": (0.4, "part of the focus share that goes to the other files of the focus files' folders (0 to 1)"),
     "own": (0.15, "share of a file's rank spread evenly over its outline definitions"),
 }
 LONG_NAME = 8
@@ -87,8 +90,8 @@ def parse_weights(settings: Sequence[str]) -> dict[str, float]:
             value = float(text)
         except ValueError:
             raise Failure(f"--weight {setting}: not a number: {text!r}") from None
-        if not (0 <= value < float("inf")) or (name == "damping" and value >= 1):
-            bound = "0 or more, below 1" if name == "damping" else "0 or more"
+        if not (0 <= value < float("inf")) or (name == "damping" and value >= 1) or (name in ("focus", "nearby") and value > 1):
+            bound = {"damping": "0 or more, below 1", "focus": "0 to 1", "nearby": "0 to 1"}.get(name, "0 or more")
             raise Failure(f"--weight {setting}: out of range ({bound})")
         weights[name] = value
     return weights
@@ -291,12 +294,27 @@ def rank_files(index: Store, focus_values: Sequence[str], root: str, weights: di
     paths = index.file_paths()
     graph = LinkGraph(paths, index.name_uses(), weights)
     chosen, _ = resolve_focus(focus_values, root, graph.paths, index)
-    size = len(graph.paths)
-    if chosen:
-        teleport = [1.0 / len(chosen) if path in chosen else 0.0 for path in graph.paths]
-    else:
-        teleport = [1.0 / size] * size if size else []
-    return graph, graph.walk.rank(teleport, weights["damping"])
+    return graph, graph.walk.rank(teleport(graph.paths, chosen, weights), weights["damping"])
+
+
+def teleport(paths: Sequence[str], chosen: set[str], weights: dict[str, float]) -> list[float]:
+    """Where the walk jumps back to: the `focus` share of it to the focus
+    files (the `nearby` part of that to the other files of their folders),
+    the rest to every file alike (all of it without a focus)."""
+    size = len(paths)
+    if not size:
+        return []
+    focus_nodes = [node for node, path in enumerate(paths) if path in chosen]
+    share = weights["focus"] if focus_nodes else 0.0
+    folders = {path.rpartition("/")[0] for path in chosen}
+    near = [node for node, path in enumerate(paths) if path not in chosen and path.rpartition("/")[0] in folders]
+    near_share = share * weights["nearby"] if near else 0.0
+    vector = [(1 - share) / size] * size
+    for node in focus_nodes:
+        vector[node] += (share - near_share) / len(focus_nodes)
+    for node in near:
+        vector[node] += near_share / len(near)
+    return vector
 
 
 def name_inflows(graph: LinkGraph, rank: list[float], damping: float) -> dict[tuple[int, str], float]:
@@ -329,7 +347,7 @@ def ranked_files(index: Store, graph: LinkGraph, rank: list[float], weights: dic
             by_file.setdefault(row[0], []).append(row[1:])
         for node in batch:
             path = graph.paths[node]
-            definitions = score_definitions(by_file.get(ids[path], []), node, rank[node], inflows, weights["own"])
+            definitions = score_definitions(by_file.get(ids[path], []), node, rank[node], inflows, weights["own"], weights["spread"])
             files.append(RankedFile(path, rank[node], definitions))
             gathered += sum(len(d.signature) + d.depth * 2 + 3 for d in definitions if d.score > 0) // 4
         if gathered >= CANDIDATE_FACTOR * budget:
@@ -338,7 +356,7 @@ def ranked_files(index: Store, graph: LinkGraph, rank: list[float], weights: dic
 
 
 def score_definitions(rows: list[tuple[object, ...]], node: int, file_rank: float,
-                      inflows: dict[tuple[int, str], float], own: float) -> list[RankedDefinition]:
+                      inflows: dict[tuple[int, str], float], own: float, spread: float) -> list[RankedDefinition]:
     """A file's definitions, each scored by the rank that reaches it by its name
     (shared among the file's definitions of that name) and its share of the file's own."""
     definitions = [RankedDefinition(*row, score=0.0) for row in rows]  # type: ignore[arg-type]
@@ -355,6 +373,11 @@ def score_definitions(rows: list[tuple[object, ...]], node: int, file_rank: floa
         definition.score = inflows.get((node, definition.name), 0.0) / same_name[definition.name]
     for definition in outline:
         definition.score += own * file_rank / len(outline)
+    # Each further definition of a file counts less, so the map shows more
+    # files rather than every definition of the best one.
+    best_first = sorted(definitions, key=lambda d: (-d.score, d.ordinal))
+    for place, definition in enumerate(best_first):
+        definition.score /= (1 + place) ** spread
     return definitions
 
 

@@ -51,6 +51,14 @@ def test_hub_first_and_focus_flips_the_order(repo, focus, first):
         assert "hub.py" not in paths[:len(first)]
 
 
+def test_weights_are_applied(repo):
+    # With no jump to the focus, the focus changes nothing.
+    assert ranked_paths("--focus", "leaf.py", "--weight", "focus=0") == ranked_paths()
+    # Every name here is compound: weighed 0, no link is left and all files rank alike.
+    status, out, _ = cli("map", "--json", "--tokens", "100000", "--weight", "compound=0")
+    assert len({round(line["score"], 12) for line in json_lines(out)}) == 1
+
+
 def test_scores_sum_to_one_and_definitions_carry_theirs(repo):
     status, out, _ = cli("map", "--json", "--tokens", "100000")
     files = json_lines(out)
