@@ -23,13 +23,14 @@ from typing import Any
 from .contract import DEFAULT_MAX_FILE_SIZE, PRUNED_DIRS, grammar_language
 from .errors import Failure
 from .ignore_rules import IgnorePattern, covers, decide, parse_globs, parse_ignore_text
+from .tree_files import Unreadable, read_tree_file
 
 
 # Files holding ignore rules outside git, in rising precedence within a folder.
 IGNORE_FILES = (".gitignore", ".ignore")
 # Longer paths are left out with a note: the system cannot open them whole.
 MAX_PATH_BYTES = 4096
-# An ignore file is read up to this size (git reads them whole; none is this long).
+# A larger ignore file is not read, with a note (git takes up to 100 MiB; no real one comes near).
 MAX_IGNORE_FILE_BYTES = 16 << 20
 
 
@@ -323,10 +324,14 @@ class TreeWalk:
     def read_ignore_files(self, folder: str, relative: str) -> list[IgnorePattern]:
         patterns: list[IgnorePattern] = []
         for name in IGNORE_FILES:
+            if not os.path.lexists(os.path.join(folder, name)):
+                continue
+            # Read as git reads it: a link is not followed, and a FIFO in its
+            # place must not stop the walk.
             try:
-                with open(os.path.join(folder, name), "rb") as handle:
-                    data = handle.read(MAX_IGNORE_FILE_BYTES)
-            except OSError:
+                data, _ = read_tree_file(folder, name, MAX_IGNORE_FILE_BYTES)
+            except Unreadable as failure:
+                self.notes.append(f"{relative}{name}: not read: {failure.message}")
                 continue
             rules = parse_ignore_text(data, relative + name)
             patterns.extend(rules.patterns)

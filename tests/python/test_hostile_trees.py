@@ -47,6 +47,7 @@ def loaded_by_runpy():
     ).stdout
     return {name.partition(".")[0] for name in listing.split()}
 
+
 MARK = "open(__import__('os').path.join(__import__('os').path.dirname(__file__), 'RAN-' + __name__), 'w')\n"
 
 
@@ -141,6 +142,8 @@ def plant_special_files(tree, sentinel):
     os.symlink(sentinel / "secret.json", tree / "passwd.json")
     os.symlink(sentinel, tree / "linked")
     os.mkfifo(tree / "pipe.py")
+    os.mkfifo(tree / ".ignore")
+    os.symlink(sentinel / "secret.json", tree / ".gitignore")
     (tree / "good.py").write_text("def good(): pass\n")
 
 
@@ -161,6 +164,8 @@ class TestNothingOutsideIsRead:
         assert reasons["zero.py"] == reasons["passwd.json"] == "a symbolic link, not followed"
         if not in_git:
             assert reasons["pipe.py"] == "not a regular file"
+            assert b".ignore: not read: not a regular file" in result.stderr
+            assert b".gitignore: not read: a symbolic link, not followed" in result.stderr
         assert run_cli(tree, "find", "root_secret").returncode == 1
 
     def test_a_folder_turned_link_after_listing_is_not_followed(self, place):
