@@ -23,6 +23,7 @@ from typing import Any
 from .contract import DEFAULT_MAX_FILE_SIZE, PRUNED_DIRS, grammar_language
 from .errors import Failure
 from .ignore_rules import IgnorePattern, covers, decide, parse_globs, parse_ignore_text
+from .index_place import INDEX_FOLDER
 from .tree_files import Unreadable, read_tree_file
 
 
@@ -302,7 +303,9 @@ class TreeWalk:
             for entry in entries:
                 path = relative + entry.name
                 if entry.is_dir(follow_symlinks=False):
-                    if entry.name == ".git":
+                    # The index's own folder holds no source, and its files
+                    # are the index's to check, not the walk's.
+                    if entry.name == ".git" or (not relative and entry.name == INDEX_FOLDER):
                         continue
                     if self.is_pruned(entry.name, levels, path):
                         self.ignored.append(path)
