@@ -213,8 +213,7 @@ def git_listing(root: str) -> tuple[list[str], list[str], list[str]] | None:
         message = os.fsdecode(errors).strip()
         if "not a git repository" in message or "must be run in a work tree" in message:
             return None
-        last_line = message.splitlines()[-1] if message else f"exit status {files.returncode}"
-        raise SelectionFailed(f"{root}: git ls-files failed: {last_line}")
+        raise SelectionFailed(f"{root}: git ls-files failed: {git_failure(message, files.returncode)}")
     names, notes = parse_tagged_listing(listed)
     # git goes on past a folder it cannot open (no permission, a path too
     # long for the system) with a warning: each becomes a note.
@@ -228,6 +227,18 @@ def git_listing(root: str) -> tuple[list[str], list[str], list[str]] | None:
         notes.append(f"{root}: git ignores this folder, so only its tracked files are taken (--no-ignore takes all)")
         ignored_dirs.remove(".")
     return names, ignored_dirs, notes
+
+
+def git_failure(message: str, status: int) -> str:
+    """git's own reason, from its "fatal:" line (advice lines follow it)."""
+    lines = message.splitlines()
+    reason = next((line[len("fatal: ") :] for line in lines if line.startswith("fatal: ")), None)
+    if reason is None:
+        return lines[-1].strip() if lines else f"exit status {status}"
+    if "dubious ownership" in reason:
+        # git will not read a repository another user owns, as it could run that user's settings.
+        reason += " (see git's safe.directory, or --no-ignore to walk the tree without git)"
+    return reason
 
 
 # Tags of `ls-files -t` for entries not in the work tree: removed, and

@@ -249,6 +249,17 @@ class TestIgnoreFilesAndGit:
         summary = summary_of(run_cli(tree, "index", "--json"))
         assert (summary["files"], summary["limits"]["unreadable"]) == (1, [])
 
+    @pytest.mark.skipif(os.geteuid() != 0, reason="making a tree another user owns needs root")
+    def test_repository_of_another_user_is_refused_in_one_line(self, place):
+        tree, _ = place
+        git(tree, "init", "-q")
+        (tree / "a.py").write_text("")
+        for folder, dirs, files in os.walk(tree):
+            for name in [folder, *(os.path.join(folder, entry) for entry in dirs + files)]:
+                os.lchown(name, 4321, 4321)
+        result = run_cli(tree, "files")
+        assert result.returncode == 2 and b"dubious ownership" in result.stderr and b"safe.directory" in result.stderr
+
     def test_submodule_and_nested_repository_get_a_note(self, place):
         tree, _ = place
         git(tree, "init", "-q")
