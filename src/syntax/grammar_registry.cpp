@@ -41,4 +41,10 @@ const TSLanguage* grammar_for(std::string_view language_name) {
     return nullptr;
 }
 
+std::vector<std::string_view> grammar_names() {
+    std::vector<std::string_view> names;
+    for (const GrammarEntry& entry : GRAMMAR_TABLE) names.push_back(entry.name);
+    return names;
+}
+
 }  // namespace brightloom

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string_view>
+#include <vector>
 
 #include <tree_sitter/api.h>
 
@@ -10,5 +11,8 @@ namespace brightloom {
 // The grammar for "python", "javascript", "typescript", "tsx", "rust" or
 // "json" (case-sensitive), else null. Grammars are static and never freed.
 const TSLanguage* grammar_for(std::string_view language_name);
+
+// Every language name grammar_for knows, in a fixed order.
+std::vector<std::string_view> grammar_names();
 
 }  // namespace brightloom

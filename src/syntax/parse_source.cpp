@@ -1,10 +1,12 @@
 #include "parse_source.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 #include <string>
 
+#include "lib/interrupt_check.h"
 #include "lib/utf8.h"
 
 namespace brightloom {
@@ -26,6 +28,10 @@ constexpr std::uint32_t MAX_ABI_VERSION = 15;
 constexpr std::uint64_t OPERATIONS_PER_PROGRESS_CALL = 100;
 constexpr std::uint64_t ALLOCATED_BYTES_PER_UNIT = 16;
 constexpr std::uint32_t LEXER_PIECE_BYTES = 4096;
+// A Ctrl-C is looked for every few progress reports: often enough to stop
+// within milliseconds even in the slowest error recovery, rarely enough to
+// cost nothing measurable.
+constexpr std::uint64_t PROGRESS_CALLS_PER_INTERRUPT_CHECK = 4;
 
 // Real sources stay far below these (see bench/parse_cost_bench.py): the
 // costliest files of the benchmark corpus take about a quarter of the work
@@ -47,10 +53,19 @@ struct ParseProgress {
     ParseLimits limits;
     std::uint64_t lexed_bytes = 0;
     std::uint64_t progress_calls = 0;
+    std::uint64_t error_progress_calls = 0;
+    bool interrupted = false;
     bool memory_exhausted = false;
 
     bool over_limits() const {
         return memory_exhausted || lease->usage().over_limit || work() > limits.work_units;
+    }
+
+    ParseCost cost() const {
+        const ArenaUsage usage = lease->usage();
+        return ParseCost{work(), progress_calls * OPERATIONS_PER_PROGRESS_CALL,
+                         error_progress_calls * OPERATIONS_PER_PROGRESS_CALL, lexed_bytes,
+                         usage.handed_out_bytes, usage.peak_held_bytes};
     }
 
     std::uint64_t work() const {
@@ -85,6 +100,11 @@ const char* read_text_piece(void* payload, std::uint32_t byte_index, TSPoint /*p
 bool is_over_parse_limits(TSParseState* state) {
     auto* progress = static_cast<ParseProgress*>(state->payload);
     ++progress->progress_calls;
+    if (state->has_error) ++progress->error_progress_calls;
+    if (progress->progress_calls % PROGRESS_CALLS_PER_INTERRUPT_CHECK == 0 && is_interrupted()) {
+        progress->interrupted = true;
+        return true;
+    }
     return progress->over_limits();
 }
 
@@ -106,7 +126,8 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
     return parse_source(grammar, text, parse_limits_for(text.size()));
 }
 
-Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text, ParseLimits limits) {
+Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text, ParseLimits limits,
+                                  ParseCost* cost) {
     // The runtime keeps byte offsets in 32 bits; a larger text would have its
     // positions wrap around and every reported line and column would be wrong.
     if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
@@ -146,6 +167,7 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
         throw;
     }
     parsed.lease.set_hard_limit(SIZE_MAX);
+    if (cost != nullptr) *cost = progress.cost();
     if (progress.memory_exhausted) {
         // Left in the middle of an operation, the parser's state is
         // half-updated and must not be walked by its delete. The lease gives
@@ -153,6 +175,8 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
         (void)parsed.parser.release();
         return too_costly_error(progress);
     }
+    // The caller's own reason wins; the parse is discarded.
+    if (progress.interrupted) return os_error(EINTR);
     // A tree finished after the lexer was cut off is not the text's tree.
     if (progress.over_limits()) return too_costly_error(progress);
     if (parsed.tree == nullptr) {

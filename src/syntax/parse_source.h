@@ -53,11 +53,22 @@ ParseLimits parse_limits_for(std::size_t text_bytes);
 // no request may build.
 inline constexpr ParseLimits UNLIMITED_PARSE{UINT64_MAX, SIZE_MAX};
 
+// What a parse cost, in its parts, whatever its outcome: for benchmarks.
+struct ParseCost {
+    std::uint64_t work_units = 0;
+    std::uint64_t operations = 0;           // parse operations
+    std::uint64_t recovery_operations = 0;  // of those, while every version was in error
+    std::uint64_t lexed_bytes = 0;
+    std::uint64_t allocated_bytes = 0;
+    std::size_t peak_bytes = 0;
+};
+
 // Fails with "Incompatible language version <n>. Expected minimum 13,
 // maximum 15", "source text is too costly to parse: ..." when a limit was
 // reached, or "tree-sitter parse returned no tree". Throws std::bad_alloc
 // when the system has no memory left.
 Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text);
-Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text, ParseLimits limits);
+Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text, ParseLimits limits,
+                                  ParseCost* cost = nullptr);
 
 }  // namespace brightloom
