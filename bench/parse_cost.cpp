@@ -6,8 +6,8 @@
 //
 // Prints one line a file: language, bytes, work units and peak parser memory
 // (with their share of the file's limits), processor seconds, the outcome,
-// the path, then the parts of the work: parse operations, those spent in
-// error recovery, bytes lexed and bytes allocated. --unbounded lifts the
+// the path, then the parts of the work: parse operations, entries into error
+// recovery (estimated), bytes lexed and bytes allocated. --unbounded lifts the
 // limits, to see what a text would cost in full. The language comes from the
 // file's extension unless --language names it; files without a grammar are
 // passed over. bench/parse_cost_bench.py drives it over a corpus and over
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("language\tbytes\twork\twork_share\tpeak_bytes\tmemory_share\tseconds\toutcome\tpath"
-                "\toperations\trecovery_operations\tlexed_bytes\tallocated_bytes\n");
+                "\toperations\trecoveries\tlexed_bytes\tallocated_bytes\n");
     for (int i = first; i < argc; ++i) {
         const std::string path = argv[i];
         const std::optional<std::string_view> language = forced_language ? forced_language : language_from_path(path);
@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
                     static_cast<double>(cost.work_units) / static_cast<double>(limits.work_units), cost.peak_bytes,
                     static_cast<double>(cost.peak_bytes) / static_cast<double>(limits.memory_bytes), seconds,
                     outcome.c_str(), path.c_str(), static_cast<unsigned long long>(cost.operations),
-                    static_cast<unsigned long long>(cost.recovery_operations),
+                    static_cast<unsigned long long>(cost.recoveries),
                     static_cast<unsigned long long>(cost.lexed_bytes),
                     static_cast<unsigned long long>(cost.allocated_bytes));
     }

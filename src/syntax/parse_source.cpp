@@ -8,6 +8,7 @@
 
 #include "lib/interrupt_check.h"
 #include "lib/utf8.h"
+#include "syntax/recovery_sampler.h"
 
 namespace brightloom {
 namespace {
@@ -17,29 +18,37 @@ constexpr std::uint32_t MAX_ABI_VERSION = 15;
 
 // Broken text can make the parser's error recovery quadratic: every retry
 // lexes an unterminated comment or string to the end of the text again, or
-// rebuilds an ever longer error node. Steps alone do not show it (each step
-// gets dearer), so the work of a parse is counted in three currencies that
-// all grow with what the parser really does:
+// rebuilds an ever longer error node, or enters error recovery at every
+// token. Steps alone do not show it (each step gets dearer), so the work of a
+// parse is counted in four currencies that all grow with what the parser
+// really does:
 //  - parse operations: the runtime reports every hundred of them;
 //  - bytes handed to the lexer: the text is given out in small pieces, so a
 //    lexer running over the same text again asks for it again;
-//  - bytes the arena hands out, freed or not: rebuilding big nodes shows here.
+//  - bytes the arena hands out, freed or not: rebuilding big nodes shows here;
+//  - entries into error recovery, estimated by sampling: each one tries every
+//    token of the grammar on every stack version, about as much processor
+//    time as RECOVERY_UNITS units of the other kinds.
 // Counting, not timing, gives every machine the same answer.
 constexpr std::uint64_t OPERATIONS_PER_PROGRESS_CALL = 100;
 constexpr std::uint64_t ALLOCATED_BYTES_PER_UNIT = 16;
 constexpr std::uint32_t LEXER_PIECE_BYTES = 4096;
+constexpr std::uint64_t RECOVERY_UNITS = 1500;
 // A Ctrl-C is looked for every few progress reports: often enough to stop
 // within milliseconds even in the slowest error recovery, rarely enough to
 // cost nothing measurable.
 constexpr std::uint64_t PROGRESS_CALLS_PER_INTERRUPT_CHECK = 4;
 
-// Real sources stay far below these (see bench/parse_cost_bench.py): the
-// costliest files of the benchmark corpus take about a quarter of the work
-// and half of the memory allowed here.
+// The densest valid texts (1 MiB of `x=1` lines, of `1,` in a literal
+// table, of empty statements) take up to 34 units and 450 bytes of parser
+// memory a byte; real sources far less (see bench/parse_cost_bench.py). Every
+// kind of unit costs this machine's processor about the same, 33 to 60
+// million units a second, so 1 MiB of anything is answered or refused within
+// about 1.4 seconds.
 constexpr std::uint64_t BASE_WORK_UNITS = 4'000'000;
-constexpr std::uint64_t WORK_UNITS_PER_BYTE = 16;
+constexpr std::uint64_t WORK_UNITS_PER_BYTE = 40;
 constexpr std::size_t BASE_MEMORY_BYTES = 32u << 20;
-constexpr std::size_t MEMORY_BYTES_PER_TEXT_BYTE = 48;
+constexpr std::size_t MEMORY_BYTES_PER_TEXT_BYTE = 448;
 // Past the memory limit a parse stops at its next progress report, with the
 // runtime's own clean-up. Some error recoveries allocate hundreds of
 // megabytes within one operation, so a little further on the allocator
@@ -50,10 +59,10 @@ constexpr std::size_t HARD_MEMORY_BYTES_PER_TEXT_BYTE = 8;
 struct ParseProgress {
     std::string_view text;
     const ArenaLease* lease = nullptr;
+    RecoverySampler* recoveries = nullptr;
     ParseLimits limits;
     std::uint64_t lexed_bytes = 0;
     std::uint64_t progress_calls = 0;
-    std::uint64_t error_progress_calls = 0;
     bool interrupted = false;
     bool memory_exhausted = false;
 
@@ -64,13 +73,14 @@ struct ParseProgress {
     ParseCost cost() const {
         const ArenaUsage usage = lease->usage();
         return ParseCost{work(), progress_calls * OPERATIONS_PER_PROGRESS_CALL,
-                         error_progress_calls * OPERATIONS_PER_PROGRESS_CALL, lexed_bytes,
-                         usage.handed_out_bytes, usage.peak_held_bytes};
+                         recoveries->estimated_recoveries(), lexed_bytes, usage.handed_out_bytes,
+                         usage.peak_held_bytes};
     }
 
     std::uint64_t work() const {
         return progress_calls * OPERATIONS_PER_PROGRESS_CALL + lexed_bytes +
-               lease->usage().handed_out_bytes / ALLOCATED_BYTES_PER_UNIT;
+               lease->usage().handed_out_bytes / ALLOCATED_BYTES_PER_UNIT +
+               recoveries->estimated_recoveries() * RECOVERY_UNITS;
     }
 };
 
@@ -100,7 +110,7 @@ const char* read_text_piece(void* payload, std::uint32_t byte_index, TSPoint /*p
 bool is_over_parse_limits(TSParseState* state) {
     auto* progress = static_cast<ParseProgress*>(state->payload);
     ++progress->progress_calls;
-    if (state->has_error) ++progress->error_progress_calls;
+    progress->recoveries->on_progress();
     if (progress->progress_calls % PROGRESS_CALLS_PER_INTERRUPT_CHECK == 0 && is_interrupted()) {
         progress->interrupted = true;
         return true;
@@ -144,7 +154,8 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
 
     // `progress` lives on this frame for the whole parse; the runtime copies
     // what it keeps into the tree, so the payload pointer does not escape.
-    ParseProgress progress{text, &parsed.lease, limits};
+    RecoverySampler recoveries(parsed.parser.get(), text);
+    ParseProgress progress{text, &parsed.lease, &recoveries, limits};
     TSInput input{};
     input.payload = &progress;
     input.read = read_text_piece;
@@ -160,12 +171,14 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
     } catch (const ArenaLimitExceeded&) {
         progress.memory_exhausted = true;
     } catch (...) {
+        recoveries.finish();
         // Out of memory: the parser is half-updated, as below, and the
         // exception goes on to become MemoryError.
         parsed.lease.set_hard_limit(SIZE_MAX);
         (void)parsed.parser.release();
         throw;
     }
+    recoveries.finish();
     parsed.lease.set_hard_limit(SIZE_MAX);
     if (cost != nullptr) *cost = progress.cost();
     if (progress.memory_exhausted) {

@@ -57,7 +57,7 @@ inline constexpr ParseLimits UNLIMITED_PARSE{UINT64_MAX, SIZE_MAX};
 struct ParseCost {
     std::uint64_t work_units = 0;
     std::uint64_t operations = 0;           // parse operations
-    std::uint64_t recovery_operations = 0;  // of those, while every version was in error
+    std::uint64_t recoveries = 0;  // entries into error recovery, estimated
     std::uint64_t lexed_bytes = 0;
     std::uint64_t allocated_bytes = 0;
     std::size_t peak_bytes = 0;
