@@ -21,8 +21,7 @@
 #include <optional>
 #include <string>
 
-#include "syntax/grammar_registry.h"
-#include "syntax/language.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
 namespace {
@@ -31,6 +30,15 @@ double processor_seconds() {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The language of a path for any command that parses it.
+std::optional<std::string_view> parsed_language_of(std::string_view path) {
+    using brightloom::LanguageCommand;
+    for (LanguageCommand command : {LanguageCommand::syntax_check, LanguageCommand::symbols}) {
+        if (auto language = brightloom::language_from_path(path, command)) return language;
+    }
+    return std::nullopt;
 }
 
 // Anonymous symbols are the grammar's literal tokens: keywords and punctuation.
@@ -59,7 +67,9 @@ int main(int argc, char** argv) {
         if (option == "--unbounded") {
             unbounded = true;
         } else if (option == "--grammars") {
-            for (std::string_view name : grammar_names()) std::printf("%.*s\n", static_cast<int>(name.size()), name.data());
+            for (const LanguageRow& row : language_table()) {
+                if (row.grammar != nullptr) std::printf("%.*s\n", static_cast<int>(row.name.size()), row.name.data());
+            }
             return 0;
         } else if ((option == "--tokens" || option == "--language") && first + 1 < argc) {
             if (option == "--tokens") return print_tokens(argv[first + 1]);
@@ -72,7 +82,7 @@ int main(int argc, char** argv) {
                 "\toperations\trecoveries\tlexed_bytes\tallocated_bytes\n");
     for (int i = first; i < argc; ++i) {
         const std::string path = argv[i];
-        const std::optional<std::string_view> language = forced_language ? forced_language : language_from_path(path);
+        const std::optional<std::string_view> language = forced_language ? forced_language : parsed_language_of(path);
         const TSLanguage* grammar = language ? grammar_for(*language) : nullptr;
         if (grammar == nullptr) continue;
         std::ifstream file(path, std::ios::binary);

@@ -6,9 +6,9 @@
 #include <limits>
 #include <string>
 
-#include "lib/interrupt_check.h"
-#include "lib/utf8.h"
+#include "base/interrupt_check.h"
 #include "syntax/recovery_sampler.h"
+#include "text/utf8.h"
 
 namespace brightloom {
 namespace {
@@ -30,8 +30,6 @@ constexpr std::uint32_t MAX_ABI_VERSION = 15;
 //    token of the grammar on every stack version, about as much processor
 //    time as RECOVERY_UNITS units of the other kinds.
 // Counting, not timing, gives every machine the same answer.
-constexpr std::uint64_t OPERATIONS_PER_PROGRESS_CALL = 100;
-constexpr std::uint64_t ALLOCATED_BYTES_PER_UNIT = 16;
 constexpr std::uint32_t LEXER_PIECE_BYTES = 4096;
 constexpr std::uint64_t RECOVERY_UNITS = 1500;
 // A Ctrl-C is looked for every few progress reports: often enough to stop

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "lib/command_error.h"
-#include "syntax/grammar_registry.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
 namespace brightloom {
