@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "lib/command_error.h"
 #include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
