@@ -28,10 +28,11 @@ constexpr std::uint32_t MAX_ABI_VERSION = 15;
 //  - bytes the arena hands out, freed or not: rebuilding big nodes shows here;
 //  - entries into error recovery, estimated by sampling: each one tries every
 //    token of the grammar on every stack version, about as much processor
-//    time as RECOVERY_UNITS units of the other kinds.
+//    time as RECOVERY_UNITS_PER_TOKEN units of the other kinds for each of
+//    the grammar's literal tokens.
 // Counting, not timing, gives every machine the same answer.
 constexpr std::uint32_t LEXER_PIECE_BYTES = 4096;
-constexpr std::uint64_t RECOVERY_UNITS = 1500;
+constexpr std::uint64_t RECOVERY_UNITS_PER_TOKEN = 16;
 // A Ctrl-C is looked for every few progress reports: often enough to stop
 // within milliseconds even in the slowest error recovery, rarely enough to
 // cost nothing measurable.
@@ -40,11 +41,11 @@ constexpr std::uint64_t PROGRESS_CALLS_PER_INTERRUPT_CHECK = 4;
 // The densest valid texts (1 MiB of `x=1` lines, of `1,` in a literal
 // table, of empty statements) take up to 34 units and 450 bytes of parser
 // memory a byte; real sources far less (see bench/parse_cost_bench.py). Every
-// kind of unit costs this machine's processor about the same, 33 to 60
+// kind of unit costs this machine's processor about the same, 30 to 60
 // million units a second, so 1 MiB of anything is answered or refused within
 // about 1.4 seconds.
 constexpr std::uint64_t BASE_WORK_UNITS = 4'000'000;
-constexpr std::uint64_t WORK_UNITS_PER_BYTE = 40;
+constexpr std::uint64_t WORK_UNITS_PER_BYTE = 36;
 constexpr std::size_t BASE_MEMORY_BYTES = 32u << 20;
 constexpr std::size_t MEMORY_BYTES_PER_TEXT_BYTE = 448;
 // Past the memory limit a parse stops at its next progress report, with the
@@ -58,6 +59,7 @@ struct ParseProgress {
     std::string_view text;
     const ArenaLease* lease = nullptr;
     RecoverySampler* recoveries = nullptr;
+    std::uint64_t units_per_recovery = 0;
     ParseLimits limits;
     std::uint64_t lexed_bytes = 0;
     std::uint64_t progress_calls = 0;
@@ -78,7 +80,7 @@ struct ParseProgress {
     std::uint64_t work() const {
         return progress_calls * OPERATIONS_PER_PROGRESS_CALL + lexed_bytes +
                lease->usage().handed_out_bytes / ALLOCATED_BYTES_PER_UNIT +
-               recoveries->estimated_recoveries() * RECOVERY_UNITS;
+               recoveries->estimated_recoveries() * units_per_recovery;
     }
 };
 
@@ -114,6 +116,17 @@ bool is_over_parse_limits(TSParseState* state) {
         return true;
     }
     return progress->over_limits();
+}
+
+// What one entry into error recovery costs: the runtime looks up every token
+// of the grammar, and the anonymous symbols are its literal tokens.
+std::uint64_t units_per_recovery(const TSLanguage* grammar) {
+    std::uint64_t tokens = 1;
+    const std::uint32_t symbols = ts_language_symbol_count(grammar);
+    for (std::uint32_t symbol = 1; symbol < symbols; ++symbol) {
+        if (ts_language_symbol_type(grammar, static_cast<TSSymbol>(symbol)) == TSSymbolTypeAnonymous) ++tokens;
+    }
+    return tokens * RECOVERY_UNITS_PER_TOKEN;
 }
 
 CommandError too_costly_error(const ParseProgress& progress) {
@@ -153,7 +166,7 @@ Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view te
     // `progress` lives on this frame for the whole parse; the runtime copies
     // what it keeps into the tree, so the payload pointer does not escape.
     RecoverySampler recoveries(parsed.parser.get(), text);
-    ParseProgress progress{text, &parsed.lease, &recoveries, limits};
+    ParseProgress progress{text, &parsed.lease, &recoveries, units_per_recovery(grammar), limits};
     TSInput input{};
     input.payload = &progress;
     input.read = read_text_piece;
