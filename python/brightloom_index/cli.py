@@ -29,7 +29,7 @@ if TYPE_CHECKING:
     from typing import NoReturn, TextIO
 
 PROGRAM = "brightloom-index"
-DESCRIPTION = "Index source files with the native indexer and look declarations up."
+DESCRIPTION = "Index source files with the native indexer and look definitions and references up."
 # How long a refresh waits for another one to finish, by default.
 DEFAULT_WAIT_SECONDS = 30.0
 
@@ -291,7 +291,7 @@ SUBCOMMANDS: dict[str, Subcommand] = {
     ),
     "index": Subcommand(
         "commands:run_index",
-        "Bring the index of ROOT up to date (outline and check new and changed files), then summarise.",
+        "Bring the index of ROOT up to date (parse new and changed files), then summarise.",
         add_index_options,
     ),
     "find": Subcommand(

@@ -60,18 +60,16 @@ FIELD_ESCAPES = {"\\": "\\\\", "\t": "\\t", "\r": "\\r", "\n": "\\n", "\a": "\\a
 class TagEntry:
     """One definition as a tags file needs it.
 
-    `text` is its source line (None when unknown), `text_cut` says the
-    stored line stops short of the real one; `scope_kind`/`scope_name` name
-    the enclosing definition, the name qualified by its own scopes.
+    `text` is its source line (None when unknown); `scope_kind`/`scope_name`
+    name the enclosing definition, the name qualified by its own scopes.
     """
 
-    __slots__ = ("name", "path", "line", "end_line", "kind", "language", "scope_kind", "scope_name",
-                 "text", "text_cut")
+    __slots__ = ("name", "path", "line", "end_line", "kind", "language", "scope_kind", "scope_name", "text")
 
     def __init__(
         self, name: str, path: str, line: int, end_line: int, kind: str, language: str,
         scope_kind: str | None = None, scope_name: str | None = None,
-        text: str | None = None, text_cut: bool = False,
+        text: str | None = None,
     ) -> None:
         self.name = name
         self.path = path
@@ -82,7 +80,6 @@ class TagEntry:
         self.scope_kind = scope_kind
         self.scope_name = scope_name
         self.text = text
-        self.text_cut = text_cut
 
 
 def is_unsafe_name(name: str) -> bool:
@@ -122,7 +119,7 @@ def usable_text(entry: TagEntry) -> tuple[str, bool]:
     the text stops there, as it does at the length limit.
     """
     text = entry.text or ""
-    whole = entry.text is not None and not entry.text_cut
+    whole = entry.text is not None
     for stop in ("\r", "\0"):
         index = text.find(stop)
         if index >= 0:

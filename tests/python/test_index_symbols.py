@@ -1,9 +1,8 @@
 """What the index keeps of "symbols": definitions at any depth with their scope,
-references with their source line (`refs`), tags files that survive edits,
-the new languages' files, and rows that always describe the text parsed."""
-import shutil
+references with their source line (`refs`), tags files with scopes and
+patterns, the new languages' files, and rows that always describe the text
+parsed."""
 import sqlite3
-import subprocess
 
 import pytest
 
@@ -107,17 +106,6 @@ def test_tags_carry_scopes_and_patterns_for_every_depth(indexed):
     assert cli("tags", "-e") == (0, "", "")
     etags = (indexed / "TAGS").read_bytes()
     assert b"\x0c\napp/shapes.py," in etags and b"        def inner():\x7finner\x015,\n" in etags
-
-
-@pytest.mark.skipif(shutil.which("vim") is None, reason="vim not installed")
-def test_vim_reaches_an_indexed_definition_after_an_edit_above_it(indexed, tmp_path):
-    assert cli("tags")[0] == 0
-    (indexed / "app/shapes.py").write_text("# new\n# lines\n" + (indexed / "app/shapes.py").read_text())
-    report = tmp_path / "where"
-    argv = ["vim", "-es", "-N", "-u", "NONE", "-i", "NONE", "-c", "set tags=tags", "-c", "silent! tag inner",
-            "-c", f"call writefile([expand('%:p') . ':' . line('.')], '{report}')", "-c", "qa!"]
-    subprocess.run(argv, cwd=indexed, capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
-    assert report.read_text() == f"{indexed / 'app/shapes.py'}:7\n"
 
 
 def test_a_file_rewritten_during_a_refresh_is_stored_as_parsed(tmp_path):

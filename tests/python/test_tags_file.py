@@ -14,26 +14,25 @@ from brightloom_index.tags_file import TagEntry, ctags_text, etags_text, search_
 needs = {tool: pytest.mark.skipif(shutil.which(tool) is None, reason=f"{tool} not installed")
          for tool in ("readtags", "vim", "emacs")}
 
-# (source line, cut short, expected address): ctags escapes `\` and `/`, a `$`
-# that ends the text, and leaves off the closing `$` of a cut line.
+# (source line, expected address): ctags escapes `\` and `/`, a `$` that ends
+# the text, and leaves off the closing `$` of a cut line.
 PATTERNS = [
-    ("def f(a, b):", False, "/^def f(a, b):$/"),
-    ('    return "a/b" + "\\\\"', False, '/^    return "a\\/b" + "\\\\\\\\"$/'),
-    ("let cost = $", False, "/^let cost = \\$$/"),
-    ("cost$ = 1", False, "/^cost$ = 1$/"),
-    ("^starts = 1", False, "/^^starts = 1$/"),
-    ("x" * 100, False, "/^" + "x" * 96 + "/"),
-    ("y" * 95 + "$$", False, "/^" + "y" * 95 + "\\$/"),
-    ("cut here", True, "/^cut here/"),
-    ("before\rafter", False, "/^before/"),
-    ("nul\0inside", False, "/^nul/"),
-    (None, False, "7"),
+    ("def f(a, b):", "/^def f(a, b):$/"),
+    ('    return "a/b" + "\\\\"', '/^    return "a\\/b" + "\\\\\\\\"$/'),
+    ("let cost = $", "/^let cost = \\$$/"),
+    ("cost$ = 1", "/^cost$ = 1$/"),
+    ("^starts = 1", "/^^starts = 1$/"),
+    ("x" * 100, "/^" + "x" * 96 + "/"),
+    ("y" * 95 + "$$", "/^" + "y" * 95 + "\\$/"),
+    ("before\rafter", "/^before/"),
+    ("nul\0inside", "/^nul/"),
+    (None, "7"),
 ]
 
 
-@pytest.mark.parametrize("text, cut, expected", PATTERNS)
-def test_search_pattern_escapes_as_ctags(text, cut, expected):
-    assert search_pattern(TagEntry("f", "a.py", 7, 7, "function", "python", text=text, text_cut=cut)) == expected
+@pytest.mark.parametrize("text, expected", PATTERNS)
+def test_search_pattern_escapes_as_ctags(text, expected):
+    assert search_pattern(TagEntry("f", "a.py", 7, 7, "function", "python", text=text)) == expected
 
 
 def entry(name, path="a.py", line=1, **fields):
@@ -46,18 +45,6 @@ def body(content):
 
 
 class TestCtagsLines:
-    def test_fields_scope_and_long_kind(self):
-        content, left_out = ctags_text([
-            entry("poll", "src/task.rs", 4, kind="method", language="rust", scope_kind="impl",
-                  scope_name="m::JoinHandle", text="    fn poll(&self) {"),
-            entry("run", kind="method", scope_kind="class", scope_name="A.B", text="        def run(self):"),
-        ], lambda path: path)
-        assert left_out == 0
-        assert body(content) == [
-            'poll\tsrc/task.rs\t/^    fn poll(&self) {$/;"\tkind:method\tline:4\timpl:m::JoinHandle\tend:4',
-            'run\ta.py\t/^        def run(self):$/;"\tkind:method\tline:1\tclass:A.B\tend:1',
-        ]
-
     def test_names_are_escaped_and_sorted_unescaped(self):
         names = ["b", "!", " lead", "back\\slash", "A", "!bang"]
         lines = body(ctags_text([entry(name) for name in names], lambda path: path)[0])
