@@ -245,7 +245,7 @@ def add_map_options(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--weight", action="append", metavar="NAME=VALUE",
         help="set a weight (repeatable): " + "; ".join(
-            f"{name} ({default:g}): {meaning}" for name, (default, meaning) in WEIGHTS.items()),
+            f"{name} ({default:g}): {meaning}" for name, (default, _, meaning) in WEIGHTS.items()),
     )
     command.add_argument("--refresh", action="store_true", help="refresh the index before mapping")
     add_wait_option(command)

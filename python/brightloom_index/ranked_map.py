@@ -45,19 +45,23 @@ if TYPE_CHECKING:
 
 DEFAULT_TOKENS = 1024
 
-# The weights a user may set with --weight NAME=VALUE, and what each does.
-WEIGHTS: dict[str, tuple[float, str]] = {
-    "damping": (0.85, "chance of following a link rather than going back to the focus (0 to 1)"),
-    "import": (1.0, "references an import counts as"),
-    "long": (2.0, "factor for names of 8 characters or more"),
-    "compound": (2.0, "factor for mixedCase and snake_case names"),
-    "private": (0.1, "factor for names starting with _"),
-    "short": (0.25, "factor for names of 1 or 2 characters"),
-    "shared": (1.0, "a name's weight is divided by its defining files to this power"),
-    "focus": (0.9, "share of the walk's jumps that go to the focus rather than to any file (0 to 1)"),
-    "spread": (1.0, "the k-th best definition of a file has its score divided by k to this power"),
-    "nearby": (0.4, "part of the focus share that goes to the other files of the focus files' folders (0 to 1)"),
-    "own": (0.15, "share of a file's rank spread evenly over its outline definitions"),
+# Bound of the factors: five of them multiplied stay far from overflow.
+FACTOR_LIMIT = 1e6
+# The weights a user may set with --weight NAME=VALUE: default, largest
+# value allowed (the powers are kept small: 2 ** 1e300 overflows), and what
+# each does.
+WEIGHTS: dict[str, tuple[float, float, str]] = {
+    "damping": (0.85, 0.99, "chance of following a link rather than jumping"),
+    "import": (1.0, FACTOR_LIMIT, "references an import counts as"),
+    "long": (2.0, FACTOR_LIMIT, "factor for names of 8 characters or more"),
+    "compound": (2.0, FACTOR_LIMIT, "factor for mixedCase and snake_case names"),
+    "private": (0.1, FACTOR_LIMIT, "factor for names starting with _"),
+    "short": (0.25, FACTOR_LIMIT, "factor for names of 1 or 2 characters"),
+    "shared": (1.0, 10.0, "a name's weight is divided by its defining files to this power"),
+    "focus": (0.9, 1.0, "share of the jumps that go to the focus rather than to any file"),
+    "nearby": (0.4, 1.0, "part of the focus share that goes to the other files of the focus files' folders"),
+    "spread": (1.0, 10.0, "the k-th best definition of a file has its score divided by k to this power"),
+    "own": (0.15, FACTOR_LIMIT, "share of a file's rank spread evenly over its outline definitions"),
 }
 LONG_NAME = 8
 SHORT_NAME = 2
@@ -81,7 +85,7 @@ READ_BATCH = 16
 
 def parse_weights(settings: Sequence[str]) -> dict[str, float]:
     """The weights with `NAME=VALUE` settings applied; Failure for a bad one."""
-    weights = {name: default for name, (default, _) in WEIGHTS.items()}
+    weights = {name: default for name, (default, _, _) in WEIGHTS.items()}
     for setting in settings:
         name, equals, text = setting.partition("=")
         if name not in WEIGHTS or not equals:
@@ -90,9 +94,9 @@ def parse_weights(settings: Sequence[str]) -> dict[str, float]:
             value = float(text)
         except ValueError:
             raise Failure(f"--weight {setting}: not a number: {text!r}") from None
-        if not (0 <= value < float("inf")) or (name == "damping" and value >= 1) or (name in ("focus", "nearby") and value > 1):
-            bound = {"damping": "0 or more, below 1", "focus": "0 to 1", "nearby": "0 to 1"}.get(name, "0 or more")
-            raise Failure(f"--weight {setting}: out of range ({bound})")
+        largest = WEIGHTS[name][1]
+        if not 0 <= value <= largest:
+            raise Failure(f"--weight {setting}: out of range (0 to {largest:g})")
         weights[name] = value
     return weights
 
@@ -130,8 +134,10 @@ class LinkGraph:
         users: list[list[tuple[int, float]]] = []
         definers: list[list[tuple[int, int]]] = []
         for name, group in group_by_name(uses):
-            using = sorted((node_of[f], u + weights["import"] * i) for _, f, u, i, _ in group if u + i > 0)
-            defining = sorted((node_of[f], d) for _, f, _, _, d in group if d > 0)
+            # A tally of a file the index no longer lists (damage) is passed over.
+            using = sorted((node_of[f], u + weights["import"] * i) for _, f, u, i, _ in group
+                           if u + i > 0 and f in node_of)
+            defining = sorted((node_of[f], d) for _, f, _, _, d in group if d > 0 and f in node_of)
             if not using or not defining or (len(defining) == 1 and all(n == defining[0][0] for n, _ in using)):
                 continue
             factor = name_factor(name, len(defining), weights)
@@ -220,16 +226,7 @@ def group_by_name(rows: Sequence[tuple[str, int, int, int, int]]) -> list[tuple[
     return groups
 
 
-class Focus:
-    """The files, folders and names a map is personalised toward."""
-
-    def __init__(self, files: set[str], folders: list[str], names: list[str]) -> None:
-        self.files = files
-        self.folders = folders
-        self.names = names
-
-
-def resolve_focus(values: Sequence[str], root: str, paths: Sequence[str], index: Store) -> tuple[set[str], Focus]:
+def resolve_focus(values: Sequence[str], root: str, paths: Sequence[str], index: Store) -> set[str]:
     """The stored paths the focus values stand for; Failure for one that names nothing.
 
     A value is a file or folder, relative to the current folder or to the
@@ -237,29 +234,25 @@ def resolve_focus(values: Sequence[str], root: str, paths: Sequence[str], index:
     """
     known = set(paths)
     chosen: set[str] = set()
-    focus = Focus(set(), [], [])
     absolute_root = os.path.abspath(root)
     for value in values:
         candidates = [os.path.relpath(os.path.abspath(value), absolute_root), os.path.normpath(value)]
         candidates = [c.replace(os.sep, "/") for c in candidates if not c.startswith("..")]
         file = next((c for c in candidates if c in known), None)
         if file is not None:
-            focus.files.add(file)
             chosen.add(file)
             continue
         folder = next((c for c in candidates if any(p.startswith("" if c == "." else c + "/") for p in paths)), None)
         if folder is not None:
             prefix = "" if folder == "." else folder + "/"
-            focus.folders.append(folder)
             chosen.update(p for p in paths if p.startswith(prefix))
             continue
         defining = index.files_defining(value)
         if not defining:
             raise Failure(f"--focus {value}: no indexed file or folder, and no definition, of that name")
-        focus.names.append(value)
         file_paths = index.file_paths()
         chosen.update(file_paths[file_id] for file_id in defining)
-    return chosen, focus
+    return chosen
 
 
 class RankedDefinition:
@@ -293,7 +286,7 @@ def rank_files(index: Store, focus_values: Sequence[str], root: str, weights: di
     """The graph of the index and each file's rank, personalised toward the focus."""
     paths = index.file_paths()
     graph = LinkGraph(paths, index.name_uses(), weights)
-    chosen, _ = resolve_focus(focus_values, root, graph.paths, index)
+    chosen = resolve_focus(focus_values, root, graph.paths, index)
     return graph, graph.walk.rank(teleport(graph.paths, chosen, weights), weights["damping"])
 
 

@@ -635,7 +635,10 @@ class Store:
         rows = self.connection.execute(
             "SELECT name, file_id, uses, imports, defines FROM name_uses ORDER BY name, file_id"
         )
-        return typed_rows(rows, str, int, int, int, int)
+        checked = typed_rows(rows, str, int, int, int, int)
+        if any(uses < 0 or imports < 0 or defines < 0 for _, _, uses, imports, defines in checked):
+            raise sqlite3.DatabaseError("a stored count is negative")
+        return checked
 
     @reading
     def files_defining(self, name: str) -> list[int]:

@@ -108,6 +108,7 @@ def test_refreshed_index_gives_the_rebuilt_ones_map(repo):
     (("--weight", "damping=1"), "out of range"),
     (("--weight", "long=x"), "not a number"),
     (("--weight", "private=nan"), "out of range"),
+    (("--weight", "shared=1e300"), "out of range"),
     (("--focus", "NoSuchThing"), "no indexed file or folder"),
     (("--tokens", "-1"), "out of range"),
 ])
