@@ -25,9 +25,10 @@ above, at the cost of the names rather than of the pairs.
 from __future__ import annotations
 
 import os
-from itertools import accumulate
+import gc
+from itertools import accumulate, groupby
 from math import sqrt
-from operator import mul, sub
+from operator import itemgetter, mul, sub
 
 from .errors import Failure
 from .exit_codes import EXIT_OK
@@ -35,7 +36,7 @@ from .exit_codes import EXIT_OK
 # typing is for the checker only (see cli.py).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Sequence
+    from collections.abc import Callable, Iterator, Sequence
 
     import argparse
 
@@ -134,6 +135,8 @@ class LinkGraph:
         users: list[list[tuple[int, float]]] = []
         definers: list[list[tuple[int, int]]] = []
         for name, group in group_by_name(uses):
+            if len(group) == 1:
+                continue  # used or defined in one file only: no link
             # A tally of a file the index no longer lists (damage) is passed over.
             using = sorted((node_of[f], u + weights["import"] * i) for _, f, u, i, _ in group
                            if u + i > 0 and f in node_of)
@@ -216,14 +219,10 @@ class Walk:
         return rank
 
 
-def group_by_name(rows: Sequence[tuple[str, int, int, int, int]]) -> list[tuple[str, list[tuple[str, int, int, int, int]]]]:
-    groups: list[tuple[str, list[tuple[str, int, int, int, int]]]] = []
-    for row in rows:
-        if groups and groups[-1][0] == row[0]:
-            groups[-1][1].append(row)
-        else:
-            groups.append((row[0], [row]))
-    return groups
+def group_by_name(rows: Sequence[tuple[str, int, int, int, int]]) -> Iterator[tuple[str, list[tuple[str, int, int, int, int]]]]:
+    """The tallies (sorted by name) in runs of one name."""
+    for name, group in groupby(rows, itemgetter(0)):
+        yield name, list(group)
 
 
 def resolve_focus(values: Sequence[str], root: str, paths: Sequence[str], index: Store) -> set[str]:
@@ -281,11 +280,23 @@ class RankedFile:
         self.definitions = definitions
 
 
+def build_graph(paths: dict[int, str], uses: Sequence[tuple[str, int, int, int, int]],
+                weights: dict[str, float]) -> LinkGraph:
+    # Millions of small tuples and no cycles among them: the collector's
+    # passes over them would cost more than the build itself.
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        return LinkGraph(paths, uses, weights)
+    finally:
+        if collecting:
+            gc.enable()
+
+
 def rank_files(index: Store, focus_values: Sequence[str], root: str, weights: dict[str, float]
                ) -> tuple[LinkGraph, list[float]]:
     """The graph of the index and each file's rank, personalised toward the focus."""
-    paths = index.file_paths()
-    graph = LinkGraph(paths, index.name_uses(), weights)
+    graph = build_graph(index.file_paths(), index.name_uses(), weights)
     chosen = resolve_focus(focus_values, root, graph.paths, index)
     return graph, graph.walk.rank(teleport(graph.paths, chosen, weights), weights["damping"])
 
