@@ -60,8 +60,8 @@ WEIGHTS: dict[str, tuple[float, float, str]] = {
     "short": (0.25, FACTOR_LIMIT, "factor for names of 1 or 2 characters"),
     "shared": (1.0, 10.0, "a name's weight is divided by its defining files to this power"),
     "focus": (0.9, 1.0, "share of the jumps that go to the focus rather than to any file"),
-    "nearby": (0.4, 1.0, "part of the focus share that goes to the other files of the focus files' folders"),
-    "spread": (1.0, 10.0, "the k-th best definition of a file has its score divided by k to this power"),
+    "nearby": (0.4, 1.0, "part of the focus share that goes to the other files of their folders and their namesakes"),
+    "spread": (1.5, 10.0, "a file's k-th best definition is taken with its file's rank divided by k to this power"),
     "own": (0.15, FACTOR_LIMIT, "share of a file's rank spread evenly over its outline definitions"),
 }
 LONG_NAME = 8
@@ -81,6 +81,9 @@ OUTLINE_KINDS = frozenset({
 # Definitions are read for the best-ranked files until they hold this many
 # times the budget: enough to choose from without reading the whole index.
 CANDIDATE_FACTOR = 4
+FEW = 8
+# A focus file's namesakes in other folders count as its neighbours up to this many.
+NAMESAKES = 3
 READ_BATCH = 16
 
 
@@ -255,10 +258,10 @@ def resolve_focus(values: Sequence[str], root: str, paths: Sequence[str], index:
 
 
 class RankedDefinition:
-    __slots__ = ("ordinal", "kind", "name", "line", "end_line", "scope", "depth", "signature", "score")
+    __slots__ = ("ordinal", "kind", "name", "line", "end_line", "scope", "depth", "signature", "score", "priority")
 
     def __init__(self, ordinal: int, kind: str, name: str, line: int, end_line: int, scope: int | None,
-                 depth: int, signature: str, score: float) -> None:
+                 depth: int, signature: str, score: float, priority: float) -> None:
         self.ordinal = ordinal
         self.kind = kind
         self.name = name
@@ -267,7 +270,9 @@ class RankedDefinition:
         self.scope = scope
         self.depth = depth
         self.signature = signature
+        # Its share of the file's rank, and its place in the map's choice.
         self.score = score
+        self.priority = priority
 
 
 class RankedFile:
@@ -303,15 +308,14 @@ def rank_files(index: Store, focus_values: Sequence[str], root: str, weights: di
 
 def teleport(paths: Sequence[str], chosen: set[str], weights: dict[str, float]) -> list[float]:
     """Where the walk jumps back to: the `focus` share of it to the focus
-    files (the `nearby` part of that to the other files of their folders),
-    the rest to every file alike (all of it without a focus)."""
+    files (the `nearby` part of that to their neighbours), the rest to every
+    file alike (all of it without a focus)."""
     size = len(paths)
     if not size:
         return []
     focus_nodes = [node for node, path in enumerate(paths) if path in chosen]
     share = weights["focus"] if focus_nodes else 0.0
-    folders = {path.rpartition("/")[0] for path in chosen}
-    near = [node for node, path in enumerate(paths) if path not in chosen and path.rpartition("/")[0] in folders]
+    near = neighbours(paths, chosen)
     near_share = share * weights["nearby"] if near else 0.0
     vector = [(1 - share) / size] * size
     for node in focus_nodes:
@@ -319,6 +323,27 @@ def teleport(paths: Sequence[str], chosen: set[str], weights: dict[str, float]) 
     for node in near:
         vector[node] += near_share / len(near)
     return vector
+
+
+def neighbours(paths: Sequence[str], chosen: set[str]) -> list[int]:
+    """The files that change with the chosen ones more often than others: the
+    other files of their folders, and their namesakes elsewhere when there
+    are few (a file's tests, not every `mod.rs`)."""
+    folders = {path.rpartition("/")[0] for path in chosen}
+    names: dict[str, list[int]] = {}
+    near = set()
+    for node, path in enumerate(paths):
+        if path in chosen:
+            continue
+        folder, _, name = path.rpartition("/")
+        if folder in folders:
+            near.add(node)
+        names.setdefault(name, []).append(node)
+    for path in chosen:
+        namesakes = names.get(path.rpartition("/")[2], [])
+        if len(namesakes) <= NAMESAKES:
+            near.update(namesakes)
+    return sorted(near)
 
 
 def name_inflows(graph: LinkGraph, rank: list[float], damping: float) -> dict[tuple[int, str], float]:
@@ -351,9 +376,12 @@ def ranked_files(index: Store, graph: LinkGraph, rank: list[float], weights: dic
             by_file.setdefault(row[0], []).append(row[1:])
         for node in batch:
             path = graph.paths[node]
-            definitions = score_definitions(by_file.get(ids[path], []), node, rank[node], inflows, weights["own"], weights["spread"])
+            definitions = score_definitions(
+                by_file.get(ids[path], []), node, rank[node], inflows, weights["own"], weights["spread"])
             files.append(RankedFile(path, rank[node], definitions))
-            gathered += sum(len(d.signature) + d.depth * 2 + 3 for d in definitions if d.score > 0) // 4
+            # A file seldom shows more than its first few definitions.
+            best = sorted((d for d in definitions if d.priority > 0), key=lambda d: -d.priority)[:FEW]
+            gathered += sum(len(d.signature) + d.depth * 2 + 3 for d in best) // 4
         if gathered >= CANDIDATE_FACTOR * budget:
             break
     return files
@@ -361,9 +389,11 @@ def ranked_files(index: Store, graph: LinkGraph, rank: list[float], weights: dic
 
 def score_definitions(rows: list[tuple[object, ...]], node: int, file_rank: float,
                       inflows: dict[tuple[int, str], float], own: float, spread: float) -> list[RankedDefinition]:
-    """A file's definitions, each scored by the rank that reaches it by its name
-    (shared among the file's definitions of that name) and its share of the file's own."""
-    definitions = [RankedDefinition(*row, score=0.0) for row in rows]  # type: ignore[arg-type]
+    """A file's definitions, its rank shared out among them: by the rank that
+    reaches each by its name (split among the file's definitions of that
+    name), with the `own` part spread evenly over its outline definitions
+    (all of it when nothing reaches the file by name)."""
+    definitions = [RankedDefinition(*row, score=0.0, priority=0.0) for row in rows]  # type: ignore[arg-type]
     # Renumbered by place, so that an ordinal indexes the list even in a damaged index.
     place = {definition.ordinal: position for position, definition in enumerate(definitions)}
     for position, definition in enumerate(definitions):
@@ -372,22 +402,26 @@ def score_definitions(rows: list[tuple[object, ...]], node: int, file_rank: floa
     same_name: dict[str, int] = {}
     for definition in definitions:
         same_name[definition.name] = same_name.get(definition.name, 0) + 1
+    reached = [inflows.get((node, d.name), 0.0) / same_name[d.name] for d in definitions]
+    total = sum(reached)
     outline = [d for d in definitions if d.kind in OUTLINE_KINDS or d.depth == 0]
-    for definition in definitions:
-        definition.score = inflows.get((node, definition.name), 0.0) / same_name[definition.name]
+    even = (own if total > 0 else 1.0) if outline else 0.0
+    for definition, amount in zip(definitions, reached):
+        definition.score = file_rank * (1 - even) * amount / total if total > 0 else 0.0
     for definition in outline:
-        definition.score += own * file_rank / len(outline)
-    # Each further definition of a file counts less, so the map shows more
-    # files rather than every definition of the best one.
-    best_first = sorted(definitions, key=lambda d: (-d.score, d.ordinal))
+        definition.score += file_rank * even / len(outline)
+    # The map takes definitions by priority: each file's best first, in the
+    # order of the files' ranks, its further ones counting less and less,
+    # so that it shows more files rather than every definition of the best.
+    best_first = sorted((d for d in definitions if d.score > 0), key=lambda d: (-d.score, d.ordinal))
     for place, definition in enumerate(best_first):
-        definition.score /= (1 + place) ** spread
+        definition.priority = file_rank / (1 + place) ** spread
     return definitions
 
 
 def choose_within_budget(files: list[RankedFile], budget: int,
                          measure: Callable[[list[RankedFile], dict[str, set[int]]], int]) -> dict[str, set[int]]:
-    """The ordinals to show per path: the best-scored definitions, with the
+    """The ordinals to show per path: the definitions first in priority, with the
     definitions enclosing them, as many as `measure` says fit in `budget`.
 
     More definitions nearly always cost more, so a search by halves finds
@@ -395,8 +429,8 @@ def choose_within_budget(files: list[RankedFile], budget: int,
     one, as a shorter line may still fit where a longer one did not.
     """
     candidates = sorted(
-        ((definition.score, position, definition.ordinal) for position, file in enumerate(files)
-         for definition in file.definitions if definition.score > 0),
+        ((definition.priority, position, definition.ordinal) for position, file in enumerate(files)
+         for definition in file.definitions if definition.priority > 0),
         key=lambda item: (-item[0], item[1], item[2]),
     )
 
