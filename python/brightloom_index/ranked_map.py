@@ -24,8 +24,8 @@ above, at the cost of the names rather than of the pairs.
 
 from __future__ import annotations
 
-import os
 import gc
+import os
 from itertools import accumulate, groupby
 from math import sqrt
 from operator import itemgetter, mul, sub
@@ -37,6 +37,7 @@ from .exit_codes import EXIT_OK
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterator, Sequence
+    from typing import Any
 
     import argparse
 
@@ -132,7 +133,6 @@ class LinkGraph:
         self.paths = sorted(paths.values())
         order = {path: node for node, path in enumerate(self.paths)}
         node_of = {file_id: order[path] for file_id, path in paths.items()}
-        self.weights = weights
         self.names: list[str] = []
         # Per name (by position in `names`): its users as (node, weight), its definers as (node, count).
         users: list[list[tuple[int, float]]] = []
@@ -203,7 +203,8 @@ class Walk:
         prefix = [0.0, *accumulate(map(pools.__getitem__, self.def_names))]
         inflow = map(sub, map(prefix.__getitem__, self.target_ends), map(prefix.__getitem__, self.target_starts))
         lost = sum(map(rank.__getitem__, self.dangling))
-        new = [(1 - damping) * p + damping * lost * p for p in teleport]
+        jump = 1 - damping + damping * lost
+        new = [jump * p for p in teleport]
         for node, amount in zip(self.targets, inflow):
             new[node] += damping * amount
         for node in self.with_self:
@@ -215,7 +216,7 @@ class Walk:
         rank = list(teleport)
         for _ in range(MAX_ROUNDS):
             new = self.step(rank, teleport, damping)
-            change = sum(abs(a - b) for a, b in zip(new, rank))
+            change = sum(map(abs, map(sub, new, rank)))
             rank = new
             if change < TOLERANCE_PER_FILE * self.size:
                 break
@@ -371,7 +372,7 @@ def ranked_files(index: Store, graph: LinkGraph, rank: list[float], weights: dic
     for start in range(0, len(order), READ_BATCH):
         batch = order[start:start + READ_BATCH]
         rows = index.definitions_of([ids[graph.paths[node]] for node in batch])
-        by_file: dict[int, list[tuple[object, ...]]] = {}
+        by_file: dict[int, list[tuple[Any, ...]]] = {}
         for row in rows:
             by_file.setdefault(row[0], []).append(row[1:])
         for node in batch:
@@ -387,18 +388,21 @@ def ranked_files(index: Store, graph: LinkGraph, rank: list[float], weights: dic
     return files
 
 
-def score_definitions(rows: list[tuple[object, ...]], node: int, file_rank: float,
+def score_definitions(rows: list[tuple[Any, ...]], node: int, file_rank: float,
                       inflows: dict[tuple[int, str], float], own: float, spread: float) -> list[RankedDefinition]:
     """A file's definitions, its rank shared out among them: by the rank that
     reaches each by its name (split among the file's definitions of that
     name), with the `own` part spread evenly over its outline definitions
     (all of it when nothing reaches the file by name)."""
-    definitions = [RankedDefinition(*row, score=0.0, priority=0.0) for row in rows]  # type: ignore[arg-type]
+    definitions = [
+        RankedDefinition(ordinal, kind, name, line, end_line, scope, depth, signature, 0.0, 0.0)
+        for ordinal, kind, name, line, end_line, scope, depth, signature in rows
+    ]
     # Renumbered by place, so that an ordinal indexes the list even in a damaged index.
-    place = {definition.ordinal: position for position, definition in enumerate(definitions)}
+    position_of = {definition.ordinal: position for position, definition in enumerate(definitions)}
     for position, definition in enumerate(definitions):
         definition.ordinal = position
-        definition.scope = place.get(definition.scope) if definition.scope is not None else None
+        definition.scope = position_of.get(definition.scope) if definition.scope is not None else None
     same_name: dict[str, int] = {}
     for definition in definitions:
         same_name[definition.name] = same_name.get(definition.name, 0) + 1
@@ -439,11 +443,12 @@ def choose_within_budget(files: list[RankedFile], budget: int,
         for _, position, ordinal in [*candidates[:count], *extra]:
             file = files[position]
             ordinals = chosen.setdefault(file.path, set())
-            while ordinal is not None and ordinal not in ordinals:
-                ordinals.add(ordinal)
-                scope = file.definitions[ordinal].scope
+            current: int | None = ordinal
+            while current is not None and current not in ordinals:
+                ordinals.add(current)
+                scope = file.definitions[current].scope
                 # A scope always comes before what it holds; anything else is not followed.
-                ordinal = scope if scope is not None and scope < ordinal else None
+                current = scope if scope is not None and scope < current else None
         return chosen
 
     low, high = 0, len(candidates)
