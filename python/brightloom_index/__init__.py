@@ -4,7 +4,9 @@ The package builds payloads, calls the module's `run` and presents the
 replies; all work on files is done by the module.
 """
 
-from .cli import main
+# Set before the command line is imported: it reports this version.
+__version__ = "0.1.0"
+
+from .cli import main  # noqa: E402
 
 __all__ = ["main"]
-__version__ = "0.1.0"

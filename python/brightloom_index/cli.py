@@ -15,6 +15,8 @@ from collections.abc import Callable, Sequence
 from importlib import import_module
 from time import perf_counter
 
+from . import __version__
+from .contract import ALL_KINDS, GRAMMAR_LANGUAGES, KIND_ALIASES, OUTLINE_KINDS
 from .errors import Failure
 from .native_calls import NativeCaller
 from .render import Output, is_terminal
@@ -85,6 +87,8 @@ def file_limit(text: str) -> int:
 
 
 def add_common_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
+    parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     parser.add_argument("--json", action="store_true", help="print JSON Lines, one reply per line")
     parser.add_argument(
         "--profile", action="store_true", help="print on stderr the share of time spent inside the module"
@@ -163,15 +167,45 @@ def add_lookup_options(command: argparse.ArgumentParser) -> None:
     )
 
 
+LANGUAGES = tuple(sorted(set(GRAMMAR_LANGUAGES.values())))
+
+
+def kind_list(text: str) -> str:
+    """Comma-separated kinds, checked and with aliases widened (`function` -> `function,fn`)."""
+    kinds: list[str] = []
+    for word in filter(None, text.lower().split(",")):
+        if word not in ALL_KINDS and word not in KIND_ALIASES:
+            raise argparse.ArgumentTypeError(f"unknown kind {word!r} (kinds: {', '.join(ALL_KINDS)})")
+        kinds.extend(KIND_ALIASES.get(word, (word,)))
+    return ",".join(kinds)
+
+
+def language_list(text: str) -> str:
+    """Comma-separated languages, in any case, or by extension (`rs` -> `rust`)."""
+    languages: list[str] = []
+    for word in filter(None, text.lower().split(",")):
+        language = word if word in LANGUAGES else GRAMMAR_LANGUAGES.get(word)
+        if language is None:
+            raise argparse.ArgumentTypeError(f"unknown language {word!r} (languages: {', '.join(LANGUAGES)})")
+        languages.append(language)
+    return ",".join(languages)
+
+
+def kinds_help() -> str:
+    tables = "; ".join(f"{language}: {' '.join(kinds)}" for language, kinds in OUTLINE_KINDS.items())
+    return f"only declarations of these kinds (repeatable, comma-separated; function and fn find both). {tables}"
+
+
 def add_find_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("name", metavar="NAME", help="declaration name to look for")
     mode = command.add_mutually_exclusive_group()
     mode.add_argument("--prefix", action="store_true", help="names starting with NAME")
     mode.add_argument("--glob", action="store_true", help="names matching NAME with * and ?")
     command.add_argument("-i", "--ignore-case", action="store_true", help="match regardless of case")
-    command.add_argument("--kind", action="append", metavar="KIND", help="only declarations of this kind (repeatable)")
+    command.add_argument("--kind", action="append", type=kind_list, metavar="KIND", help=kinds_help())
     command.add_argument(
-        "--language", action="append", metavar="NAME", help="only declarations in files of this language (repeatable)"
+        "--language", action="append", type=language_list, metavar="NAME",
+        help=f"only declarations in files of these languages (repeatable, comma-separated): {', '.join(LANGUAGES)}",
     )
     command.add_argument("--refresh", action="store_true", help="refresh the index before looking")
     add_lookup_options(command)
@@ -297,7 +331,13 @@ def main(
         stderr.write(f"{PROGRAM}: error: {error}\n")
         return EXIT_FAILURE
 
-    out = Output(stdout, stderr, as_json=args.json, progress=args.command == "index" and is_terminal(stderr))
+    if args.quiet:
+        stdout = Discard()
+    out = Output(
+        stdout, stderr, as_json=args.json, progress=args.command == "index" and is_terminal(stderr), quiet=args.quiet
+    )
+    if getattr(args, "name", None) and not getattr(args, "glob", True) and any(c in args.name for c in "*?["):
+        out.note(f"note: {args.name!r} is matched as a plain name; add --glob to match it as a pattern")
     try:
         status = load_handler(SUBCOMMANDS[args.command].handler)(args, caller, out)
     except Failure as failure:
@@ -316,15 +356,48 @@ def report_profile(caller: NativeCaller, total: float, stderr: TextIO) -> None:
     )
 
 
+class Discard:
+    """Standard output under --quiet: written to, never shown."""
+
+    def write(self, text: str) -> int:
+        return len(text)
+
+    def flush(self) -> None:
+        pass
+
+    def isatty(self) -> bool:
+        return False
+
+
+def stdout_reader_gone() -> bool:
+    """Whether standard output is a pipe or socket whose reading end is closed."""
+    import select
+
+    try:
+        poller = select.poll()
+        poller.register(sys.__stdout__.fileno(), select.POLLOUT)
+        return any(events & select.POLLERR for _, events in poller.poll(0))
+    except (AttributeError, ValueError, OSError):
+        return False
+
+
 def entry_point() -> NoReturn:
     """The console script: exits with main's status, quietly on a closed pipe."""
     try:
         status = main()
         sys.stdout.flush()
     except BrokenPipeError:
-        # The reader went away (`| head`); the rest of the output has no use.
-        status = EXIT_FAILURE
-        sys.stdout = None  # type: ignore[assignment]
+        if not stdout_reader_gone():
+            # Some other pipe (a parse worker's) broke: a failure, not `| head`.
+            sys.stderr.write(f"{PROGRAM}: error: a pipe to a helper process closed early\n")
+            sys.exit(EXIT_FAILURE)
+        # The reader went away (`| head -1`): what it read was all it wanted,
+        # so this is success, as for grep. Standard output is pointed at
+        # /dev/null so that the interpreter's final flush fails no more.
+        status = 0
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.__stdout__.fileno())
+        os.close(devnull)
     except KeyboardInterrupt:
         status = 130
     sys.exit(status)

@@ -181,7 +181,7 @@ def refresh(
     if location is None:
         location = store.default_location(root)
         store.prepare_folder(location, is_default=True)
-    connection = store.open_for_refresh(location, rebuild, wait_seconds, lambda text: out.error(f"note: {text}"))
+    connection = store.open_for_refresh(location, rebuild, wait_seconds, lambda text: out.note(f"note: {text}"))
     presenter = IndexPresenter(out)
     try:
         jobs = available_processors() if jobs is None else jobs

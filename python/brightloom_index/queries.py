@@ -277,7 +277,7 @@ def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
             raise Failure(f"cannot write {args.output}: {error.strerror}") from None
     left_out = len(rows) - (len(lines) - len(TAGS_HEADER))
     if left_out:
-        out.error(f"note: {left_out} symbols left out: a tab or line break in the name or path")
+        out.note(f"note: {left_out} symbols left out: a tab or line break in the name or path")
     return EXIT_FOUND
 
 

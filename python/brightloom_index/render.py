@@ -27,19 +27,27 @@ LISTED_ERROR_FILES = 10
 class Output:
     """Where results go and in which form."""
 
-    __slots__ = ("stdout", "stderr", "as_json", "progress")
+    __slots__ = ("stdout", "stderr", "as_json", "progress", "quiet")
 
-    def __init__(self, stdout: TextIO, stderr: TextIO, as_json: bool, progress: bool) -> None:
+    def __init__(
+        self, stdout: TextIO, stderr: TextIO, as_json: bool, progress: bool, quiet: bool = False
+    ) -> None:
         self.stdout = stdout
         self.stderr = stderr
         self.as_json = as_json
-        self.progress = progress
+        self.progress = progress and not quiet
+        self.quiet = quiet
 
     def line(self, text: str = "") -> None:
         self.stdout.write(text + "\n")
 
     def error(self, text: str) -> None:
         self.stderr.write(f"brightloom-index: {text}\n")
+
+    def note(self, text: str) -> None:
+        """A remark on standard error that --quiet silences, unlike errors."""
+        if not self.quiet:
+            self.error(text)
 
 
 def is_terminal(stream: TextIO) -> bool:
@@ -85,7 +93,12 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
 
 
 class ProgressBar:
-    """A one-line bar redrawn in place on a terminal, at most ten times a second."""
+    """A one-line bar redrawn in place on a terminal, at most ten times a second.
+
+    The line is fitted to the terminal's width at every redraw (the window
+    may be resized meanwhile): a line that wrapped would leave its first row
+    behind at each redraw.
+    """
 
     WIDTH = 30
     INTERVAL = 0.1
@@ -100,11 +113,7 @@ class ProgressBar:
         if done < total and now - self._last_draw < self.INTERVAL:
             return
         self._last_draw = now
-        filled = self.WIDTH * done // total if total else self.WIDTH
-        bar = "#" * filled + "." * (self.WIDTH - filled)
-        text = f"[{bar}] {done}/{total} {label}"
-        # Clear to the end of the line: the previous label may be longer.
-        self._stream.write("\r" + text[:200] + "\x1b[K")
+        self._stream.write("\r" + progress_line(done, total, label, stream_columns(self._stream)) + "\x1b[K")
         self._stream.flush()
         self._drawn = True
 
@@ -113,6 +122,60 @@ class ProgressBar:
             self._stream.write("\r\x1b[K")
             self._stream.flush()
             self._drawn = False
+
+
+def stream_columns(stream: TextIO) -> int:
+    """The width of the terminal `stream` writes to (80 when unknown)."""
+    import os
+
+    try:
+        return os.get_terminal_size(stream.fileno()).columns or 80
+    except (AttributeError, ValueError, OSError):
+        return 80
+
+
+def progress_line(done: int, total: int, label: str, columns: int) -> str:
+    """`[####....] done/total label` in at most columns - 1 cells.
+
+    The last column stays free: writing into it leaves some terminals waiting
+    to wrap. The bar narrows on small terminals and the label keeps its end
+    (a path's file name) behind a `...`.
+    """
+    room = max(columns - 1, 1)
+    counts = f"{done}/{total}"
+    width = max(0, min(ProgressBar.WIDTH, (room - len(counts) - 3) // 2))
+    filled = width * done // total if total else width
+    line = f"[{'#' * filled}{'.' * (width - filled)}] {counts}" if width else counts
+    line = line[:room]
+    space = room - len(line) - 1
+    if label and space > 0:
+        line += " " + fit_cells(label, space)
+    return line
+
+
+def fit_cells(text: str, cells: int) -> str:
+    """`text`, or `...` and its end, in at most `cells` terminal cells."""
+    import unicodedata
+
+    def width(char: str) -> int:
+        if unicodedata.combining(char):
+            return 0
+        return 2 if unicodedata.east_asian_width(char) in "WF" else 1
+
+    # Control characters would move the cursor: shown as `?`.
+    text = "".join("?" if ord(char) < 32 or ord(char) == 127 else char for char in text)
+    if sum(map(width, text)) <= cells:
+        return text
+    if cells < 4:
+        return ""
+    kept: list[str] = []
+    used = 3
+    for char in reversed(text):
+        used += width(char)
+        if used > cells:
+            break
+        kept.append(char)
+    return "..." + "".join(reversed(kept))
 
 
 class IndexPresenter:

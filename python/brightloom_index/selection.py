@@ -16,6 +16,7 @@ from __future__ import annotations
 import importlib
 import os
 import subprocess
+import sys
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any, Protocol
@@ -165,10 +166,25 @@ def load_pathspec() -> Any:
     try:
         return importlib.import_module("pathspec")
     except ImportError:
-        raise SelectionFailed(
-            "the Python package pathspec is needed for ignore files outside git and for"
-            " --exclude/--include (Debian: apt-get install python3-pathspec)"
-        ) from None
+        raise SelectionFailed(missing_pathspec_message()) from None
+
+
+def missing_pathspec_message() -> str:
+    """Says how to get pathspec for the interpreter that lacks it.
+
+    Debian's package serves only Debian's own interpreter (and environments
+    made from it with --system-site-packages); any other one, such as a
+    pyenv build, needs the package installed for itself.
+    """
+    interpreter = sys.executable
+    if sys.prefix == sys.base_prefix and os.path.realpath(interpreter).startswith("/usr/bin/"):
+        remedy = "apt-get install python3-pathspec"
+    else:
+        remedy = f"{interpreter} -m pip install pathspec, or run the installed brightloom-index"
+    return (
+        f"the Python package pathspec, needed for ignore files outside git and for --exclude/--include,"
+        f" is not installed for {interpreter} ({remedy})"
+    )
 
 
 def git_listing(root: str) -> tuple[list[str], list[str]] | None:

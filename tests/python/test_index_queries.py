@@ -65,9 +65,12 @@ class TestFind:
         assert status == 0
         assert [line.split(": ", 1)[0] for line in lines] == expected
 
-    def test_glob_characters_are_literal_in_exact_and_prefix_modes(self, indexed):
-        assert found("parse*") == (1, [])
-        assert found("--prefix", "pars?") == (1, [])
+    @pytest.mark.parametrize("argv", [["parse*"], ["--prefix", "pars?"], ["[pP]arser"]])
+    def test_glob_characters_are_literal_without_glob_and_get_a_hint(self, indexed, argv):
+        status, out, err = cli("find", *argv)
+        assert (status, out) == (1, "")
+        assert err == f"brightloom-index: note: {argv[-1]!r} is matched as a plain name; add --glob to match it as a pattern\n"
+        assert cli("find", "-q", *argv) == (1, "", "")
 
     def test_nothing_found_is_status_1_and_silent(self, indexed):
         assert found("Nowhere") == (1, [])
