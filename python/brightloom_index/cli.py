@@ -332,7 +332,7 @@ def main(
         return EXIT_FAILURE
 
     if args.quiet:
-        stdout = Discard()
+        stdout = Discard()  # type: ignore[assignment]  # the part of TextIO used here
     out = Output(
         stdout, stderr, as_json=args.json, progress=args.command == "index" and is_terminal(stderr), quiet=args.quiet
     )

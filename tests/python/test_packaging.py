@@ -73,7 +73,11 @@ def test_install_run_typecheck_uninstall(tmp_path, cmake_dir, interpreter):
     env = clean_env(BRIGHTLOOM_BUILD_DIR=str(tmp_path / "build"), BRIGHTLOOM_CMAKE_DIR=str(cmake_dir))
     assert files_named_brightloom(venv) == []
 
-    sh([python, "-m", "pip", "install", "-q", "--no-index", "--no-build-isolation", SOURCE_DIR], env=env)
+    # No package index here: an interpreter whose environment cannot see a
+    # pathspec (one not made from Debian's) installs without dependencies.
+    has_pathspec = subprocess.run([python, "-c", "import pathspec"], capture_output=True, env=env).returncode == 0
+    no_deps = [] if has_pathspec else ["--no-deps"]
+    sh([python, "-m", "pip", "install", "-q", "--no-index", "--no-build-isolation", *no_deps, SOURCE_DIR], env=env)
 
     (tmp_path / "abc.txt").write_text("abc")
     location = sh([python, "-c", "import brightloom_index_native as m; print(m.__file__)"], env=env, cwd=tmp_path)
@@ -82,6 +86,18 @@ def test_install_run_typecheck_uninstall(tmp_path, cmake_dir, interpreter):
                env=env, cwd=tmp_path)
     assert reply == f'{{"hash":"{DIGEST_OF_ABC}","ok":true}}\n'
     assert sh([venv / "bin" / "brightloom-index", "hash", "abc.txt"], env=env, cwd=tmp_path) == f"{DIGEST_OF_ABC}  abc.txt\n"
+
+    if not has_pathspec:
+        # Ignore files outside git need it: one line saying how to get it.
+        (tmp_path / ".gitignore").write_text("abc.txt\n")
+        done = subprocess.run([venv / "bin" / "brightloom-index", "files", "."], capture_output=True, text=True,
+                              env=env, cwd=tmp_path)
+        assert done.returncode == 2
+        assert done.stderr == (
+            "brightloom-index: error: the Python package pathspec, needed for ignore files outside git and for"
+            f" --exclude/--include, is not installed for {python} ({python} -m pip install pathspec,"
+            " or run the installed brightloom-index)\n"
+        )
 
     if importlib.util.find_spec("mypy") is not None:
         typecheck(tmp_path, python)
@@ -106,3 +122,23 @@ def typecheck(tmp_path, python):
     done = subprocess.run(mypy + [str(bad)], capture_output=True, text=True, env=clean_env())
     assert done.returncode == 1
     assert 'Argument 2 to "run" has incompatible type "int"; expected "str"' in done.stdout
+
+
+def test_fresh_clone_runs_and_installs_the_command(tmp_path):
+    """scripts/run.sh in a fresh clone: builds, installs, indexes, finds."""
+    clone = tmp_path / "clone"
+    sh(["git", "clone", "-q", SOURCE_DIR, clone])
+    bin_dir = tmp_path / "bin"
+    env = clean_env(BRIGHTLOOM_BIN_DIR=str(bin_dir))
+    out = sh([clone / "scripts" / "run.sh"], env=env)
+    assert f"installed: {bin_dir}/brightloom-index -> {clone}/.venv/bin/brightloom-index" in out
+    assert "Refresh: " in out and "python/brightloom_index/queries.py:" in out
+    # Only the module was built: the test suite is the test command's work.
+    assert not (clone / "build" / "tests").exists()
+
+    # The link works whichever python3 comes first on PATH, from any folder.
+    for path in (f"{bin_dir}:/usr/bin:/bin", f"{bin_dir}:{os.environ['PATH']}"):
+        found = sh(["brightloom-index", "find", "run_find", "--root", clone], env=dict(env, PATH=path), cwd=tmp_path)
+        assert found.startswith("clone/python/brightloom_index/queries.py:")
+    activated = dict(env, PATH=f"{clone}/.venv/bin:{os.environ['PATH']}")
+    assert sh(["python3", "-m", "brightloom_index", "--version"], env=activated, cwd=tmp_path).startswith("brightloom")
