@@ -139,10 +139,10 @@ def add_selection_options(command: argparse.ArgumentParser) -> None:
     )
 
 
-def add_index_options(command: argparse.ArgumentParser) -> None:
+def add_refresh_options(command: argparse.ArgumentParser) -> None:
+    """What every command that refreshes an index takes."""
     add_selection_options(command)
     add_db_option(command)
-    command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
     command.add_argument(
         "--jobs", type=job_count, metavar="N",
         help="processes that parse new and changed files (default: one per available processor)",
@@ -151,6 +151,11 @@ def add_index_options(command: argparse.ArgumentParser) -> None:
         "--wait", type=seconds, default=DEFAULT_WAIT_SECONDS, metavar="SECONDS",
         help=f"how long to wait for another refresh (default: {DEFAULT_WAIT_SECONDS:g})",
     )
+
+
+def add_index_options(command: argparse.ArgumentParser) -> None:
+    add_refresh_options(command)
+    command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
 
 
 def add_db_option(command: argparse.ArgumentParser) -> None:
@@ -267,6 +272,11 @@ SUBCOMMANDS: dict[str, Subcommand] = {
         add_find_options,
     ),
     "tags": Subcommand("queries:run_tags", "Write a ctags-format tags file from the index.", add_tags_options),
+    "watch": Subcommand(
+        "watch:run_watch",
+        "Keep the index of ROOT fresh while files change, until Ctrl-C or SIGTERM.",
+        add_refresh_options,
+    ),
 }
 
 
