@@ -16,8 +16,8 @@
 #include <limits>
 #include <string>
 
-#include "syntax/grammar_registry.h"
-#include "syntax/language.h"
+#include "languages/grammar_registry.h"
+#include "languages/language.h"
 #include "syntax/parse_source.h"
 
 namespace {

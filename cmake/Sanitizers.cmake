@@ -7,7 +7,7 @@
 #
 # With neither option set nothing here changes the build.
 #
-# What is instrumented: our code (the core, the module, the tests, the fuzz
+# What is instrumented: our code (every library of src/, the module, the tests, the fuzz
 # targets) and the tree-sitter runtime. The generated grammar tables
 # (parser.c, scanner.c) are left plain: they are large, slow to compile under
 # instrumentation, and touch the source text only through the runtime's lexer
@@ -49,7 +49,8 @@ function(brightloom_apply_sanitizers)
   if(NOT BRIGHTLOOM_SANITIZE_COMPILE_FLAGS)
     return()
   endif()
-  foreach(target brightloom_core brightloom_index_native native_tests)
+  get_property(layers GLOBAL PROPERTY BRIGHTLOOM_LAYERS)
+  foreach(target ${layers} brightloom_index_native native_tests)
     if(TARGET ${target})
       target_compile_options(${target} PRIVATE ${BRIGHTLOOM_SANITIZE_COMPILE_FLAGS})
     endif()

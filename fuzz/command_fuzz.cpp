@@ -19,8 +19,8 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include "fuzz_checks.h"
-#include "lib/dispatch.h"
-#include "lib/reply_writer.h"
+#include "host/reply_writer.h"
+#include "host/run_command.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <string_view>
 
 #include "fuzz_checks.h"
-#include "lib/dispatch.h"
-#include "lib/reply_writer.h"
-#include "syntax/grammar_registry.h"
+#include "host/reply_writer.h"
+#include "host/run_command.h"
+#include "languages/grammar_registry.h"
 #include "syntax/parse_source.h"
 
 namespace {

@@ -18,8 +18,9 @@ from time import perf_counter
 from . import __version__
 from .contract import ALL_KINDS, GRAMMAR_LANGUAGES, KIND_ALIASES, OUTLINE_KINDS
 from .errors import Failure
+from .exit_codes import EXIT_FAILURE, EXIT_INTERRUPTED
 from .native_calls import NativeCaller
-from .render import Output, is_terminal
+from .render import Output, is_terminal, print_glob_hint, print_profile, write_error
 
 # `find` runs in a few tens of milliseconds, so modules it does not need stay
 # unimported: typing only for the checker (mypy reads this name as true),
@@ -30,7 +31,6 @@ if TYPE_CHECKING:
 
 PROGRAM = "brightloom-index"
 DESCRIPTION = "Index source files with the native indexer and look declarations up."
-EXIT_FAILURE = 2
 # How long a refresh waits for another one to finish, by default.
 DEFAULT_WAIT_SECONDS = 30.0
 
@@ -147,9 +147,13 @@ def add_refresh_options(command: argparse.ArgumentParser) -> None:
         "--jobs", type=job_count, metavar="N",
         help="processes that parse new and changed files (default: one per available processor)",
     )
+    add_wait_option(command)
+
+
+def add_wait_option(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--wait", type=seconds, default=DEFAULT_WAIT_SECONDS, metavar="SECONDS",
-        help=f"how long to wait for another refresh (default: {DEFAULT_WAIT_SECONDS:g})",
+        help=f"how long a refresh waits for another one (default: {DEFAULT_WAIT_SECONDS:g})",
     )
 
 
@@ -213,6 +217,7 @@ def add_find_options(command: argparse.ArgumentParser) -> None:
         help=f"only declarations in files of these languages (repeatable, comma-separated): {', '.join(LANGUAGES)}",
     )
     command.add_argument("--refresh", action="store_true", help="refresh the index before looking")
+    add_wait_option(command)
     add_lookup_options(command)
 
 
@@ -338,7 +343,7 @@ def main(
     try:
         args = parse_arguments(sys.argv[1:] if argv is None else argv)
     except UsageError as error:
-        stderr.write(f"{PROGRAM}: error: {error}\n")
+        write_error(stderr, f"error: {error}")
         return EXIT_FAILURE
 
     if args.quiet:
@@ -347,23 +352,15 @@ def main(
         stdout, stderr, as_json=args.json, progress=args.command == "index" and is_terminal(stderr), quiet=args.quiet
     )
     if getattr(args, "name", None) and not getattr(args, "glob", True) and any(c in args.name for c in "*?["):
-        out.note(f"note: {args.name!r} is matched as a plain name; add --glob to match it as a pattern")
+        print_glob_hint(args.name, out)
     try:
         status = load_handler(SUBCOMMANDS[args.command].handler)(args, caller, out)
     except Failure as failure:
         out.error(f"error: {failure.message}")
         status = EXIT_FAILURE
     if args.profile:
-        report_profile(caller, perf_counter() - started, stderr)
+        print_profile(perf_counter() - started, caller.seconds_in_run, caller.calls, stderr)
     return status
-
-
-def report_profile(caller: NativeCaller, total: float, stderr: TextIO) -> None:
-    share = 100.0 * caller.seconds_in_run / total if total > 0 else 0.0
-    stderr.write(
-        f"profile: {total:.3f} s in all, {caller.seconds_in_run:.3f} s inside run "
-        f"({share:.1f}%) over {caller.calls} calls\n"
-    )
 
 
 class Discard:
@@ -409,5 +406,5 @@ def entry_point() -> NoReturn:
         os.dup2(devnull, sys.__stdout__.fileno())
         os.close(devnull)
     except KeyboardInterrupt:
-        status = 130
+        status = EXIT_INTERRUPTED
     sys.exit(status)

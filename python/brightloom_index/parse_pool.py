@@ -2,9 +2,9 @@
 
 The module holds the interpreter lock for the whole of each call, so threads
 would take turns; worker processes (parse_worker.py) parse side by side
-instead. They are plain child processes talking JSON Lines over pipes, with
-no shared state and no helper process, so a parent killed at any moment
-leaves nothing behind: each worker sees its input close and ends quietly.
+instead, each file through `parsing.parse_one`. They are plain child
+processes talking JSON Lines over pipes, with no shared state and no helper
+process, so a parent killed at any moment leaves nothing behind: each worker sees its input close and ends quietly.
 Results come back in request order, so what is stored never depends on the
 worker count. Small batches are parsed in this process: starting workers
 costs more than it saves below a few dozen files.
@@ -15,16 +15,15 @@ costs more than it saves below a few dozen files.
 
 from __future__ import annotations
 
-import json
 import os
 import subprocess
 import sys
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
 from typing import IO
 
 from .errors import Failure
-from .native_calls import CommandFailed, NativeCaller, Reply
+from .native_calls import NativeCaller
+from .parsing import ParseOutcome, ParseRequest, decode_outcome, encode_request, parse_one
 
 # Below this many files the batch is parsed without workers.
 PARALLEL_MIN_FILES = 64
@@ -34,39 +33,6 @@ CHUNK_FILES = 4
 # Requests sent ahead of the one awaited, so that no worker waits for work.
 # Small enough that the request pipes never fill (see parse_on_workers).
 AHEAD_FILES = 64
-
-
-@dataclass(frozen=True)
-class ParseRequest:
-    location: str
-    language: str
-
-
-@dataclass
-class ParseOutcome:
-    """The replies for one file, or the module's message when it failed."""
-
-    outline: Reply | None = None
-    check: Reply | None = None
-    error: str | None = None
-    outline_seconds: float = 0.0
-    check_seconds: float = 0.0
-    calls: int = 0
-
-
-def parse_one(caller: NativeCaller, request: ParseRequest) -> ParseOutcome:
-    outcome = ParseOutcome()
-    payload = {"path": request.location, "language": request.language}
-    try:
-        outcome.calls += 1
-        outcome.outline = caller.call("outline", payload)
-        outcome.outline_seconds = caller.last_seconds
-        outcome.calls += 1
-        outcome.check = caller.call("syntax-check", payload)
-        outcome.check_seconds = caller.last_seconds
-    except CommandFailed as failure:
-        outcome.error = failure.message
-    return outcome
 
 
 def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: int) -> Iterator[ParseOutcome]:
@@ -95,10 +61,7 @@ class Worker:
         self.replies: IO[bytes] = self.process.stdout
 
     def send(self, request: ParseRequest) -> None:
-        # ASCII with escapes: a name the module cannot take fails in the
-        # worker as it would here, instead of failing to encode.
-        line = json.dumps({"path": request.location, "language": request.language})
-        self.requests.write(line.encode("ascii") + b"\n")
+        self.requests.write(encode_request(request))
         self.requests.flush()
 
     def receive(self) -> ParseOutcome:
@@ -106,8 +69,7 @@ class Worker:
         if not line:
             status = self.process.wait()
             raise Failure(f"a parse worker ended unexpectedly (exit status {status})")
-        fields = json.loads(line)
-        return ParseOutcome(**fields)
+        return decode_outcome(line)
 
     def stop(self) -> None:
         """Ends the worker at once; it may be in the middle of a file nobody awaits."""

@@ -1,13 +1,14 @@
-"""Presentation: where output goes, tables, JSON Lines, the progress bar and
-the index summary.
+"""Presentation: where output goes, tables, JSON Lines, the progress bar,
+each command's results and the index summary.
 
-Everything that decides how a result looks is here; the command handlers
-hand over replies, rows and summaries.
+Everything that decides how a result looks for people is here; the command
+handlers hand over replies, rows and summaries, and choose nothing of the
+form. (Failure messages are written where the failure is found, as one line.)
 """
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from time import monotonic
 
 from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT
@@ -18,7 +19,10 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, TextIO
 
-    from .index_job import FileResult, IndexSummary
+    from .index_job import FileResult, IndexSummary, RefreshCounts
+    from .native_calls import Reply
+    from .queries import Match
+    from .selection import Selection
 
 # Rows of the summary's syntax-error table on a terminal; --json has them all.
 LISTED_ERROR_FILES = 10
@@ -42,12 +46,24 @@ class Output:
         self.stdout.write(text + "\n")
 
     def error(self, text: str) -> None:
-        self.stderr.write(f"brightloom-index: {text}\n")
+        write_error(self.stderr, text)
 
     def note(self, text: str) -> None:
-        """A remark on standard error that --quiet silences, unlike errors."""
+        """Something the user should know that is not a failure; --quiet silences it."""
         if not self.quiet:
-            self.error(text)
+            write_error(self.stderr, f"note: {text}")
+
+
+def write_error(stderr: TextIO, text: str) -> None:
+    """One line on standard error, under the program's name."""
+    stderr.write(f"brightloom-index: {text}\n")
+
+
+def print_profile(total: float, seconds_in_run: float, calls: int, stderr: TextIO) -> None:
+    share = 100.0 * seconds_in_run / total if total > 0 else 0.0
+    stderr.write(
+        f"profile: {total:.3f} s in all, {seconds_in_run:.3f} s inside run ({share:.1f}%) over {calls} calls\n"
+    )
 
 
 def is_terminal(stream: TextIO) -> bool:
@@ -189,6 +205,9 @@ class IndexPresenter:
         if self._bar is not None:
             self._bar.update(0, total, "")
 
+    def notice(self, text: str) -> None:
+        self._out.note(text)
+
     def file_done(self, result: FileResult, done: int, total: int) -> None:
         if self._out.as_json:
             record: dict[str, Any] = {"record": "file", "path": result.path, "language": result.language}
@@ -209,7 +228,120 @@ class IndexPresenter:
             self._bar.finish()
 
 
+def print_hash(reply: Reply, path: str, out: Output) -> None:
+    if out.as_json:
+        out.line(json_line({**reply, "path": path}))
+    else:
+        out.line(f"{reply['hash']}  {path}")
+
+
+def print_scan(reply: Reply, out: Output) -> None:
+    if out.as_json:
+        out.line(json_line(reply))
+        return
+    rows = [[entry["path"], entry["total_lines"], entry["file_hash"][:16]] for entry in reply["entries"]]
+    if rows:
+        out.line(table(["PATH", "LINES", "HASH"], rows))
+    out.line(f"{reply['count']} files")
+
+
+def describe_unchecked(reply: Reply) -> str:
+    language = reply["language"] or "(none)"
+    return f"not parsed: {reply['reason']} (language {language})"
+
+
+def print_outline(reply: Reply, file: str, out: Output) -> None:
+    if out.as_json:
+        out.line(json_line(reply))
+        return
+    if not reply["checked"]:
+        out.line(f"{file}: {describe_unchecked(reply)}")
+        return
+    rows = [
+        [
+            symbol["line"],
+            symbol["end_line"],
+            symbol["kind"],
+            "  " * symbol["depth"] + symbol["name"],
+            symbol["signature"],
+        ]
+        for symbol in reply["symbols"]
+    ]
+    if rows:
+        out.line(table(["LINE", "END", "KIND", "NAME", "SIGNATURE"], rows))
+    note = " (limit reached, the rest is not listed)" if reply["symbol_count"] >= OUTLINE_SYMBOL_LIMIT else ""
+    out.line(f"{reply['symbol_count']} symbols ({reply['language']}){note}")
+
+
+def print_check(reply: Reply, file: str, out: Output) -> None:
+    if out.as_json:
+        out.line(json_line(reply))
+        return
+    if not reply["checked"]:
+        out.line(f"{file}: {describe_unchecked(reply)}")
+        return
+    for item in reply["errors"]:
+        out.line(f"{file}:{item['line']}:{item['column']}: {item['kind']}: {item['message']}")
+        out.line(f"    {item['snippet']}")
+    if reply["valid"]:
+        out.line(f"{file}: no syntax errors ({reply['language']})")
+    else:
+        note = f" (stopped at {CHECK_ERROR_LIMIT})" if reply["error_count"] >= CHECK_ERROR_LIMIT else ""
+        count = reply["error_count"]
+        out.line(f"{count} syntax {'error' if count == 1 else 'errors'} ({reply['language']}){note}")
+
+
+def print_selection(selection: Selection, max_files: int | None, out: Output) -> None:
+    for path in selection.paths:
+        out.line(json_line({"path": path}) if out.as_json else path)
+    for name, reason in selection.unlisted:
+        out.error(f"left out {name!r}: {reason}")
+    if selection.cut:
+        out.error(f"only the first {max_files} files are listed (--max-files)")
+
+
+def print_matches(matches: list[Match], show_path: Callable[[str], str], out: Output) -> None:
+    """`find`'s results, paths as `show_path` names them."""
+    for match in matches:
+        shown = show_path(match.path)
+        if out.as_json:
+            out.line(json_line(match.to_json(shown)))
+        else:
+            out.line(f"{shown}:{match.line}: {match.kind} {match.name}  {match.signature}")
+
+
+def print_glob_hint(name: str, out: Output) -> None:
+    out.note(f"{name!r} is matched as a plain name; add --glob to match it as a pattern")
+
+
+def refresh_line(counts: RefreshCounts, seconds: float) -> str:
+    """One refresh of `watch` or `update` in a line."""
+    return (
+        f"refreshed in {seconds * 1000:.0f} ms: {counts.new} new, {counts.changed} changed,"
+        f" {counts.removed} removed"
+    )
+
+
+def print_watch_line(line: str, out: Output) -> None:
+    """A line of `watch`: errors always, the rest unless --quiet; flushed, as it lives long."""
+    if line.startswith("error: "):
+        out.error(line)
+    elif line.startswith("note: "):
+        out.note(line[len("note: "):])
+    elif not out.quiet:
+        out.line(line)
+        out.stdout.flush()
+
+
+def print_tags_left_out(count: int, out: Output) -> None:
+    if count:
+        out.note(f"{count} symbols left out: a tab or line break in the name or path")
+
+
 def print_summary(summary: IndexSummary, out: Output) -> None:
+    if out.as_json:
+        out.line(json_line({"record": "summary", **summary.to_json()}))
+        return
     counts = summary.counts
     out.line(f"Index of {summary.root} in {summary.location} (files chosen by {summary.source})")
     out.line(

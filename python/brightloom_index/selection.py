@@ -14,6 +14,7 @@ way only files of a grammar language are kept, then `--exclude` and
 from __future__ import annotations
 
 import importlib
+import json
 import os
 import subprocess
 import sys
@@ -54,22 +55,36 @@ class SelectionRules:
     includes: tuple[str, ...] = ()
     max_files: int | None = None
 
-    def to_json(self) -> dict[str, Any]:
-        return {
+    def to_text(self) -> str:
+        """The rules as one JSON text, as the index stores them."""
+        value = {
             "use_ignore_rules": self.use_ignore_rules,
             "excludes": list(self.excludes),
             "includes": list(self.includes),
             "max_files": self.max_files,
         }
+        return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
 
     @classmethod
-    def from_json(cls, value: dict[str, Any]) -> SelectionRules:
-        return cls(
-            use_ignore_rules=bool(value.get("use_ignore_rules", True)),
-            excludes=tuple(value.get("excludes", ())),
-            includes=tuple(value.get("includes", ())),
-            max_files=value.get("max_files"),
-        )
+    def from_text(cls, text: str) -> SelectionRules:
+        """Rules as `to_text` wrote them; ValueError for any other text."""
+        value = json.loads(text)
+        if not isinstance(value, dict):
+            raise ValueError("not an object")
+        use_ignore_rules = value.get("use_ignore_rules", True)
+        excludes = value.get("excludes", [])
+        includes = value.get("includes", [])
+        max_files = value.get("max_files")
+        if not isinstance(use_ignore_rules, bool):
+            raise ValueError("use_ignore_rules is not true or false")
+        for globs in (excludes, includes):
+            if not (isinstance(globs, list) and all(isinstance(glob, str) for glob in globs)):
+                raise ValueError("a glob list is not a list of texts")
+        if max_files is not None and (
+            type(max_files) is not int or not 0 <= max_files < 2**64
+        ):
+            raise ValueError("max_files is not a file count")
+        return cls(use_ignore_rules, tuple(excludes), tuple(includes), max_files)
 
 
 @dataclass

@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from .contract import grammar_language
 from .errors import Failure
+from .exit_codes import EXIT_OK
 
 if TYPE_CHECKING:
     import argparse
@@ -252,11 +253,27 @@ class Watcher:
         return current
 
 
+class QuietListener:
+    """Hears a refresh without drawing anything; notices go to the report."""
+
+    def __init__(self, report: Callable[[str], None]) -> None:
+        self._report = report
+
+    def notice(self, text: str) -> None:
+        self._report(f"note: {text}")
+
+    def parsing(self, total: int) -> None:
+        pass
+
+    def file_done(self, result: object, done: int, total: int) -> None:
+        pass
+
+
 def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    # Imported here so that the module loads without the indexing code in tests.
-    from . import store
-    from .commands import refresh, selection_rules
-    from .render import Output as Quiet
+    # Imported here so that the loop above loads without the indexing code.
+    from . import index_place, render
+    from .commands import selection_rules
+    from .index_job import refresh
 
     try:
         import watchdog.observers  # noqa: F401
@@ -264,29 +281,21 @@ def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
         raise Failure("watch needs the Python package watchdog (Debian: apt-get install python3-watchdog)") from None
     root = args.root
     rules = selection_rules(args)
-    location = args.db if args.db is not None else store.default_location(root)
-    silent = Quiet(out.stdout, out.stderr, as_json=False, progress=False, quiet=True)
+    location = args.db if args.db is not None else index_place.default_location(root)
+
+    def report(line: str) -> None:
+        render.print_watch_line(line, out)
+
+    listener = QuietListener(report)
 
     def refresh_once() -> str:
         started = monotonic()
-        summary = refresh(root, rules, args.db, False, args.wait, caller, silent, jobs=args.jobs)
-        counts = summary.counts
-        return (
-            f"refreshed in {(monotonic() - started) * 1000:.0f} ms: {counts.new} new, {counts.changed} changed,"
-            f" {counts.removed} removed"
-        )
+        summary = refresh(root, rules, args.db, False, args.wait, caller, listener, jobs=args.jobs)
+        return render.refresh_line(summary.counts, monotonic() - started)
 
     def own_paths() -> set[str]:
         index = os.path.abspath(location)
-        folder = os.path.dirname(index)
-        return {folder if args.db is None else index}
-
-    def report(line: str) -> None:
-        if line.startswith("error: "):
-            out.error(line)
-        elif not out.quiet:
-            out.line(line)
-            out.stdout.flush()
+        return {os.path.dirname(index) if args.db is None else index}
 
     watcher = Watcher(root, refresh_once, own_paths, report)
     stop = StopRequest(watcher.changes)
@@ -294,4 +303,4 @@ def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
         watcher.run(stop)
     finally:
         stop.restore()
-    return 0
+    return EXIT_OK

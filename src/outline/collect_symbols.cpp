@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <utility>
 
-#include "lib/utf8.h"
 #include "outline/outline_rules.h"
 #include "outline/signature.h"
 #include "syntax/tree_cursor_owner.h"
+#include "text/utf8.h"
 
 namespace brightloom {
 namespace {

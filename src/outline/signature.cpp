@@ -1,6 +1,6 @@
 #include "signature.h"
 
-#include "lib/utf8.h"
+#include "text/utf8.h"
 
 namespace brightloom {
 namespace {

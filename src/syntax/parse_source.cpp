@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "lib/utf8.h"
+#include "text/utf8.h"
 
 namespace brightloom {
 namespace {

@@ -11,7 +11,7 @@
 
 #include <tree_sitter/api.h>
 
-#include "lib/command_error.h"
+#include "base/command_error.h"
 #include "syntax/parse_arena.h"
 
 namespace brightloom {

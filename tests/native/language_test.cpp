@@ -1,4 +1,4 @@
-#include "syntax/language.h"
+#include "languages/language.h"
 
 #include <gtest/gtest.h>
 

@@ -18,12 +18,12 @@
 #include <gtest/gtest.h>
 #include <valgrind/valgrind.h>
 
-#include "lib/content_hash.h"
-#include "lib/scan_files.h"
-#include "lib/scan_walk.h"
-#include "lib/worker_pool.h"
-#include "lib/dispatch.h"
-#include "lib/reply_writer.h"
+#include "host/reply_writer.h"
+#include "host/run_command.h"
+#include "scan/scan_files.h"
+#include "scan/scan_walk.h"
+#include "scan/worker_pool.h"
+#include "text/content_hash.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 

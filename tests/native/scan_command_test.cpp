@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/content_hash.h"
+#include "text/content_hash.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 

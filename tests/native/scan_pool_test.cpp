@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/content_hash.h"
-#include "lib/scan_files.h"
-#include "lib/worker_pool.h"
+#include "scan/scan_files.h"
+#include "scan/worker_pool.h"
+#include "text/content_hash.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 
@@ -204,7 +204,7 @@ TEST(ScanPool, ScansInAForkedChild) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::alarm(30);  // a hang ends the child, and the parent sees a signal
-        Result<JsonValue> reply = scan_workspace(scan_payload(tree.path().string()));
+        Result<JsonValue> reply = execute_command("scan", scan_payload(tree.path().string()));
         const bool good = reply.ok() && *reply->as_object()->at("count").as_u64() == 3;
         std::_Exit(good ? 0 : 1);
     }

@@ -1,6 +1,6 @@
 // The door of "outline" and "syntax-check": which field gives the text, and
 // which gives the language.
-#include "lib/source_request.h"
+#include "commands/source_request.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
-#include "syntax/syntax_check.h"
+#include "commands/syntax_check_command.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "lib/dispatch.h"
-#include "lib/reply_writer.h"
+#include "host/reply_writer.h"
+#include "host/run_command.h"
 #include "temp_dir.h"
 
 namespace brightloom {

@@ -16,10 +16,10 @@
 #include <string>
 #include <thread>
 
-#include "lib/content_hash.h"
-#include "lib/file_descriptor.h"
-#include "lib/interrupt_check.h"
-#include "lib/text_file.h"
+#include "base/file_descriptor.h"
+#include "base/interrupt_check.h"
+#include "text/content_hash.h"
+#include "text/text_file.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 

@@ -1,16 +1,9 @@
 """The package's copy of the module's facts (contract.py) against the module's
 own answers, and the package's digest of a file against the scan's."""
-import os
-import sys
-from pathlib import Path
-
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
-
-from brightloom_index import contract  # noqa: E402
-from brightloom_index.digests import digest_file  # noqa: E402
+from brightloom_index import contract
+from brightloom_index.digests import digest_file
 
 
 class TestLanguages:

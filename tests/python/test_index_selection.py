@@ -4,19 +4,14 @@ step steers around."""
 import json
 import os
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
-
-from brightloom_index.digests import plan_scans  # noqa: E402
-from brightloom_index.native_calls import NativeCaller  # noqa: E402
-from brightloom_index.selection import SelectionRules, select_files  # noqa: E402
-from brightloom_index_native import run  # noqa: E402
-from test_cli import cli, json_lines  # noqa: E402
+from brightloom_index.digests import plan_scans
+from brightloom_index.native_calls import NativeCaller
+from brightloom_index.selection import SelectionRules, select_files
+from brightloom_index_native import run
+from test_cli import cli, json_lines
 
 
 def make_tree(root, files):

@@ -6,23 +6,19 @@ import os
 import signal
 import sqlite3
 import subprocess
-import sys
 import time
-from pathlib import Path
 
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
+from conftest import CLI_ENV, PROGRAM
 
-from brightloom_index import digests, store  # noqa: E402
-from brightloom_index.native_calls import NativeCaller  # noqa: E402
-from brightloom_index_native import run  # noqa: E402
-from test_cli import cli, json_lines  # noqa: E402
-from test_index_selection import make_tree  # noqa: E402
+from brightloom_index import digests, store
+from brightloom_index.native_calls import NativeCaller
+from brightloom_index_native import run
+from test_cli import cli, json_lines
+from test_index_selection import make_tree
 
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SOURCE_DIR / "python"), os.environ.get("PYTHONPATH", "")]))
-PROGRAM = [sys.executable, "-m", "brightloom_index"]
+ENV = CLI_ENV
 
 
 def db_of(root):
@@ -165,6 +161,16 @@ class TestStorage:
         status, out, err = cli("index", str(project))
         assert status == 0 and "schema version 99; rebuilding it" in err
         assert cli("find", "alpha", "--root", str(project))[0] == 0
+
+    @pytest.mark.parametrize("rules", ["{", "[]", '{"excludes": "x"}', '{"max_files": -1}', '{"use_ignore_rules": 0}'])
+    def test_malformed_stored_rules_are_one_line_until_the_next_index(self, project, rules):
+        index(project)
+        with sqlite3.connect(db_of(project)) as connection:
+            connection.execute("UPDATE meta SET value = ? WHERE key = 'rules'", (rules,))
+        status, out, err = cli("find", "alpha", "--refresh", "--root", str(project))
+        assert (status, out) == (2, "") and err.count("\n") == 1 and "unreadable selection rules" in err
+        assert cli("index", str(project))[0] == 0
+        assert cli("find", "alpha", "--refresh", "--root", str(project))[0] == 0
 
     @pytest.mark.parametrize("damage", ["garbage", "truncated"])
     def test_damaged_file_is_a_clear_error_until_rebuild(self, project, damage):

@@ -134,7 +134,7 @@ class TestWatch:
         watch = start()
         os.rename(root, root.parent / "away")
         lines = watch.wait_for_lines(2)
-        assert lines[1] == f"note: {root} vanished; waiting for it to come back"
+        assert lines[1] == f"brightloom-index: note: {root} vanished; waiting for it to come back"
         make_tree(root, {"c.py": "def gamma(): pass\n"})
         assert settle(watch, 3).endswith(": 1 new, 0 changed, 0 removed")
         assert found(root, "gamma") == ["c.py"]

@@ -1,0 +1,50 @@
+#include "syntax_check_command.h"
+
+#include <utility>
+
+#include "languages/grammar_registry.h"
+#include "syntax/parse_source.h"
+
+namespace brightloom {
+namespace {
+
+JsonValue item_to_json(SyntaxErrorItem item) {
+    return JsonObject{
+        {"column", item.column},
+        {"kind", item.kind},
+        {"line", item.line},
+        {"message", std::move(item.message)},
+        {"snippet", std::move(item.snippet)},
+    };
+}
+
+}  // namespace
+
+Result<SyntaxCheckReply> run_syntax_check(const SourceRequest& request) {
+    SyntaxCheckReply reply{request.language, false, {}};
+    const TSLanguage* grammar = grammar_for(reply.language);
+    if (grammar == nullptr) return reply;
+
+    Result<ParsedSource> parsed = parse_source(grammar, request.text);
+    if (!parsed.ok()) return std::move(parsed).error();
+    reply.errors = collect_syntax_errors(parsed->root(), request.text);
+    reply.checked = true;
+    return reply;
+}
+
+JsonObject to_json(SyntaxCheckReply reply) {
+    JsonArray errors;
+    errors.reserve(reply.errors.size());
+    for (SyntaxErrorItem& item : reply.errors) errors.push_back(item_to_json(std::move(item)));
+    JsonObject object{
+        {"checked", reply.checked},
+        {"error_count", std::uint64_t{errors.size()}},
+        {"valid", errors.empty()},
+        {"errors", std::move(errors)},
+        {"language", std::move(reply.language)},
+    };
+    if (!reply.checked) object.emplace("reason", "no_parser");
+    return object;
+}
+
+}  // namespace brightloom
