@@ -143,11 +143,15 @@ def add_refresh_options(command: argparse.ArgumentParser) -> None:
     """What every command that refreshes an index takes."""
     add_selection_options(command)
     add_db_option(command)
+    add_jobs_option(command)
+    add_wait_option(command)
+
+
+def add_jobs_option(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--jobs", type=job_count, metavar="N",
         help="processes that parse new and changed files (default: one per available processor)",
     )
-    add_wait_option(command)
 
 
 def add_wait_option(command: argparse.ArgumentParser) -> None:
@@ -159,7 +163,20 @@ def add_wait_option(command: argparse.ArgumentParser) -> None:
 
 def add_index_options(command: argparse.ArgumentParser) -> None:
     add_refresh_options(command)
+    # Without ROOT, a folder inside an indexed tree refreshes the enclosing index.
+    command.set_defaults(root=None)
     command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
+    command.add_argument(
+        "--auto-refresh", action=argparse.BooleanOptionalAction, default=None,
+        help="whether find refreshes the index first when files changed since the last refresh"
+        " (remembered in the index; default: only a note)",
+    )
+
+
+def add_update_options(command: argparse.ArgumentParser) -> None:
+    add_lookup_options(command)
+    add_wait_option(command)
+    add_jobs_option(command)
 
 
 def add_db_option(command: argparse.ArgumentParser) -> None:
@@ -224,9 +241,10 @@ def add_find_options(command: argparse.ArgumentParser) -> None:
 def add_tags_options(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "-o", "--output", default="tags", metavar="FILE",
-        help="tags file to write, - for standard output (default: tags)",
+        help="tags file to write, - for standard output (default: tags); `update` rewrites it",
     )
     add_lookup_options(command)
+    add_wait_option(command)
 
 
 def add_source_options(command: argparse.ArgumentParser) -> None:
@@ -277,6 +295,11 @@ SUBCOMMANDS: dict[str, Subcommand] = {
         add_find_options,
     ),
     "tags": Subcommand("queries:run_tags", "Write a ctags-format tags file from the index.", add_tags_options),
+    "update": Subcommand(
+        "queries:run_update",
+        "Refresh the index with the rules it was made with, then rewrite the tags files made from it.",
+        add_update_options,
+    ),
     "watch": Subcommand(
         "watch:run_watch",
         "Keep the index of ROOT fresh while files change, until Ctrl-C or SIGTERM.",

@@ -14,6 +14,7 @@ from __future__ import annotations
 import os
 from collections import Counter
 from dataclasses import dataclass, field
+import time
 from time import perf_counter
 from typing import Any, Protocol
 
@@ -24,6 +25,23 @@ from .native_calls import NativeCaller, Reply
 from .parse_pool import parse_files
 from .parsing import ParseRequest
 from .selection import Selection, SelectionRules, select_files
+
+
+# Linux's CLOCK_REALTIME_COARSE, the clock file times are taken from.
+FILE_CLOCK = getattr(time, "CLOCK_REALTIME_COARSE", 5)
+
+
+def file_clock_ns() -> int:
+    """Now, as the kernel stamps a file written now.
+
+    File times come from the coarse clock, which lags the precise one by up
+    to a tick: compared with the precise clock, a file written just after a
+    refresh began could look older than the refresh.
+    """
+    try:
+        return time.clock_gettime_ns(FILE_CLOCK)
+    except OSError:
+        return time.time_ns() - 50_000_000
 
 
 @dataclass
@@ -150,8 +168,12 @@ def refresh(
     caller: NativeCaller,
     listener: IndexListener,
     jobs: int | None = None,
+    auto_refresh: bool | None = None,
 ) -> IndexSummary:
     """Chooses the files, then refreshes the index in one transaction.
+
+    `auto_refresh` True or False sets whether lookups refresh a stale index
+    first; None leaves the setting as it is.
 
     `location` None is the default place under `root`, prepared (folder,
     marker and .gitignore) and checked for links here. The files are listed before the index is opened, so a
@@ -159,6 +181,7 @@ def refresh(
     lock, so two refreshes never both act on what they read before the
     other wrote.
     """
+    started_ns = file_clock_ns()
     selection = select_files(root, rules)
     at_default_place = location is None
     if location is None:
@@ -169,6 +192,9 @@ def refresh(
         summary = refresh_index(caller, index, selection, listener, jobs)
         index.write_meta("root", os.path.abspath(root))
         index.write_meta("rules", rules.to_text())
+        index.write_meta(store.REFRESH_STARTED_KEY, str(started_ns))
+        if auto_refresh is not None:
+            index.write_meta(store.AUTO_REFRESH_KEY, "1" if auto_refresh else "0")
     summary.location = location
     summary.max_files = rules.max_files
     return summary

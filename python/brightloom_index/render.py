@@ -19,6 +19,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, TextIO
 
+    from .freshness import Staleness
     from .index_job import FileResult, IndexSummary, RefreshCounts
     from .native_calls import Reply
     from .queries import Match
@@ -319,6 +320,24 @@ def refresh_line(counts: RefreshCounts, seconds: float) -> str:
     return (
         f"refreshed in {seconds * 1000:.0f} ms: {counts.new} new, {counts.changed} changed,"
         f" {counts.removed} removed"
+    )
+
+
+def print_refresh_line(counts: RefreshCounts, seconds: float, out: Output) -> None:
+    out.line(refresh_line(counts, seconds))
+
+
+def print_tags_written(written: list[tuple[str, int]], out: Output) -> None:
+    for path, count in written:
+        out.line(f"wrote {path} ({count} tags)")
+
+
+def print_stale_notice(stale: Staleness, out: Output) -> None:
+    examples = ", ".join(stale.examples) + (", ..." if stale.count > len(stale.examples) else "")
+    files = "file" if stale.count == 1 else "files"
+    out.note(
+        f"{stale.count} {files} changed since the last refresh ({examples}):"
+        " `brightloom-index update` refreshes, `find --refresh` refreshes first"
     )
 
 

@@ -8,6 +8,7 @@ the ignore files would choose, and every refresh is one transaction.
 
 from __future__ import annotations
 
+import importlib
 import os
 import signal
 import threading
@@ -179,9 +180,8 @@ class Watcher:
         self.refreshes = 0
 
     def _start_observer(self) -> None:
-        from watchdog.observers import Observer
-
-        observer = Observer()
+        # By name: watchdog has no type information.
+        observer: Any = importlib.import_module("watchdog.observers").Observer()
         observer.schedule(self.changes, self.root, recursive=True)
         observer.daemon = True
         observer.start()
@@ -274,9 +274,11 @@ def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
     from . import index_place, render
     from .commands import selection_rules
     from .index_job import refresh
+    from .queries import IndexPlace, rewrite_tags_files
+    from .render import Output
 
     try:
-        import watchdog.observers  # noqa: F401
+        importlib.import_module("watchdog.observers")
     except ImportError:
         raise Failure("watch needs the Python package watchdog (Debian: apt-get install python3-watchdog)") from None
     root = args.root
@@ -287,11 +289,22 @@ def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
         render.print_watch_line(line, out)
 
     listener = QuietListener(report)
+    silent = Output(out.stdout, out.stderr, as_json=False, progress=False, quiet=True)
+    first_refresh = True
+
+    place = IndexPlace(location, root, is_default=args.db is None)
 
     def refresh_once() -> str:
+        nonlocal first_refresh
         started = monotonic()
         summary = refresh(root, rules, args.db, False, args.wait, caller, listener, jobs=args.jobs)
-        return render.refresh_line(summary.counts, monotonic() - started)
+        counts = summary.counts
+        if counts.new or counts.changed or counts.removed or first_refresh:
+            # The tags files follow the index; failures are reported, the watch goes on.
+            for message in rewrite_tags_files(place, silent)[1]:
+                report(f"error: {message}")
+        first_refresh = False
+        return render.refresh_line(counts, monotonic() - started)
 
     def own_paths() -> set[str]:
         index = os.path.abspath(location)

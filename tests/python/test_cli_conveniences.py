@@ -6,31 +6,27 @@ import shutil
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
-
-from brightloom_index.render import progress_line  # noqa: E402
-from test_cli import cli  # noqa: E402
-from test_index_queries import FILES  # noqa: E402
-from test_index_selection import make_tree  # noqa: E402
+from brightloom_index.render import progress_line
+from conftest import CLI_ENV, PROGRAM, age_tree
+from test_cli import cli
+from test_index_queries import FILES
+from test_index_selection import make_tree
 
 SUBCOMMANDS = ["hash", "scan", "outline", "check", "files", "index", "find", "tags"]
 
 
-def program(*argv, **kwargs):
-    """The command line as a real process, with the package and module of this build."""
-    paths = [str(SOURCE_DIR / "python"), os.environ.get("PYTHONPATH", "")]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
-    return [sys.executable, "-m", "brightloom_index", *argv], env
+def program(*argv):
+    """The command line as a real process, and its environment."""
+    return [*PROGRAM, *argv], CLI_ENV
 
 
 @pytest.fixture
 def indexed(tmp_path, monkeypatch):
     make_tree(tmp_path, FILES)
+    age_tree(tmp_path)
     assert cli("index", str(tmp_path))[0] == 0
     monkeypatch.chdir(tmp_path)
     return tmp_path

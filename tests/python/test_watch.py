@@ -7,22 +7,14 @@ import sqlite3
 import subprocess
 import sys
 import time
-from pathlib import Path
 
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
-
-from test_cli import cli  # noqa: E402
-from test_index_selection import git, make_tree  # noqa: E402
+from conftest import CLI_ENV, PROGRAM
+from test_cli import cli
+from test_index_selection import git, make_tree
 
 pytest.importorskip("watchdog")
-
-
-def environment():
-    paths = [str(SOURCE_DIR / "python"), os.environ.get("PYTHONPATH", "")]
-    return dict(os.environ, PYTHONPATH=os.pathsep.join(paths))
 
 
 class Watch:
@@ -33,8 +25,7 @@ class Watch:
         self.log = root.parent / f"watch-{root.name}.log"
         self.log_file = open(self.log, "w")
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "brightloom_index", "watch", str(root), *options],
-            stdout=self.log_file, stderr=subprocess.STDOUT, env=environment(),
+            [*PROGRAM, "watch", str(root), *options], stdout=self.log_file, stderr=subprocess.STDOUT, env=CLI_ENV,
         )
         self.wait_for_lines(1)
 
