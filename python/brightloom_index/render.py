@@ -11,7 +11,7 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from time import monotonic
 
-from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT
+from .contract import CHECK_ERROR_LIMIT, GRAMMAR_LANGUAGES, OUTLINE_SYMBOL_LIMIT
 
 # Read as true by the type checker only: `find` imports this module and
 # does without typing (see cli.py).
@@ -299,6 +299,14 @@ def print_selection(selection: Selection, max_files: int | None, out: Output) ->
         out.error(f"left out {name!r}: {reason}")
     if selection.cut:
         out.error(f"only the first {max_files} files are listed (--max-files)")
+    if not selection.paths:
+        out.note(no_files_line())
+
+
+def no_files_line() -> str:
+    """Says what is looked for when nothing was found to index."""
+    extensions = ", ".join(f".{extension}" for extension in GRAMMAR_LANGUAGES)
+    return f"No source files found: files ending in {extensions} are indexed (ignore rules apply)."
 
 
 def print_matches(matches: list[Match], show_path: Callable[[str], str], out: Output) -> None:
@@ -374,6 +382,8 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
     ]
     rows.append(["total", summary.files, sum(summary.lines_by_language.values())])
     out.line(table(["LANGUAGE", "FILES", "LINES"], rows))
+    if not summary.files:
+        out.line(no_files_line())
     out.line()
     if summary.symbols_by_kind:
         kinds = sorted(summary.symbols_by_kind.items())

@@ -15,7 +15,7 @@ from test_cli import cli
 from test_index_queries import FILES
 from test_index_selection import make_tree
 
-SUBCOMMANDS = ["hash", "scan", "outline", "check", "files", "index", "find", "tags"]
+SUBCOMMANDS = ["hash", "scan", "outline", "check", "files", "index", "find", "tags", "update", "watch"]
 
 
 def program(*argv):

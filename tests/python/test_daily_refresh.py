@@ -123,3 +123,12 @@ class TestSubfolder:
         monkeypatch.chdir(indexed / "lib")
         assert cli("index", "-q", ".")[0] == 0
         assert (indexed / "lib" / ".brightloom" / "index.sqlite").exists()
+
+
+def test_an_empty_selection_names_the_extensions_taken(tmp_path):
+    make_tree(tmp_path, {"README.md": "# x\n", "main.go": "package main\n"})
+    taken = "files ending in .py, .rs, .js, .mjs, .cjs, .jsx, .ts, .mts, .cts, .tsx, .json are indexed"
+    status, out, _ = cli("index", str(tmp_path))
+    assert status == 0 and f"No source files found: {taken}" in out
+    assert cli("files", str(tmp_path)) == (0, "", f"brightloom-index: note: No source files found: {taken}"
+                                              " (ignore rules apply).\n")
