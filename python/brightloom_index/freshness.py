@@ -44,15 +44,24 @@ def changes_since(root: str, paths: list[str], started_ns: int) -> Staleness:
     in their folders, since `started_ns`."""
     found = Staleness()
     folders: dict[str, set[str]] = {"": set()}
+    prefix = root + os.sep
     for path in paths:
         folder, _, name = path.rpartition("/")
-        folders.setdefault(folder, set()).add(name)
-        # Every folder on the way, so that a new subfolder can be told from a known one.
-        while folder:
-            folder, _, name = folder.rpartition("/")
-            folders.setdefault(folder, set()).add(name)
+        known = folders.get(folder)
+        if known is None:
+            known = folders[folder] = set()
+            # Every folder on the way, so that a new subfolder can be told from a known one.
+            child = folder
+            while child:
+                parent, _, child_name = child.rpartition("/")
+                seen = parent in folders
+                folders.setdefault(parent, set()).add(child_name)
+                if seen:
+                    break
+                child = parent
+        known.add(name)
         try:
-            if os.stat(os.path.join(root, path)).st_mtime_ns >= started_ns:
+            if os.stat(prefix + path).st_mtime_ns >= started_ns:
                 found.add(path)
         except OSError:
             found.add(path)

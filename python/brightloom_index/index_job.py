@@ -20,6 +20,7 @@ from typing import Any, Protocol
 
 from . import index_place, store
 from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, grammar_language
+from .freshness import changes_since
 from .digests import Digest, DigestReport, FileStamp, digest_selection, join
 from .native_calls import NativeCaller, Reply
 from .parse_pool import parse_files
@@ -192,12 +193,29 @@ def refresh(
         summary = refresh_index(caller, index, selection, listener, jobs)
         index.write_meta("root", os.path.abspath(root))
         index.write_meta("rules", rules.to_text())
-        index.write_meta(store.REFRESH_STARTED_KEY, str(started_ns))
+        if needs_new_start(index, summary, selection):
+            index.write_meta(store.REFRESH_STARTED_KEY, str(started_ns))
         if auto_refresh is not None:
             index.write_meta(store.AUTO_REFRESH_KEY, "1" if auto_refresh else "0")
     summary.location = location
     summary.max_files = rules.max_files
     return summary
+
+
+def needs_new_start(index: store.Store, summary: IndexSummary, selection: Selection) -> bool:
+    """Whether the stored refresh start must move to this refresh's.
+
+    Lookups compare file times with it. When nothing changed and no file is
+    newer than the stored start, it stays, and a refresh that found nothing
+    to do writes nothing at all (no commit to wait for).
+    """
+    counts = summary.counts
+    if counts.new or counts.changed or counts.removed:
+        return True
+    previous = index.read_meta(store.REFRESH_STARTED_KEY)
+    if previous is None or not previous.isdigit():
+        return True
+    return bool(changes_since(selection.root, selection.paths, int(previous)))
 
 
 def refresh_index(

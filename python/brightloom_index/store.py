@@ -476,7 +476,13 @@ class Store:
 
     @writing
     def write_meta(self, key: str, value: str) -> None:
-        self.connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (key, value))
+        # An unchanged value writes nothing: a refresh that found no change
+        # then commits without touching the file.
+        self.connection.execute(
+            "INSERT INTO meta (key, value) VALUES (?, ?)"
+            " ON CONFLICT (key) DO UPDATE SET value = excluded.value WHERE value IS NOT excluded.value",
+            (key, value),
+        )
 
     @writing
     def write_stamp(self, file_id: int, stamp: tuple[int, int] | None) -> None:

@@ -132,3 +132,13 @@ def test_an_empty_selection_names_the_extensions_taken(tmp_path):
     assert status == 0 and f"No source files found: {taken}" in out
     assert cli("files", str(tmp_path)) == (0, "", f"brightloom-index: note: No source files found: {taken}"
                                               " (ignore rules apply).\n")
+
+
+def test_a_refresh_that_finds_nothing_to_do_writes_nothing(indexed):
+    database = indexed / ".brightloom" / "index.sqlite"
+    before = database.read_bytes(), database.stat().st_mtime_ns
+    assert cli("index", "-q") == (0, "", "")
+    assert (database.read_bytes(), database.stat().st_mtime_ns) == before
+    (indexed / "app.py").write_text("def other(): pass\n")
+    assert cli("index", "-q") == (0, "", "")
+    assert database.read_bytes() != before[0]
