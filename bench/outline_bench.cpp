@@ -23,7 +23,7 @@
 #include "host/run_command.h"
 #include "outline/collect_symbols.h"
 #include "bare_parse.h"
-#include "languages/grammar_registry.h"
+#include "languages/language_table.h"
 
 namespace brightloom {
 namespace {

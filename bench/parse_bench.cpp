@@ -18,7 +18,7 @@
 #include "base/json_value.h"
 #include "host/run_command.h"
 #include "bare_parse.h"
-#include "languages/grammar_registry.h"
+#include "languages/language_table.h"
 #include "syntax/syntax_errors.h"
 
 namespace brightloom {

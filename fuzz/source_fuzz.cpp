@@ -19,7 +19,7 @@
 #include "fuzz_checks.h"
 #include "host/reply_writer.h"
 #include "host/run_command.h"
-#include "languages/grammar_registry.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
 namespace {

@@ -18,6 +18,7 @@ from time import perf_counter
 from . import __version__
 from .contract import ALL_KINDS, GRAMMAR_LANGUAGES, KIND_ALIASES, OUTLINE_KINDS
 from .errors import Failure
+from .contract import DEFAULT_MAX_FILE_SIZE
 from .exit_codes import EXIT_FAILURE, EXIT_INTERRUPTED
 from .native_calls import NativeCaller
 from .render import Output, is_terminal, print_glob_hint, print_profile, write_error
@@ -107,10 +108,25 @@ def add_scan_options(command: argparse.ArgumentParser) -> None:
 
 
 def job_count(text: str) -> int:
-    value = file_limit(text)
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if not 1 <= value <= 256:
         raise argparse.ArgumentTypeError(f"out of range (1 to 256): {text}")
     return value
+
+
+SIZE_UNITS = {"": 0, "K": 10, "M": 20, "G": 30}
+
+
+def byte_size(text: str) -> int:
+    """`4096`, `64K`, `8M` or `1G` (powers of 1024) -> bytes."""
+    unit = text[-1:].upper() if text[-1:].isalpha() else ""
+    digits = text[: len(text) - len(unit)]
+    if unit not in SIZE_UNITS or not digits.isascii() or not digits.isdigit():
+        raise argparse.ArgumentTypeError(f"not a size (bytes, or a number with K, M or G): {text!r}")
+    return int(digits) << SIZE_UNITS[unit]
 
 
 def seconds(text: str) -> float:
@@ -155,6 +171,10 @@ def add_jobs_option(command: argparse.ArgumentParser) -> None:
 
 
 def add_wait_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--max-file-size", type=byte_size, default=DEFAULT_MAX_FILE_SIZE, metavar="SIZE",
+        help="list larger files as skipped, never parse them; bytes, or with K, M or G (default: 8M)",
+    )
     command.add_argument(
         "--wait", type=seconds, default=DEFAULT_WAIT_SECONDS, metavar="SECONDS",
         help=f"how long a refresh waits for another one (default: {DEFAULT_WAIT_SECONDS:g})",

@@ -14,7 +14,7 @@ from typing import Any
 import os
 
 from . import index_place, render
-from .contract import scan_payload
+from .contract import DEFAULT_MAX_FILE_SIZE, scan_payload
 from .exit_codes import EXIT_ERRORS_FOUND, EXIT_FAILURE, EXIT_OK
 from .native_calls import CommandFailed, NativeCaller, Reply
 from .queries import IndexPlace, stored_rules
@@ -75,6 +75,7 @@ def selection_rules(args: argparse.Namespace) -> SelectionRules:
         excludes=tuple(args.exclude),
         includes=tuple(args.include),
         max_files=args.max_files,
+        max_file_size=getattr(args, "max_file_size", DEFAULT_MAX_FILE_SIZE),
     )
 
 

@@ -5,8 +5,9 @@ be old. Every indexed file is looked at with one stat (changed or gone
 when its modification time is not older than the refresh's start), and
 every folder holding indexed files whose own time is newer is listed for
 source files the index does not hold (a new or renamed file changes its
-folder's time). Reading no file, this costs a few milliseconds on a tree
-of a few thousand files.
+folder's time); only when there are such, the selection is made again to
+tell them from ignored ones. Reading no file, this costs a few milliseconds
+on a tree of a few thousand files.
 """
 
 from __future__ import annotations
@@ -22,18 +23,34 @@ EXAMPLES = 3
 
 
 class Staleness:
-    """What changed since the refresh: a count and a few example paths."""
+    """What changed since the refresh: a count and a few example paths.
 
-    __slots__ = ("count", "examples")
+    New entries found in changed folders are only candidates (`unsure`):
+    an ignored folder or file is no change. `confirm` keeps those the
+    selection takes.
+    """
+
+    __slots__ = ("count", "examples", "unsure")
 
     def __init__(self) -> None:
         self.count = 0
         self.examples: list[str] = []
+        # New file paths, and new folders with a trailing `/`.
+        self.unsure: list[str] = []
 
     def add(self, path: str) -> None:
         self.count += 1
         if len(self.examples) < EXAMPLES:
             self.examples.append(path)
+
+    def confirm(self, selected: list[str]) -> None:
+        """Counts the candidates that are, or hold, files of the selection."""
+        chosen = set(selected)
+        folders = {path[: index + 1] for path in selected for index, char in enumerate(path) if char == "/"}
+        for candidate in self.unsure:
+            if candidate in chosen or candidate in folders:
+                self.add(candidate)
+        self.unsure = []
 
     def __bool__(self) -> bool:
         return self.count > 0
@@ -79,9 +96,9 @@ def changes_since(root: str, paths: list[str], started_ns: int) -> Staleness:
             relative = f"{folder}/{entry.name}" if folder else entry.name
             if entry.is_dir(follow_symlinks=False):
                 if holds_source(entry.path):
-                    found.add(relative + "/")
+                    found.unsure.append(relative + "/")
             elif grammar_language(entry.name) is not None:
-                found.add(relative)
+                found.unsure.append(relative)
     return found
 
 

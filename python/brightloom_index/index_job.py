@@ -19,13 +19,13 @@ from time import perf_counter
 from typing import Any, Protocol
 
 from . import index_place, store
-from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, grammar_language
+from .contract import CHECK_ERROR_LIMIT, DEFAULT_MAX_FILE_SIZE, OUTLINE_SYMBOL_LIMIT, grammar_language
+from .digests import Digest, DigestReport, FileStamp, digest_selection
 from .freshness import changes_since
-from .digests import Digest, DigestReport, FileStamp, digest_selection, join
 from .native_calls import NativeCaller, Reply
 from .parse_pool import parse_files
 from .parsing import ParseRequest
-from .selection import Selection, SelectionRules, select_files
+from .selection import Selection, SelectionRules, is_utf8, select_files
 
 
 # Linux's CLOCK_REALTIME_COARSE, the clock file times are taken from.
@@ -184,14 +184,20 @@ def refresh(
     """
     started_ns = file_clock_ns()
     selection = select_files(root, rules)
+    for note in selection.notes:
+        listener.notice(note)
     at_default_place = location is None
     if location is None:
         location = index_place.prepare_default_place(root)
     transaction = store.RefreshTransaction(location, rebuild, wait_seconds, listener.notice, at_default_place)
     with transaction as index:
         jobs = available_processors() if jobs is None else jobs
-        summary = refresh_index(caller, index, selection, listener, jobs)
-        index.write_meta("root", os.path.abspath(root))
+        summary = refresh_index(caller, index, selection, listener, jobs, rules.max_file_size)
+        absolute_root = os.path.abspath(root)
+        # SQLite takes UTF-8 text only: a root under a folder whose name is
+        # not UTF-8 is not stored, and lookups name paths from the index's place.
+        if is_utf8(absolute_root):
+            index.write_meta("root", absolute_root)
         index.write_meta("rules", rules.to_text())
         if needs_new_start(index, summary, selection):
             index.write_meta(store.REFRESH_STARTED_KEY, str(started_ns))
@@ -215,7 +221,9 @@ def needs_new_start(index: store.Store, summary: IndexSummary, selection: Select
     previous = index.read_meta(store.REFRESH_STARTED_KEY)
     if previous is None or not previous.isdigit():
         return True
-    return bool(changes_since(selection.root, selection.paths, int(previous)))
+    stale = changes_since(selection.root, selection.paths, int(previous))
+    stale.confirm(selection.paths)
+    return bool(stale)
 
 
 def refresh_index(
@@ -224,6 +232,7 @@ def refresh_index(
     selection: Selection,
     listener: IndexListener,
     jobs: int = 1,
+    max_size: int = DEFAULT_MAX_FILE_SIZE,
 ) -> IndexSummary:
     """Updates `index` inside its open transaction; returns the figures.
 
@@ -239,7 +248,7 @@ def refresh_index(
         if row.stamp is not None
     }
     started = perf_counter()
-    report = digest_selection(caller, selection, known)
+    report = digest_selection(caller, selection, known, max_size)
     summary.note_step("scan", selection.root, perf_counter() - started)
 
     pending = []
@@ -270,15 +279,19 @@ def refresh_index(
 
     unreadable = selection.unlisted + list(report.unread.items())
     listener.parsing(len(pending))
-    requests = [ParseRequest(join(selection.root, item.path), item.language) for item in pending]
+    # Workers start in "/": they get the root as an absolute path.
+    root = os.path.abspath(selection.root)
+    requests = [ParseRequest(root, item.path, item.language, max_size) for item in pending]
     outcomes = parse_files(caller, requests, jobs)
     for done, (item, outcome) in enumerate(zip(pending, outcomes), start=1):
         summary.note_step("outline", item.path, outcome.outline_seconds)
         summary.note_step("syntax-check", item.path, outcome.check_seconds)
-        if outcome.outline is not None and outcome.check is not None:
+        if outcome.outline is not None and outcome.check is not None and outcome.file_hash is not None:
+            # The digest of what was parsed; the stamp only if that is what was digested.
+            stamp = item.stamp if outcome.file_hash == item.digest.file_hash else None
             index.insert_file(
-                item.path, item.language, item.digest.file_hash, item.digest.total_lines,
-                outcome.outline, outcome.check, item.stamp,
+                item.path, item.language, outcome.file_hash, outcome.total_lines,
+                outcome.outline, outcome.check, stamp,
             )
         else:
             # It changed or vanished after its digest: it stays out until readable.

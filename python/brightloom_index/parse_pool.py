@@ -15,6 +15,7 @@ costs more than it saves below a few dozen files.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import subprocess
 import sys
@@ -46,15 +47,33 @@ def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: in
         yield outcome
 
 
+# The worker's start: isolated mode (no PYTHON* variables, no user site, no
+# script folder on the path), then exactly the folders this process took the
+# package and the module from. Started from "/", nothing of the indexed tree
+# or of the caller's folder can be imported in place of them.
+WORKER_START = (
+    "import sys; sys.path[:0] = sys.argv[1:]; "
+    "from brightloom_index.parse_worker import main; main()"
+)
+
+
+def import_folders() -> list[str]:
+    """The folders holding this package and the native module, in that order."""
+    package_folder = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    spec = importlib.util.find_spec("brightloom_index_native")
+    folders = [package_folder]
+    if spec is not None and spec.origin is not None:
+        folders.append(os.path.dirname(os.path.abspath(spec.origin)))
+    return folders
+
+
 class Worker:
     """One parse process; its pipes carry one JSON text per line each way."""
 
-    def __init__(self) -> None:
-        # The worker imports this package and the module the way this process did.
-        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(path for path in sys.path if path))
+    def __init__(self, folders: list[str]) -> None:
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "brightloom_index.parse_worker"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=environment,
+            [sys.executable, "-I", "-c", WORKER_START, *folders],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd="/",
         )
         assert self.process.stdin is not None and self.process.stdout is not None
         self.requests: IO[bytes] = self.process.stdin
@@ -88,7 +107,8 @@ def parse_on_workers(requests: Sequence[ParseRequest], jobs: int) -> Iterator[Pa
     a worker that is itself blocked writing a reply this process has not
     read yet.
     """
-    workers = [Worker() for _ in range(jobs)]
+    folders = import_folders()
+    workers = [Worker(folders) for _ in range(jobs)]
     try:
         sent = 0
         for index in range(len(requests)):

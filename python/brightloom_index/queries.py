@@ -136,7 +136,17 @@ def refresh_before_reading(
     return refresh(root, rules, location, False, wait_seconds, caller, render.IndexPresenter(quiet), jobs=jobs)
 
 
+def check_text_arguments(args: argparse.Namespace) -> None:
+    """Names are stored as UTF-8: an argument with other bytes is refused in one line."""
+    for value in [args.name, *(args.kind or ()), *(args.language or ())]:
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise Failure(f"{value}: not valid UTF-8, so no declaration can match it") from None
+
+
 def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    check_text_arguments(args)
     place = locate_index(args, out)
     if args.refresh:
         refresh_before_reading(place, args.wait, caller, out)
@@ -170,7 +180,19 @@ def changes_since_refresh(index: Store, root: str) -> Staleness | None:
     started = index.read_meta(store.REFRESH_STARTED_KEY)
     if started is None or not started.isdigit():
         return None
-    return changes_since(root, index.indexed_paths(), int(started))
+    stale = changes_since(root, index.indexed_paths(), int(started))
+    if stale.unsure:
+        # New source files in changed folders: only the selection can tell
+        # an ignored one (a build folder) from a new file of the tree.
+        from .selection import SelectionRules, select_files
+
+        stored = index.read_meta("rules")
+        try:
+            rules = SelectionRules.from_text(stored) if stored is not None else SelectionRules()
+            stale.confirm(select_files(root, rules).paths)
+        except (ValueError, Failure):
+            stale.unsure = []
+    return stale
 
 
 class PathNamer:

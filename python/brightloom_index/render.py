@@ -8,6 +8,7 @@ form. (Failure messages are written where the failure is found, as one line.)
 
 from __future__ import annotations
 
+import re
 from collections.abc import Callable, Sequence
 from time import monotonic
 
@@ -29,6 +30,30 @@ if TYPE_CHECKING:
 LISTED_ERROR_FILES = 10
 
 
+# What a terminal would act on rather than show: C0 and C1 controls, DEL,
+# the bidirectional overrides that reorder what is shown, and the surrogate
+# escapes that stand for bytes of a name that are not UTF-8.
+UNSAFE_CHARACTERS = re.compile("[\x00-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069\udc80-\udcff]")
+NAMED_ESCAPES = {"\n": "\\n", "\t": "\\t", "\r": "\\r"}
+
+
+def escape_character(match: re.Match[str]) -> str:
+    character = match.group()
+    code = ord(character)
+    if character in NAMED_ESCAPES:
+        return NAMED_ESCAPES[character]
+    if code >= 0xDC80:
+        return f"\\x{code - 0xDC00:02x}"  # the byte the name holds
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+
+def shown(text: str) -> str:
+    """`text` safe for a terminal, one line: control characters and bytes
+    that are not UTF-8 are written as backslash escapes, as ls and ripgrep
+    do. `--json` output is exact instead."""
+    return UNSAFE_CHARACTERS.sub(escape_character, text)
+
+
 class Output:
     """Where results go and in which form."""
 
@@ -46,6 +71,10 @@ class Output:
     def line(self, text: str = "") -> None:
         self.stdout.write(text + "\n")
 
+    def text(self, text: str) -> None:
+        """One human-readable line whose parts come from files: escaped for a terminal."""
+        self.stdout.write(shown(text) + "\n")
+
     def error(self, text: str) -> None:
         write_error(self.stderr, text)
 
@@ -57,7 +86,7 @@ class Output:
 
 def write_error(stderr: TextIO, text: str) -> None:
     """One line on standard error, under the program's name."""
-    stderr.write(f"brightloom-index: {text}\n")
+    stderr.write(f"brightloom-index: {shown(text)}\n")
 
 
 def print_profile(total: float, seconds_in_run: float, calls: int, stderr: TextIO) -> None:
@@ -77,7 +106,16 @@ def json_line(value: Any) -> str:
     # Imported here: `find` without --json does without the json package.
     import json
 
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    text = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+    if not text.isascii():
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            # A name that is not UTF-8 holds surrogate escapes: written as
+            # `\udcXX`, which a reader decoding with surrogateescape turns
+            # back into the very bytes.
+            text = json.dumps(value, separators=(",", ":"))
+    return text
 
 
 def table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
@@ -86,7 +124,7 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
     The last column is not padded, so long signatures or snippets do not
     drag trailing blanks behind them.
     """
-    cells = [[str(cell) for cell in row] for row in rows]
+    cells = [[shown(str(cell)) for cell in row] for row in rows]
     numeric = [
         bool(rows) and all(isinstance(row[index], int) for row in rows)
         for index in range(len(headers))
@@ -130,7 +168,7 @@ class ProgressBar:
         if done < total and now - self._last_draw < self.INTERVAL:
             return
         self._last_draw = now
-        self._stream.write("\r" + progress_line(done, total, label, stream_columns(self._stream)) + "\x1b[K")
+        self._stream.write("\r" + progress_line(done, total, shown(label), stream_columns(self._stream)) + "\x1b[K")
         self._stream.flush()
         self._drawn = True
 
@@ -233,7 +271,7 @@ def print_hash(reply: Reply, path: str, out: Output) -> None:
     if out.as_json:
         out.line(json_line({**reply, "path": path}))
     else:
-        out.line(f"{reply['hash']}  {path}")
+        out.text(f"{reply['hash']}  {path}")
 
 
 def print_scan(reply: Reply, out: Output) -> None:
@@ -256,7 +294,7 @@ def print_outline(reply: Reply, file: str, out: Output) -> None:
         out.line(json_line(reply))
         return
     if not reply["checked"]:
-        out.line(f"{file}: {describe_unchecked(reply)}")
+        out.text(f"{file}: {describe_unchecked(reply)}")
         return
     rows = [
         [
@@ -279,13 +317,13 @@ def print_check(reply: Reply, file: str, out: Output) -> None:
         out.line(json_line(reply))
         return
     if not reply["checked"]:
-        out.line(f"{file}: {describe_unchecked(reply)}")
+        out.text(f"{file}: {describe_unchecked(reply)}")
         return
     for item in reply["errors"]:
-        out.line(f"{file}:{item['line']}:{item['column']}: {item['kind']}: {item['message']}")
-        out.line(f"    {item['snippet']}")
+        out.text(f"{file}:{item['line']}:{item['column']}: {item['kind']}: {item['message']}")
+        out.text(f"    {item['snippet']}")
     if reply["valid"]:
-        out.line(f"{file}: no syntax errors ({reply['language']})")
+        out.text(f"{file}: no syntax errors ({reply['language']})")
     else:
         note = f" (stopped at {CHECK_ERROR_LIMIT})" if reply["error_count"] >= CHECK_ERROR_LIMIT else ""
         count = reply["error_count"]
@@ -293,10 +331,15 @@ def print_check(reply: Reply, file: str, out: Output) -> None:
 
 
 def print_selection(selection: Selection, max_files: int | None, out: Output) -> None:
+    for note in selection.notes:
+        out.note(note)
     for path in selection.paths:
-        out.line(json_line({"path": path}) if out.as_json else path)
+        if out.as_json:
+            out.line(json_line({"path": path}))
+        else:
+            out.text(path)
     for name, reason in selection.unlisted:
-        out.error(f"left out {name!r}: {reason}")
+        out.error(f"left out {name}: {reason}")
     if selection.cut:
         out.error(f"only the first {max_files} files are listed (--max-files)")
     if not selection.paths:
@@ -312,11 +355,11 @@ def no_files_line() -> str:
 def print_matches(matches: list[Match], show_path: Callable[[str], str], out: Output) -> None:
     """`find`'s results, paths as `show_path` names them."""
     for match in matches:
-        shown = show_path(match.path)
+        path = show_path(match.path)
         if out.as_json:
-            out.line(json_line(match.to_json(shown)))
+            out.line(json_line(match.to_json(path)))
         else:
-            out.line(f"{shown}:{match.line}: {match.kind} {match.name}  {match.signature}")
+            out.text(f"{path}:{match.line}: {match.kind} {match.name}  {match.signature}")
 
 
 def print_glob_hint(name: str, out: Output) -> None:
@@ -370,7 +413,7 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
         out.line(json_line({"record": "summary", **summary.to_json()}))
         return
     counts = summary.counts
-    out.line(f"Index of {summary.root} in {summary.location} (files chosen by {summary.source})")
+    out.text(f"Index of {summary.root} in {summary.location} (files chosen by {summary.source})")
     out.line(
         f"Refresh: {counts.new} new, {counts.changed} changed, {counts.removed} removed,"
         f" {counts.unchanged} unchanged"
@@ -392,9 +435,9 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
         out.line("No symbols.")
     out.line()
     if summary.files_with_errors:
-        shown = summary.files_with_errors[:LISTED_ERROR_FILES]
-        out.line(table(["FILE WITH SYNTAX ERRORS", "ERRORS"], [list(row) for row in shown]))
-        hidden = len(summary.files_with_errors) - len(shown)
+        listed = summary.files_with_errors[:LISTED_ERROR_FILES]
+        out.line(table(["FILE WITH SYNTAX ERRORS", "ERRORS"], [list(row) for row in listed]))
+        hidden = len(summary.files_with_errors) - len(listed)
         if hidden:
             out.line(f"... and {hidden} more (--json lists them all)")
     else:
@@ -402,9 +445,9 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
     out.line()
     if summary.slowest is not None:
         slowest = summary.slowest
-        out.line(f"Slowest step: {slowest.command} {slowest.path} ({slowest.seconds * 1000:.1f} ms)")
+        out.text(f"Slowest step: {slowest.command} {slowest.path} ({slowest.seconds * 1000:.1f} ms)")
     for line in limit_lines(summary):
-        out.line(line)
+        out.text(line)
 
 
 def limit_lines(summary: IndexSummary) -> list[str]:

@@ -29,7 +29,7 @@ from __future__ import annotations
 import os
 import sqlite3
 import stat
-from collections.abc import Callable
+from collections.abc import Callable, Iterable, Sequence
 from time import monotonic, sleep
 
 from .errors import Failure
@@ -132,15 +132,56 @@ def damaged(location: str, detail: str) -> IndexFailed:
     return IndexFailed(f"index {location} is damaged ({detail}); {REBUILD_HINT}", damaged=True)
 
 
+# What reading a damaged file can raise: SQLite's errors, and a decoding
+# error when SQLite's own message quotes stored text that is not UTF-8.
+FILE_ERRORS = (sqlite3.Error, UnicodeDecodeError)
+
+
+def refusal(location: str, kind: str, at_default_place: bool) -> IndexFailed:
+    """Why a FOREIGN, UNKNOWN or DAMAGED file cannot be used.
+
+    A DAMAGED one carries our mark: --rebuild replaces it. So does it any
+    other file at the default place, in a folder of ours, where only our
+    index belongs. Anywhere else it is someone else's file, never changed
+    or deleted.
+    """
+    if kind == DAMAGED:
+        return damaged(location, "its header is damaged")
+    if not at_default_place:
+        return not_ours(location)
+    return damaged(location, "not an SQLite database" if kind == UNKNOWN else "a database of another program")
+
+
 # What a file at an index's place is, as far as can be told before using it.
 NEW = "new"  # missing or empty
 OURS = "ours"  # carries our mark, or is of a version made before the mark
 FOREIGN = "foreign"  # a database of another program
 UNKNOWN = "unknown"  # not SQLite, or too damaged to tell
+DAMAGED = "damaged"  # carries our mark, with a header SQLite cannot work with
+
+
+def header_is_sound(header: bytes) -> bool:
+    """The fields of an SQLite header that have few legal values hold one of them.
+
+    SQLite itself reports a garbled page size or format number as a full
+    disk, a read-only file or an unsupported format, which says nothing of
+    damage; checked here, such a file is damaged.
+    """
+    page_size = int.from_bytes(header[16:18], "big")
+    page_size = 65536 if page_size == 1 else page_size
+    return (
+        512 <= page_size <= 65536
+        and page_size & (page_size - 1) == 0
+        and header[18] in (1, 2)
+        and header[19] in (1, 2)
+        and header[21:24] == bytes([64, 32, 32])
+        and int.from_bytes(header[44:48], "big") <= 4
+        and int.from_bytes(header[56:60], "big") <= 3
+    )
 
 
 def ownership(location: str) -> str:
-    """NEW, OURS, FOREIGN or UNKNOWN for the file at `location`.
+    """NEW, OURS, FOREIGN, UNKNOWN or DAMAGED for the file at `location`.
 
     The header is read first, without SQLite, so that a file of another kind
     is never handed to it; a database without any mark is then asked for its
@@ -164,8 +205,12 @@ def ownership(location: str) -> str:
     if len(header) < HEADER_SIZE or not header.startswith(SQLITE_MAGIC):
         return UNKNOWN
     mark = int.from_bytes(header[68:72], "big")
+    if not header_is_sound(header):
+        return DAMAGED if mark == APPLICATION_ID else UNKNOWN
     if mark == APPLICATION_ID:
-        return OURS
+        # Never set in our files: the auto-vacuum fields (SQLite reads a
+        # garbled one as a full disk).
+        return OURS if header[52:56] == header[64:68] == bytes(4) else DAMAGED
     if mark != 0:
         return FOREIGN
     # The header may lag behind a write-ahead log: ask SQLite.
@@ -178,7 +223,7 @@ def ownership(location: str) -> str:
             )
         finally:
             connection.close()
-    except sqlite3.Error:
+    except FILE_ERRORS:
         return UNKNOWN
     if mark == APPLICATION_ID:
         return OURS
@@ -187,12 +232,40 @@ def ownership(location: str) -> str:
     return OURS
 
 
-def describe_failure(location: str, error: sqlite3.Error) -> IndexFailed:
+def describe_failure(location: str, error: sqlite3.Error | UnicodeDecodeError) -> IndexFailed:
     """One message for an SQLite failure, telling damage from other faults."""
+    text = one_line(str(error))
+    if isinstance(error, UnicodeDecodeError):
+        return damaged(location, "stored text is not UTF-8")
     name = getattr(error, "sqlite_errorname", "")
-    if name in {"SQLITE_CORRUPT", "SQLITE_NOTADB"} or type(error) is sqlite3.DatabaseError:
-        return damaged(location, str(error))
-    return IndexFailed(f"index {location}: {error}")
+    if (
+        name in {"SQLITE_CORRUPT", "SQLITE_NOTADB"}
+        or type(error) is sqlite3.DatabaseError
+        # The driver's words for stored text that is not UTF-8.
+        or text.startswith("Could not decode to UTF-8")
+    ):
+        return damaged(location, text)
+    return IndexFailed(f"index {location}: {text}")
+
+
+def one_line(text: str) -> str:
+    """`text` with control characters escaped: SQLite's messages may quote damaged text."""
+    return "".join(c if " " <= c != "\x7f" else f"\\x{ord(c):02x}" for c in text)
+
+
+def typed_rows(rows: Iterable[Sequence[Any]], *types: type | tuple[type, ...]) -> list[Any]:
+    """The rows, each value checked against its column's type.
+
+    A damaged page can hold values of another type than the column's (a
+    number where a name should be); they are reported as damage here rather
+    than failing far away in the code that uses them.
+    """
+    checked = []
+    for row in rows:
+        if len(row) != len(types) or not all(isinstance(value, kind) for value, kind in zip(row, types)):
+            raise sqlite3.DatabaseError("a stored value has the wrong type")
+        checked.append(row)
+    return checked
 
 
 def connect(location: str, wait_seconds: float) -> sqlite3.Connection:
@@ -236,7 +309,7 @@ def reading(method: Callable[P, T]) -> Callable[P, T]:
         store: Store = args[0]  # type: ignore[assignment]
         try:
             return retry_when_busy(lambda: method(*args, **kwargs))
-        except sqlite3.Error as error:
+        except FILE_ERRORS as error:
             raise describe_failure(store.location, error) from None
 
     guarded.__doc__ = method.__doc__
@@ -250,7 +323,7 @@ def writing(method: Callable[P, T]) -> Callable[P, T]:
         store: Store = args[0]  # type: ignore[assignment]
         try:
             return method(*args, **kwargs)
-        except sqlite3.Error as error:
+        except FILE_ERRORS as error:
             raise describe_failure(store.location, error) from None
 
     guarded.__doc__ = method.__doc__
@@ -347,13 +420,11 @@ class Store:
             if not os.path.exists(location):
                 raise IndexFailed(f"no index at {location}; create it with `brightloom-index index`")
             raise IndexFailed(f"index {location} is empty: its first refresh has not finished")
-        if kind == FOREIGN or (kind == UNKNOWN and not at_default_place):
-            raise not_ours(location)
-        if kind == UNKNOWN:
-            raise damaged(location, "not an SQLite database")
+        if kind in (FOREIGN, UNKNOWN, DAMAGED):
+            raise refusal(location, kind, at_default_place)
         try:
             connection = connect(location, wait_seconds=READ_WAIT_SECONDS)
-        except sqlite3.Error as error:
+        except FILE_ERRORS as error:
             raise describe_failure(location, error) from None
         opened = cls(connection, location)
         try:
@@ -387,12 +458,15 @@ class Store:
 
     @reading
     def read_meta(self, key: str) -> str | None:
-        row = self.connection.execute("SELECT value FROM meta WHERE key = ?", (key,)).fetchone()
-        return None if row is None else str(row[0])
+        rows = typed_rows(self.connection.execute("SELECT value FROM meta WHERE key = ?", (key,)), str)
+        return rows[0][0] if rows else None
 
     @reading
     def stored_files(self) -> dict[str, StoredFile]:
-        rows = self.connection.execute("SELECT path, id, digest, language, lines, size, mtime_ns FROM files")
+        rows = typed_rows(
+            self.connection.execute("SELECT path, id, digest, language, lines, size, mtime_ns FROM files"),
+            str, int, str, str, int, (int, type(None)), (int, type(None)),
+        )
         return {
             path: StoredFile(file_id, digest, language, lines, None if size is None else (size, mtime_ns))
             for path, file_id, digest, language, lines, size, mtime_ns in rows
@@ -404,19 +478,18 @@ class Store:
         the files whose outline or check reached the given limits."""
         figures = IndexFigures()
         execute = self.connection.execute
-        for language, files, lines in execute("SELECT language, count(*), sum(lines) FROM files GROUP BY language"):
+        languages = execute("SELECT language, count(*), sum(lines) FROM files GROUP BY language")
+        for language, files, lines in typed_rows(languages, str, int, int):
             figures.files_by_language[language] = files
             figures.lines_by_language[language] = lines
-        figures.symbols_by_kind = dict(execute("SELECT kind, count(*) FROM symbols GROUP BY kind"))
-        figures.files_with_errors = list(
-            execute("SELECT path, error_count FROM files WHERE error_count > 0 ORDER BY path")
-        )
-        figures.outlines_cut = [
-            row[0] for row in execute("SELECT path FROM files WHERE symbol_count >= ? ORDER BY path", (outline_limit,))
-        ]
-        figures.checks_cut = [
-            row[0] for row in execute("SELECT path FROM files WHERE error_count >= ? ORDER BY path", (check_limit,))
-        ]
+        kinds = execute("SELECT kind, count(*) FROM symbols GROUP BY kind")
+        figures.symbols_by_kind = dict(typed_rows(kinds, str, int))
+        with_errors = execute("SELECT path, error_count FROM files WHERE error_count > 0 ORDER BY path")
+        figures.files_with_errors = [(path, count) for path, count in typed_rows(with_errors, str, int)]
+        outlines_cut = execute("SELECT path FROM files WHERE symbol_count >= ? ORDER BY path", (outline_limit,))
+        figures.outlines_cut = [row[0] for row in typed_rows(outlines_cut, str)]
+        checks_cut = execute("SELECT path FROM files WHERE error_count >= ? ORDER BY path", (check_limit,))
+        figures.checks_cut = [row[0] for row in typed_rows(checks_cut, str)]
         return figures
 
     @reading
@@ -427,19 +500,21 @@ class Store:
             if values:
                 condition += f" AND {column} IN ({', '.join('?' * len(values))})"
                 arguments.extend(values)
-        return self.connection.execute(
+        rows = self.connection.execute(
             "SELECT f.path, s.line, s.end_line, s.kind, s.name, s.signature, f.language, s.depth"
             f" FROM symbols s JOIN files f ON f.id = s.file_id WHERE {condition}"
             " ORDER BY f.path, s.line, s.name",
             arguments,
-        ).fetchall()
+        )
+        return typed_rows(rows, str, int, int, str, str, str, str, int)
 
     @reading
     def tag_rows(self) -> list[tuple[str, str, int, int, str]]:
         """(name, path, line, end_line, kind) of every symbol, unordered."""
-        return self.connection.execute(
+        rows = self.connection.execute(
             "SELECT s.name, f.path, s.line, s.end_line, s.kind FROM symbols s JOIN files f ON f.id = s.file_id"
-        ).fetchall()
+        )
+        return typed_rows(rows, str, str, int, int, str)
 
     @reading
     def indexed_paths(self) -> list[str]:
@@ -539,9 +614,9 @@ class RefreshTransaction:
     is closed. `notice` receives what the user should know (a rebuilt index).
 
     Only a file that carries our mark is ever changed or deleted: anything
-    else is refused as not an index of this tool, `rebuild` or not. At the
-    default place (`at_default_place`, a folder of ours) a file that is not
-    SQLite counts as a damaged index. Raises IndexFailed for a damaged file
+    else is refused as not an index of this tool, `rebuild` or not, except
+    at the default place (`at_default_place`, in a folder of ours), where
+    it counts as a damaged index (see `refusal`). Raises IndexFailed for a damaged file
     (unless `rebuild`), or when another refresh keeps the lock past
     `wait_seconds`. A sound index is rebuilt inside the transaction, so a
     killed rebuild leaves it as it was; only a damaged one is deleted first.
@@ -564,11 +639,10 @@ class RefreshTransaction:
 
     def __enter__(self) -> Store:
         kind = ownership(self.location)
-        if kind == FOREIGN or (kind == UNKNOWN and not self.at_default_place):
-            raise not_ours(self.location)
-        if kind == UNKNOWN:
-            if not self.rebuild:
-                raise damaged(self.location, "not an SQLite database")
+        if kind in (FOREIGN, UNKNOWN, DAMAGED):
+            failure = refusal(self.location, kind, self.at_default_place)
+            if not (self.rebuild and failure.damaged):
+                raise failure
             self.start_afresh()
         try:
             self.store = self.open_current_schema(self.rebuild)
@@ -592,7 +666,7 @@ class RefreshTransaction:
         try:
             if kind is None:
                 connection.execute("COMMIT")
-        except sqlite3.Error as error:
+        except FILE_ERRORS as error:
             raise describe_failure(self.location, error) from None
         finally:
             # Without the COMMIT above, closing rolls the whole refresh back.
@@ -603,7 +677,7 @@ class RefreshTransaction:
         location = self.location
         try:
             connection = connect(location, self.wait_seconds)
-        except sqlite3.Error as error:
+        except FILE_ERRORS as error:
             raise describe_failure(location, error) from None
         try:
             version = connection.execute("PRAGMA user_version").fetchone()[0]
@@ -622,7 +696,7 @@ class RefreshTransaction:
             if connection.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
                 # A new file, or one of a version made before the mark.
                 connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
-        except sqlite3.Error as error:
+        except FILE_ERRORS as error:
             connection.close()
             raise describe_failure(location, error) from None
         except BaseException:
@@ -658,11 +732,28 @@ def has_tables(connection: sqlite3.Connection) -> bool:
 
 
 def recreate_schema(connection: sqlite3.Connection) -> None:
-    """Drops every table and creates the current ones, inside the open transaction."""
-    names = [row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
-    for name in names:
-        connection.execute(f'DROP TABLE "{name}"')
+    """Drops every table, view and trigger and creates the current tables,
+    inside the open transaction; then checks that nothing else is left.
+
+    A damaged schema can hold entries no DROP reaches (an index whose table
+    name was garbled); the check reports them as damage, so that --rebuild
+    deletes the file instead of committing a schema SQLite will refuse.
+    """
+    entries = connection.execute(
+        "SELECT type, name FROM sqlite_master WHERE type IN ('trigger', 'view', 'table')"
+        " AND name NOT LIKE 'sqlite^_%' ESCAPE '^' ORDER BY type = 'table'"
+    ).fetchall()
+    for kind, name in entries:
+        quoted = str(name).replace('"', '""')
+        connection.execute(f'DROP {kind.upper()} IF EXISTS "{quoted}"')
     for statement in SCHEMA.split(";"):
         if statement.strip():
             connection.execute(statement)
     connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+    tables = [row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+    strays = connection.execute(
+        f"SELECT count(*) FROM sqlite_master WHERE tbl_name NOT IN ({', '.join('?' * len(tables))})", tables
+    ).fetchone()[0]
+    verdict = connection.execute("PRAGMA quick_check").fetchone()[0]
+    if strays or verdict != "ok":
+        raise sqlite3.DatabaseError(f"schema entries left over or damaged pages ({verdict})")

@@ -11,6 +11,7 @@ from __future__ import annotations
 import importlib
 import os
 import signal
+import sys
 import threading
 from time import monotonic, sleep
 from typing import TYPE_CHECKING, Any, Callable
@@ -109,7 +110,7 @@ class ChangeSignal:
     def wake(self) -> None:
         self._wake.set()
 
-    def settled_since(self) -> float | None:
+    def remaining_wait(self) -> float | None:
         """How long to wait before the burst is over; None when it is over."""
         with self._lock:
             if self.first is None:
@@ -228,7 +229,7 @@ class Watcher:
         """Waits out the burst (and a git operation under way); False when stopping."""
         deadline = monotonic() + GIT_LOCK_SECONDS
         while not stop.requested:
-            remaining = self.changes.settled_since()
+            remaining = self.changes.remaining_wait()
             if remaining is None and git_busy(self.root) and monotonic() < deadline:
                 remaining = 0.02
             if remaining is None:
@@ -251,6 +252,21 @@ class Watcher:
         self.changes.take()
         self.run_refresh()
         return current
+
+
+def missing_watchdog_message() -> str:
+    """Says how to get watchdog for the interpreter that lacks it.
+
+    Debian's package serves only Debian's own interpreter (and environments
+    made from it with --system-site-packages); any other one, such as a
+    pyenv build, needs the package installed for itself.
+    """
+    interpreter = sys.executable
+    if sys.prefix == sys.base_prefix and os.path.realpath(interpreter).startswith("/usr/bin/"):
+        remedy = "apt-get install python3-watchdog"
+    else:
+        remedy = f"{interpreter} -m pip install watchdog"
+    return f"watch needs the Python package watchdog, which is not installed for {interpreter} ({remedy})"
 
 
 class QuietListener:
@@ -280,7 +296,7 @@ def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
     try:
         importlib.import_module("watchdog.observers")
     except ImportError:
-        raise Failure("watch needs the Python package watchdog (Debian: apt-get install python3-watchdog)") from None
+        raise Failure(missing_watchdog_message()) from None
     root = args.root
     rules = selection_rules(args)
     location = args.db if args.db is not None else index_place.default_location(root)

@@ -3,9 +3,8 @@
 #include <string_view>
 #include <utility>
 
-#include "languages/grammar_registry.h"
+#include "languages/language_table.h"
 #include "outline/collect_symbols.h"
-#include "outline/outline_rules.h"
 #include "syntax/parse_source.h"
 
 namespace brightloom {
@@ -24,20 +23,23 @@ JsonValue symbol_to_json(OutlineSymbol symbol) {
 
 }  // namespace
 
+Result<SourceRequest> read_outline_request(const JsonValue& payload) {
+    return read_source_request(payload, LanguageCommand::outline);
+}
+
 Result<OutlineReply> run_outline(const SourceRequest& request) {
     const std::string_view source = request.text;
     OutlineReply reply{request.language, false, {}};
 
     // Decided before any parser is made: a language the rule tables do not
     // name (JSON among them, which has a grammar) gets no outline.
-    const OutlineRules* rules = outline_rules_for(reply.language);
-    const TSLanguage* grammar = rules == nullptr ? nullptr : grammar_for(reply.language);
-    if (grammar == nullptr) return reply;
+    const LanguageRow* row = language_serving(reply.language, LanguageCommand::outline);
+    if (row == nullptr || row->outline_rules == nullptr || row->grammar == nullptr) return reply;
 
     {
-        Result<ParsedSource> parsed = parse_source(grammar, source);
+        Result<ParsedSource> parsed = parse_source(row->grammar(), source);
         if (!parsed.ok()) return std::move(parsed).error();
-        collect_symbols(parsed->root(), source, *rules, 0, reply.symbols);
+        collect_symbols(parsed->root(), source, *row->outline_rules, 0, reply.symbols);
         // The tree, then the parser, are released here: the records hold
         // plain copies.
     }

@@ -1,7 +1,6 @@
 // The "outline" command: the declarations of one source file (classes,
 // functions, methods, modules, structs, enums, traits, impls, interfaces,
 // type aliases) as a flat list in source order, found by parsing the file.
-// Its request is a SourceRequest (source_request.h).
 #pragma once
 
 #include <string>
@@ -21,6 +20,9 @@ struct OutlineReply {
     // At most MAX_SYMBOLS, in source order.
     std::vector<OutlineSymbol> symbols;
 };
+
+// The SourceRequest of an "outline" payload.
+Result<SourceRequest> read_outline_request(const JsonValue& payload);
 
 // Fails only when the parse fails.
 Result<OutlineReply> run_outline(const SourceRequest& request);

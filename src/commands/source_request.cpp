@@ -1,6 +1,5 @@
 #include "source_request.h"
 
-#include "languages/language.h"
 #include "text/text_file.h"
 
 namespace brightloom {
@@ -16,22 +15,22 @@ Result<SourceText> load_source(const JsonValue& payload) {
     return missing_field_error("content or path");
 }
 
-std::string resolve_language(const JsonValue& payload) {
+std::string resolve_language(const JsonValue& payload, LanguageCommand command) {
     // A "language" string wins even when empty; only its absence (or another
     // form) lets the path decide.
     if (const std::string* language = string_field(payload, "language")) return *language;
     if (const std::string* path = string_field(payload, "path")) {
-        return std::string(language_from_path(*path).value_or(""));
+        return std::string(language_from_path(*path, command).value_or(""));
     }
     return {};
 }
 
 }  // namespace
 
-Result<SourceRequest> read_source_request(const JsonValue& payload) {
+Result<SourceRequest> read_source_request(const JsonValue& payload, LanguageCommand command) {
     Result<SourceText> text = load_source(payload);
     if (!text.ok()) return std::move(text).error();
-    return SourceRequest{std::move(*text), resolve_language(payload)};
+    return SourceRequest{std::move(*text), resolve_language(payload, command)};
 }
 
 }  // namespace brightloom

@@ -1,7 +1,7 @@
 // An "outline" or "syntax-check" request, read from its payload at the
 // command's door: the commands below never see the JSON value.
 //
-//   Result<SourceRequest> request = read_source_request(payload);
+//   Result<SourceRequest> request = read_source_request(payload, LanguageCommand::outline);
 //   if (!request.ok()) return std::move(request).error();
 //   parse(request->text, request->language);
 #pragma once
@@ -13,6 +13,7 @@
 
 #include "base/command_error.h"
 #include "base/json_value.h"
+#include "languages/language_table.h"
 
 namespace brightloom {
 
@@ -45,8 +46,9 @@ struct SourceRequest {
 
 // The text is loaded first ("content" when it is a string, else the file
 // named by "path"), so a request without usable text fails even when its
-// language would not be parsed. Fails with "missing required field: content
-// or path" or the file reader's message.
-Result<SourceRequest> read_source_request(const JsonValue& payload);
+// language would not be parsed. A path names only a language `command`
+// answers for. Fails with "missing required field: content or path" or the
+// file reader's message.
+Result<SourceRequest> read_source_request(const JsonValue& payload, LanguageCommand command);
 
 }  // namespace brightloom

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "languages/grammar_registry.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
 namespace brightloom {
@@ -20,12 +20,16 @@ JsonValue item_to_json(SyntaxErrorItem item) {
 
 }  // namespace
 
+Result<SourceRequest> read_syntax_check_request(const JsonValue& payload) {
+    return read_source_request(payload, LanguageCommand::syntax_check);
+}
+
 Result<SyntaxCheckReply> run_syntax_check(const SourceRequest& request) {
     SyntaxCheckReply reply{request.language, false, {}};
-    const TSLanguage* grammar = grammar_for(reply.language);
-    if (grammar == nullptr) return reply;
+    const LanguageRow* row = language_serving(reply.language, LanguageCommand::syntax_check);
+    if (row == nullptr || row->grammar == nullptr) return reply;
 
-    Result<ParsedSource> parsed = parse_source(grammar, request.text);
+    Result<ParsedSource> parsed = parse_source(row->grammar(), request.text);
     if (!parsed.ok()) return std::move(parsed).error();
     reply.errors = collect_syntax_errors(parsed->root(), request.text);
     reply.checked = true;

@@ -1,6 +1,5 @@
 // The "syntax-check" command: parses one source text and reports its error
-// and missing nodes (syntax/syntax_errors.h). Its request is a SourceRequest
-// (source_request.h).
+// and missing nodes (syntax/syntax_errors.h).
 #pragma once
 
 #include <string>
@@ -20,6 +19,9 @@ struct SyntaxCheckReply {
     // At most MAX_REPORTED_ERRORS, in source order; none means valid.
     std::vector<SyntaxErrorItem> errors;
 };
+
+// The SourceRequest of a "syntax-check" payload.
+Result<SourceRequest> read_syntax_check_request(const JsonValue& payload);
 
 // Fails only when the parse fails.
 Result<SyntaxCheckReply> run_syntax_check(const SourceRequest& request);

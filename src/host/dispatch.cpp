@@ -6,7 +6,6 @@
 #include "commands/hash_command.h"
 #include "commands/outline_command.h"
 #include "commands/scan_command.h"
-#include "commands/source_request.h"
 #include "commands/syntax_check_command.h"
 
 namespace brightloom {
@@ -35,8 +34,8 @@ struct CommandRoute {
 constexpr std::array COMMAND_ROUTES{
     CommandRoute{"hash", run_route<read_hash_request, run_hash>},
     CommandRoute{"scan", run_route<read_scan_request, run_scan>},
-    CommandRoute{"outline", run_route<read_source_request, run_outline>},
-    CommandRoute{"syntax-check", run_route<read_source_request, run_syntax_check>},
+    CommandRoute{"outline", run_route<read_outline_request, run_outline>},
+    CommandRoute{"syntax-check", run_route<read_syntax_check_request, run_syntax_check>},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "json_number.h"
 
 #include <charconv>
+#include <cassert>
 #include <cmath>
 #include <cstdint>
 #include <system_error>
@@ -49,6 +50,7 @@ bool is_magnitude_at_least_one(std::string_view token) {
 }  // namespace
 
 std::optional<JsonValue> convert_json_number(std::string_view token) {
+    assert(!token.empty() && (token.front() == '-' || is_digit(token.front())));
     const char* first = token.data();
     const char* last = token.data() + token.size();
     bool is_integer = token.find_first_of(".eE") == std::string_view::npos;

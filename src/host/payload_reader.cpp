@@ -6,6 +6,7 @@
 #include "payload_reader.h"
 
 #include <algorithm>
+#include <cassert>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -81,8 +82,10 @@ public:
 
 private:
     bool at_end() const { return pos_ == text_.size(); }
-    // Precondition: !at_end().
-    unsigned char peek() const { return static_cast<unsigned char>(text_[pos_]); }
+    unsigned char peek() const {
+        assert(!at_end());
+        return static_cast<unsigned char>(text_[pos_]);
+    }
 
     void skip_whitespace() {
         while (!at_end() && is_whitespace(peek())) ++pos_;

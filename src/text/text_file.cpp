@@ -1,7 +1,9 @@
 #include "text_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cassert>
 #include <cstring>
 #include <memory>
 
@@ -22,6 +24,8 @@ Result<OpenedFile> open_for_reading(std::string_view path, OpenMode mode) {
 }
 
 Result<OpenedFile> describe_opened(FileDescriptor fd, OpenMode mode) {
+    // Without O_NONBLOCK a FIFO would already have blocked the open.
+    assert(mode != OpenMode::regular_only || (::fcntl(fd.get(), F_GETFL) & O_NONBLOCK) != 0);
     OpenedFile file{std::move(fd)};
     struct stat info;
     if (::fstat(file.fd.get(), &info) == 0 && S_ISREG(info.st_mode)) {

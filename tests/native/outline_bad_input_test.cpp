@@ -7,7 +7,7 @@
 #include "host/run_command.h"
 #include "outline/collect_symbols.h"
 #include "outline_test_support.h"
-#include "languages/grammar_registry.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
 namespace brightloom::testing {

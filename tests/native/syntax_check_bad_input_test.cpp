@@ -12,7 +12,7 @@
 
 #include "host/reply_writer.h"
 #include "host/run_command.h"
-#include "languages/grammar_registry.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 #include "text/utf8.h"
 #include "temp_dir.h"

@@ -9,7 +9,7 @@ import pytest
 from conftest import age_tree
 from test_cli import cli
 from test_index_queries import FILES
-from test_index_selection import make_tree
+from test_index_selection import git, make_tree
 
 
 @pytest.fixture
@@ -142,3 +142,18 @@ def test_a_refresh_that_finds_nothing_to_do_writes_nothing(indexed):
     (indexed / "app.py").write_text("def other(): pass\n")
     assert cli("index", "-q") == (0, "", "")
     assert database.read_bytes() != before[0]
+
+
+@pytest.mark.parametrize("as_git", [False, True])
+def test_new_files_in_ignored_folders_are_no_change(tmp_path, monkeypatch, as_git):
+    make_tree(tmp_path, {**FILES, ".gitignore": "build/\n"})
+    if as_git:
+        git(tmp_path, "init", "-q")
+    age_tree(tmp_path)
+    assert cli("index", str(tmp_path))[0] == 0
+    monkeypatch.chdir(tmp_path)
+    time.sleep(0.02)
+    make_tree(tmp_path, {"build/lib/copy.py": "def copy(): pass\n", "web/extra.ts": "function extra() {}\n"})
+    assert note_of("Parser").startswith("brightloom-index: note: 1 file changed since the last refresh (web/extra.ts)")
+    (tmp_path / "web" / "extra.ts").unlink()
+    assert note_of("Parser") == ""

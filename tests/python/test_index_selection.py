@@ -56,7 +56,7 @@ class TestIgnoreRules:
         git(tmp_path, "init", "-q")
         assert listed(tmp_path) == LAYERED_EXPECTED
 
-    def test_plain_folder_reads_the_same_rules_with_pathspec(self, tmp_path):
+    def test_plain_folder_reads_the_same_rules(self, tmp_path):
         make_tree(tmp_path, LAYERED)
         assert listed(tmp_path) == LAYERED_EXPECTED
 
@@ -149,7 +149,7 @@ class TestChoice:
         os.close(os.open(os.fsencode(tmp_path) + b"/bad\xff.py", os.O_CREAT | os.O_WRONLY))
         status, out, err = cli("files", str(tmp_path))
         assert out.splitlines() == ["ok.py"]
-        assert "bad\\udcff.py" in err and "not valid UTF-8" in err
+        assert err == "brightloom-index: left out bad\\xff.py: file name is not valid UTF-8\n"
 
 
 class TestScanPlan:

@@ -1,6 +1,7 @@
 """The stored index: incremental refresh against a rebuild from scratch, the
 schema version, damaged files, a refresh killed part-way, refreshes and
 readers at the same time, and independence from the scan's worker count."""
+import hashlib
 import json
 import os
 import signal
@@ -12,7 +13,7 @@ import pytest
 
 from conftest import CLI_ENV, PROGRAM
 
-from brightloom_index import digests, store
+from brightloom_index import digests, index_job, store
 from brightloom_index.native_calls import NativeCaller
 from brightloom_index_native import run
 from test_cli import cli, json_lines
@@ -122,8 +123,10 @@ class TestIncrementalRefresh:
         os.utime(root / "Loose.PY", (an_hour_ago, an_hour_ago))
         index(root)
         reads = []
-        real_digest_file = digests.digest_file
-        monkeypatch.setattr(digests, "digest_file", lambda path: reads.append(path) or real_digest_file(path))
+        real_read = digests.read_tree_file
+        monkeypatch.setattr(
+            digests, "read_tree_file", lambda root, path, size: reads.append(f"{root}/{path}") or real_read(root, path, size)
+        )
         assert index(root)[-1]["refresh"]["unchanged"] == 3
         # Only the file changed moments ago is read again: its stamp is too recent to trust.
         assert reads == [f"{root}/Fresh.PY"]
@@ -131,6 +134,32 @@ class TestIncrementalRefresh:
         (root / "Fresh.PY").write_text("def fresh2(): pass\n")  # same size, same moment
         assert index(root)[-1]["refresh"]["changed"] == 2
         assert {"loose2", "fresh2"} <= {row[2] for row in dump(db_of(root))[1]}
+
+    @pytest.mark.parametrize("jobs", ["1", "2"])
+    def test_stored_digest_is_that_of_the_text_parsed(self, tmp_path, monkeypatch, jobs):
+        # Truncated between its digest and its parse, then written back with
+        # the same text: the index must not keep the full text's digest with
+        # the empty file's symbols, or no refresh would ever parse it again.
+        root = tmp_path / "race"
+        text = "def kept(): pass\n"
+        make_tree(root, {f"f{number:02}.py": text for number in range(70)})
+        real_digest = index_job.digest_selection
+
+        def digest_then_truncate(*arguments):
+            report = real_digest(*arguments)
+            for path in root.glob("*.py"):
+                path.write_text("")
+            return report
+
+        monkeypatch.setattr(index_job, "digest_selection", digest_then_truncate)
+        index(root, "--jobs", jobs)
+        monkeypatch.undo()
+        files = dump(db_of(root))[0]
+        assert {(row[2], row[3], row[4]) for row in files} == {(hashlib.sha256(b"").hexdigest(), 0, 0)}
+        for path in root.glob("*.py"):
+            path.write_text(text)
+        assert index(root)[-1]["refresh"]["changed"] == 70
+        assert len(dump(db_of(root))[1]) == 70
 
     def test_unreadable_file_is_named(self, project):
         if os.geteuid() == 0:
