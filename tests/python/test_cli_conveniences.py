@@ -10,9 +10,9 @@ import time
 import pytest
 
 from brightloom_index.render import progress_line
-from conftest import CLI_ENV, PROGRAM, age_tree
+from conftest import CLI_ENV, PROGRAM
 from test_cli import cli
-from test_index_queries import FILES
+from test_index_queries import FILES, indexed  # noqa: F401 (a fixture)
 from test_index_selection import make_tree
 
 SUBCOMMANDS = ["hash", "scan", "outline", "check", "files", "index", "find", "tags", "update", "watch"]
@@ -21,15 +21,6 @@ SUBCOMMANDS = ["hash", "scan", "outline", "check", "files", "index", "find", "ta
 def program(*argv):
     """The command line as a real process, and its environment."""
     return [*PROGRAM, *argv], CLI_ENV
-
-
-@pytest.fixture
-def indexed(tmp_path, monkeypatch):
-    make_tree(tmp_path, FILES)
-    age_tree(tmp_path)
-    assert cli("index", str(tmp_path))[0] == 0
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
 
 
 @pytest.mark.parametrize("words", [[]] + [[name] for name in SUBCOMMANDS])

@@ -8,17 +8,8 @@ import pytest
 
 from conftest import age_tree
 from test_cli import cli
-from test_index_queries import FILES
+from test_index_queries import FILES, indexed  # noqa: F401 (a fixture)
 from test_index_selection import git, make_tree
-
-
-@pytest.fixture
-def indexed(tmp_path, monkeypatch):
-    make_tree(tmp_path, FILES)
-    age_tree(tmp_path)
-    assert cli("index", str(tmp_path))[0] == 0
-    monkeypatch.chdir(tmp_path)
-    return tmp_path
 
 
 def note_of(*argv):
