@@ -4,7 +4,6 @@ terminals of several widths."""
 import os
 import shutil
 import subprocess
-import sys
 import time
 
 import pytest
@@ -12,7 +11,7 @@ import pytest
 from brightloom_index.render import progress_line
 from conftest import CLI_ENV, PROGRAM
 from test_cli import cli
-from test_index_queries import FILES, indexed  # noqa: F401 (a fixture)
+from test_index_queries import indexed  # noqa: F401 (a fixture)
 from test_index_selection import make_tree
 
 SUBCOMMANDS = ["hash", "scan", "outline", "check", "files", "index", "find", "tags", "update", "watch"]
