@@ -267,9 +267,13 @@ def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         render.print_tags_left_out(len(rows) - (len(lines) - len(TAGS_HEADER)), out)
         return EXIT_OK
     write_tags_file(rows, root, args.output, CTAGS, out)
-    # Remembered, so that `update` and `watch` keep it fresh.
-    with store.RefreshTransaction(place.location, False, args.wait, out.note, place.is_default) as writable:
-        writable.remember_tags_file(os.path.abspath(args.output), CTAGS)
+    # Remembered, so that `update` and `watch` keep it fresh. The file is
+    # written either way: an index this user may only read just cannot remember it.
+    try:
+        with store.RefreshTransaction(place.location, False, args.wait, out.note, place.is_default) as writable:
+            writable.remember_tags_file(os.path.abspath(args.output), CTAGS)
+    except store.IndexFailed as failure:
+        out.note(f"`update` will not rewrite {args.output}: {failure.message}")
     return EXIT_OK
 
 

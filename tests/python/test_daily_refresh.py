@@ -2,6 +2,7 @@
 auto-refresh setting, `update` rewriting the tags files made before, and a
 subfolder of an indexed tree using the enclosing index."""
 import os
+import sqlite3
 import time
 
 import pytest
@@ -148,3 +149,13 @@ def test_new_files_in_ignored_folders_are_no_change(tmp_path, monkeypatch, as_gi
     assert note_of("Parser").startswith("brightloom-index: note: 1 file changed since the last refresh (web/extra.ts)")
     (tmp_path / "web" / "extra.ts").unlink()
     assert note_of("Parser") == ""
+
+
+def test_tags_from_an_index_that_cannot_be_written_still_writes_the_file(indexed):
+    # Another writer holds the index: remembering the file gives up at once.
+    with sqlite3.connect(indexed / ".brightloom" / "index.sqlite") as holder:
+        holder.execute("BEGIN IMMEDIATE")
+        status, _, err = cli("tags", "--wait", "0")
+        holder.rollback()
+    assert status == 0 and (indexed / "tags").exists()
+    assert err.startswith("brightloom-index: note: `update` will not rewrite tags: index ")
