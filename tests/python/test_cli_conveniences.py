@@ -8,6 +8,7 @@ import time
 
 import pytest
 
+from brightloom_index.contract import OUTLINE_KINDS
 from brightloom_index.render import progress_line
 from conftest import CLI_ENV, PROGRAM
 from test_cli import cli
@@ -125,3 +126,20 @@ def test_progress_bar_leaves_no_stale_rows_in_a_terminal(tmp_path, columns):
     before = screen[: screen.index("INDEX-DONE")]
     assert before.strip() == ""
     assert "Refresh: 300 new" in (tmp_path / "out.txt").read_text()
+
+
+# One source per language giving every kind its outline knows: the lists
+# --kind accepts follow the module.
+EVERY_KIND = {
+    "python": ("a.py", "class C:\n    def m(self): pass\ndef f(): pass\n"),
+    "rust": ("a.rs", "mod m {}\nstruct S;\nenum E { A }\ntrait T { fn r(); fn d() {} }\nimpl S {}\nfn f() {}\n"),
+    "typescript": ("a.ts", "class C { m() {} }\nfunction f() {}\ninterface I {}\ntype A = number;\nenum E { A }\n"),
+}
+
+
+@pytest.mark.parametrize("language", sorted(EVERY_KIND))
+def test_kind_lists_match_the_outline(tmp_path, run_json, language):
+    name, text = EVERY_KIND[language]
+    (tmp_path / name).write_text(text)
+    reply = run_json("outline", {"path": str(tmp_path / name), "language": language})
+    assert sorted({symbol["kind"] for symbol in reply["symbols"]}) == sorted(OUTLINE_KINDS[language])
