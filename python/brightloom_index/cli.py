@@ -199,9 +199,16 @@ def add_update_options(command: argparse.ArgumentParser) -> None:
     add_jobs_option(command)
 
 
+def database_path(text: str) -> str:
+    if text == "":
+        # SQLite would take it for a throw-away database and lose the index.
+        raise argparse.ArgumentTypeError("an empty path names no file")
+    return text
+
+
 def add_db_option(command: argparse.ArgumentParser) -> None:
     command.add_argument(
-        "--db", metavar="PATH", help="index file (default: ROOT/.brightloom/index.sqlite)"
+        "--db", type=database_path, metavar="PATH", help="index file (default: ROOT/.brightloom/index.sqlite)"
     )
 
 
@@ -419,35 +426,19 @@ class Discard:
         return False
 
 
-def stdout_reader_gone() -> bool:
-    """Whether standard output is a pipe or socket whose reading end is closed."""
-    import select
-
-    try:
-        poller = select.poll()
-        poller.register(sys.__stdout__.fileno(), select.POLLOUT)
-        return any(events & select.POLLERR for _, events in poller.poll(0))
-    except (AttributeError, ValueError, OSError):
-        return False
-
-
 def entry_point() -> NoReturn:
     """The console script: exits with main's status, quietly on a closed pipe."""
     try:
         status = main()
-        sys.stdout.flush()
     except BrokenPipeError:
-        if not stdout_reader_gone():
-            # Some other pipe (a parse worker's) broke: a failure, not `| head`.
-            sys.stderr.write(f"{PROGRAM}: error: a pipe to a helper process closed early\n")
-            sys.exit(EXIT_FAILURE)
-        # The reader went away (`| head -1`): what it read was all it wanted,
-        # so this is success, as for grep. Standard output is pointed at
-        # /dev/null so that the interpreter's final flush fails no more.
-        status = 0
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.__stdout__.fileno())
-        os.close(devnull)
+        # Output goes through Output, which takes a closed pipe quietly;
+        # this is a write that did not, and the command stopped part-way.
+        status = EXIT_FAILURE
     except KeyboardInterrupt:
         status = EXIT_INTERRUPTED
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (`| head`) after the work was done: not an error.
+        sys.stdout = None  # type: ignore[assignment]
     sys.exit(status)

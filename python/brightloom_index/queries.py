@@ -263,7 +263,7 @@ def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         rows = index.tag_rows()
     if args.output == "-":
         lines = list(tag_lines(rows, ".", root))
-        out.stdout.write("".join(line + "\n" for line in lines))
+        out.write("".join(line + "\n" for line in lines))
         render.print_tags_left_out(len(rows) - (len(lines) - len(TAGS_HEADER)), out)
         return EXIT_OK
     write_tags_file(rows, root, args.output, CTAGS, out)

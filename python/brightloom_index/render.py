@@ -8,6 +8,7 @@ form. (Failure messages are written where the failure is found, as one line.)
 
 from __future__ import annotations
 
+import os
 import re
 from collections.abc import Callable, Sequence
 from time import monotonic
@@ -55,9 +56,14 @@ def shown(text: str) -> str:
 
 
 class Output:
-    """Where results go and in which form."""
+    """Where results go and in which form.
 
-    __slots__ = ("stdout", "stderr", "as_json", "progress", "quiet")
+    A reader that goes away (`| head`) is not a failure: what is left to
+    print is dropped and the command finishes its work (an index refresh
+    is committed, not rolled back).
+    """
+
+    __slots__ = ("stdout", "stderr", "as_json", "progress", "quiet", "closed")
 
     def __init__(
         self, stdout: TextIO, stderr: TextIO, as_json: bool, progress: bool, quiet: bool = False
@@ -67,13 +73,46 @@ class Output:
         self.as_json = as_json
         self.progress = progress and not quiet
         self.quiet = quiet
+        # True once the reader of standard output has gone.
+        self.closed = False
 
     def line(self, text: str = "") -> None:
-        self.stdout.write(text + "\n")
+        self.write(text + "\n")
+
+    def write(self, text: str) -> None:
+        if self.closed:
+            return
+        try:
+            self.stdout.write(text)
+        except BrokenPipeError:
+            self.reader_gone()
+
+    def flush(self) -> None:
+        if self.closed:
+            return
+        try:
+            self.stdout.flush()
+        except BrokenPipeError:
+            self.reader_gone()
+
+    def reader_gone(self) -> None:
+        self.closed = True
+        # What is still buffered, and the interpreter's flush at exit, would
+        # meet the same closed pipe: send it all to the null device instead.
+        try:
+            null = os.open(os.devnull, os.O_WRONLY)
+        except OSError:
+            return
+        try:
+            os.dup2(null, self.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        finally:
+            os.close(null)
 
     def text(self, text: str) -> None:
         """One human-readable line whose parts come from files: escaped for a terminal."""
-        self.stdout.write(shown(text) + "\n")
+        self.write(shown(text) + "\n")
 
     def error(self, text: str) -> None:
         write_error(self.stderr, text)
@@ -258,7 +297,7 @@ class IndexPresenter:
                 record["error"] = result.error
             self._out.line(json_line(record))
             # Streamed as it happens, so a reader sees progress through a pipe.
-            self._out.stdout.flush()
+            self._out.flush()
         if self._bar is not None:
             self._bar.update(done, total, result.path)
 
@@ -400,7 +439,7 @@ def print_watch_line(line: str, out: Output) -> None:
         out.note(line[len("note: "):])
     elif not out.quiet:
         out.line(line)
-        out.stdout.flush()
+        out.flush()
 
 
 def print_tags_left_out(count: int, out: Output) -> None:

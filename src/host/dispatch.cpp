@@ -6,6 +6,7 @@
 #include "commands/hash_command.h"
 #include "commands/outline_command.h"
 #include "commands/scan_command.h"
+#include "commands/symbols_command.h"
 #include "commands/syntax_check_command.h"
 
 namespace brightloom {
@@ -36,6 +37,7 @@ constexpr std::array COMMAND_ROUTES{
     CommandRoute{"scan", run_route<read_scan_request, run_scan>},
     CommandRoute{"outline", run_route<read_outline_request, run_outline>},
     CommandRoute{"syntax-check", run_route<read_syntax_check_request, run_syntax_check>},
+    CommandRoute{"symbols", run_route<read_symbols_request, run_symbols>},
 };
 
 }  // namespace

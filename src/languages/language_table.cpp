@@ -13,14 +13,33 @@ const TSLanguage* tree_sitter_python(void);
 const TSLanguage* tree_sitter_rust(void);
 const TSLanguage* tree_sitter_tsx(void);
 const TSLanguage* tree_sitter_typescript(void);
+const TSLanguage* tree_sitter_bash(void);
+const TSLanguage* tree_sitter_c(void);
+const TSLanguage* tree_sitter_c_sharp(void);
+const TSLanguage* tree_sitter_cpp(void);
+const TSLanguage* tree_sitter_go(void);
+const TSLanguage* tree_sitter_java(void);
+const TSLanguage* tree_sitter_php(void);
+const TSLanguage* tree_sitter_ruby(void);
 }
 
 namespace brightloom {
 namespace {
 
-constexpr CommandSet OUTLINE_AND_CHECK = LanguageCommand::outline | LanguageCommand::syntax_check;
+constexpr CommandSet EVERY_COMMAND =
+    LanguageCommand::outline | LanguageCommand::syntax_check | LanguageCommand::symbols;
+constexpr CommandSet SYMBOLS_ONLY{static_cast<unsigned>(LanguageCommand::symbols)};
 
 // Files with the extension jsx are "javascript", whose grammar accepts JSX.
+constexpr std::array<std::string_view, 2> BASH_EXTENSIONS{"sh", "bash"};
+// ".h" is read as C: most headers that are not C++ sources use no C++ syntax.
+constexpr std::array<std::string_view, 2> C_EXTENSIONS{"c", "h"};
+constexpr std::array<std::string_view, 1> C_SHARP_EXTENSIONS{"cs"};
+constexpr std::array<std::string_view, 8> CPP_EXTENSIONS{"cc", "cpp", "cxx", "c++", "hh", "hpp", "hxx", "h++"};
+constexpr std::array<std::string_view, 1> GO_EXTENSIONS{"go"};
+constexpr std::array<std::string_view, 1> JAVA_EXTENSIONS{"java"};
+constexpr std::array<std::string_view, 2> PHP_EXTENSIONS{"php", "phtml"};
+constexpr std::array<std::string_view, 3> RUBY_EXTENSIONS{"rb", "rake", "gemspec"};
 constexpr std::array<std::string_view, 4> JAVASCRIPT_EXTENSIONS{"js", "mjs", "cjs", "jsx"};
 constexpr std::array<std::string_view, 1> JSON_EXTENSIONS{"json"};
 constexpr std::array<std::string_view, 1> PYTHON_EXTENSIONS{"py"};
@@ -29,23 +48,34 @@ constexpr std::array<std::string_view, 1> TOML_EXTENSIONS{"toml"};
 constexpr std::array<std::string_view, 1> TSX_EXTENSIONS{"tsx"};
 constexpr std::array<std::string_view, 3> TYPESCRIPT_EXTENSIONS{"ts", "mts", "cts"};
 
+// The languages serving "symbols" alone are unknown to the other commands:
+// a ".go" path names no language for them.
 // "typescript" and "tsx" are the two dialects of one grammar release. JSON is
 // checked but has no outline rules; TOML is named by its extension but has no
 // grammar, so both commands answer for it without parsing.
 constexpr std::array LANGUAGE_TABLE{
+    LanguageRow{"bash", BASH_EXTENSIONS, tree_sitter_bash, "tree-sitter-bash/src", nullptr, SYMBOLS_ONLY},
+    LanguageRow{"c", C_EXTENSIONS, tree_sitter_c, "tree-sitter-c/src", nullptr, SYMBOLS_ONLY},
+    LanguageRow{"c_sharp", C_SHARP_EXTENSIONS, tree_sitter_c_sharp, "tree-sitter-c-sharp/src", nullptr,
+                SYMBOLS_ONLY},
+    LanguageRow{"cpp", CPP_EXTENSIONS, tree_sitter_cpp, "tree-sitter-cpp/src", nullptr, SYMBOLS_ONLY},
+    LanguageRow{"go", GO_EXTENSIONS, tree_sitter_go, "tree-sitter-go/src", nullptr, SYMBOLS_ONLY},
+    LanguageRow{"java", JAVA_EXTENSIONS, tree_sitter_java, "tree-sitter-java/src", nullptr, SYMBOLS_ONLY},
     LanguageRow{"javascript", JAVASCRIPT_EXTENSIONS, tree_sitter_javascript,
-                "tree-sitter-javascript/src", &JS_RULES, OUTLINE_AND_CHECK},
+                "tree-sitter-javascript/src", &JS_RULES, EVERY_COMMAND},
     LanguageRow{"json", JSON_EXTENSIONS, tree_sitter_json, "tree-sitter-json/src", nullptr,
-                OUTLINE_AND_CHECK},
+                EVERY_COMMAND},
+    LanguageRow{"php", PHP_EXTENSIONS, tree_sitter_php, "tree-sitter-php/php/src", nullptr, SYMBOLS_ONLY},
     LanguageRow{"python", PYTHON_EXTENSIONS, tree_sitter_python, "tree-sitter-python/src",
-                &PYTHON_RULES, OUTLINE_AND_CHECK},
+                &PYTHON_RULES, EVERY_COMMAND},
+    LanguageRow{"ruby", RUBY_EXTENSIONS, tree_sitter_ruby, "tree-sitter-ruby/src", nullptr, SYMBOLS_ONLY},
     LanguageRow{"rust", RUST_EXTENSIONS, tree_sitter_rust, "tree-sitter-rust/src", &RUST_RULES,
-                OUTLINE_AND_CHECK},
-    LanguageRow{"toml", TOML_EXTENSIONS, nullptr, "", nullptr, OUTLINE_AND_CHECK},
+                EVERY_COMMAND},
+    LanguageRow{"toml", TOML_EXTENSIONS, nullptr, "", nullptr, EVERY_COMMAND},
     LanguageRow{"tsx", TSX_EXTENSIONS, tree_sitter_tsx, "tree-sitter-typescript/tsx/src",
-                &JS_RULES, OUTLINE_AND_CHECK},
+                &JS_RULES, EVERY_COMMAND},
     LanguageRow{"typescript", TYPESCRIPT_EXTENSIONS, tree_sitter_typescript,
-                "tree-sitter-typescript/typescript/src", &JS_RULES, OUTLINE_AND_CHECK},
+                "tree-sitter-typescript/typescript/src", &JS_RULES, EVERY_COMMAND},
 };
 
 constexpr std::size_t longest_extension() {

@@ -20,6 +20,8 @@ namespace brightloom {
 enum class LanguageCommand : unsigned {
     outline = 1u << 0,
     syntax_check = 1u << 1,
+    // Reads more languages than the other two, which keep their replies.
+    symbols = 1u << 2,
 };
 
 struct CommandSet {
@@ -31,6 +33,9 @@ struct CommandSet {
 
 constexpr CommandSet operator|(LanguageCommand a, LanguageCommand b) {
     return CommandSet{static_cast<unsigned>(a) | static_cast<unsigned>(b)};
+}
+constexpr CommandSet operator|(CommandSet a, LanguageCommand b) {
+    return CommandSet{a.bits | static_cast<unsigned>(b)};
 }
 
 struct LanguageRow {

@@ -10,7 +10,7 @@ import pytest
 
 from brightloom_index.contract import OUTLINE_KINDS
 from brightloom_index.render import progress_line
-from conftest import CLI_ENV, PROGRAM
+from conftest import CLI_ENV, PROGRAM, age_tree
 from test_cli import cli
 from test_index_queries import indexed  # noqa: F401 (a fixture)
 from test_index_selection import make_tree
@@ -77,6 +77,7 @@ class TestKindsAndLanguages:
 def test_a_reader_that_stops_early_ends_the_command_quietly(tmp_path, argv):
     # Far more output than a pipe holds, so the writer meets the closed end.
     make_tree(tmp_path, {f"m{n}.py": "".join(f"def f{n}_{i}(): pass\n" for i in range(400)) for n in range(40)})
+    age_tree(tmp_path)
     assert cli("index", str(tmp_path))[0] == 0
     command, env = program(*argv)
     with subprocess.Popen(command, cwd=tmp_path, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as child:

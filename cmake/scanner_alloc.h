@@ -1,4 +1,4 @@
-/* Forced into tree-sitter-python's scanner, whose create and destroy call
+/* Forced into the Python and Bash scanners, whose create and destroy call
  * calloc and free directly: routed through the runtime's allocator hook,
  * they belong to the parse's arena like every other allocation of a parse,
  * and a parse abandoned part-way leaves nothing behind. */
