@@ -405,8 +405,13 @@ def print_glob_hint(name: str, out: Output) -> None:
     out.note(f"{name!r} is matched as a plain name; add --glob to match it as a pattern")
 
 
-def refresh_line(counts: RefreshCounts, seconds: float) -> str:
+def refresh_line(counts: RefreshCounts, seconds: float, as_json: bool = False) -> str:
     """One refresh of `watch` or `update` in a line."""
+    if as_json:
+        return json_line({
+            "record": "refresh", "new": counts.new, "changed": counts.changed, "removed": counts.removed,
+            "unchanged": counts.unchanged, "seconds": round(seconds, 3),
+        })
     return (
         f"refreshed in {seconds * 1000:.0f} ms: {counts.new} new, {counts.changed} changed,"
         f" {counts.removed} removed"
@@ -414,12 +419,15 @@ def refresh_line(counts: RefreshCounts, seconds: float) -> str:
 
 
 def print_refresh_line(counts: RefreshCounts, seconds: float, out: Output) -> None:
-    out.line(refresh_line(counts, seconds))
+    out.line(refresh_line(counts, seconds, out.as_json))
 
 
 def print_tags_written(written: list[tuple[str, int]], out: Output) -> None:
     for path, count in written:
-        out.line(f"wrote {path} ({count} tags)")
+        if out.as_json:
+            out.line(json_line({"record": "tags", "path": path, "tags": count}))
+        else:
+            out.text(f"wrote {path} ({count} tags)")
 
 
 def print_stale_notice(stale: Staleness, out: Output) -> None:

@@ -320,7 +320,7 @@ def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
             for message in rewrite_tags_files(place, silent)[1]:
                 report(f"error: {message}")
         first_refresh = False
-        return render.refresh_line(counts, monotonic() - started)
+        return render.refresh_line(counts, monotonic() - started, out.as_json)
 
     def own_paths() -> set[str]:
         index = os.path.abspath(location)

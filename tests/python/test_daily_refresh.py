@@ -1,6 +1,7 @@
 """Keeping an index fresh day to day: the staleness note of `find` and its
 auto-refresh setting, `update` rewriting the tags files made before, and a
 subfolder of an indexed tree using the enclosing index."""
+import json
 import os
 import sqlite3
 import time
@@ -77,6 +78,10 @@ class TestUpdate:
         assert "renamed\t../app.py\t1;" in (indexed / "sub" / "tags").read_text()
         assert not (indexed / "-").exists()
         assert cli("update", "-q") == (0, "", "")
+        records = [json.loads(line) for line in cli("update", "--json")[1].splitlines()]
+        assert [record["record"] for record in records] == ["refresh", "tags", "tags"]
+        assert records[0]["unchanged"] == 4 and records[1] == {"record": "tags", "path": str(indexed / "sub" / "tags"),
+                                                                "tags": 6}
 
     def test_an_unwritable_tags_file_is_reported_and_the_rest_written(self, indexed):
         (indexed / "gone").mkdir()
