@@ -181,10 +181,14 @@ def add_wait_option(command: argparse.ArgumentParser) -> None:
     )
 
 
-def add_index_options(command: argparse.ArgumentParser) -> None:
+def add_watch_options(command: argparse.ArgumentParser) -> None:
     add_refresh_options(command)
-    # Without ROOT, a folder inside an indexed tree refreshes the enclosing index.
+    # Without ROOT, a folder inside an indexed tree keeps the enclosing index.
     command.set_defaults(root=None)
+
+
+def add_index_options(command: argparse.ArgumentParser) -> None:
+    add_watch_options(command)
     command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
     command.add_argument(
         "--auto-refresh", action=argparse.BooleanOptionalAction, default=None,
@@ -330,7 +334,7 @@ SUBCOMMANDS: dict[str, Subcommand] = {
     "watch": Subcommand(
         "watch:run_watch",
         "Keep the index of ROOT fresh while files change, until Ctrl-C or SIGTERM.",
-        add_refresh_options,
+        add_watch_options,
     ),
 }
 

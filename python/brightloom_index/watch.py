@@ -202,6 +202,9 @@ class Watcher:
             # index) is tried again at the next change; the index is whole.
             self._report(f"error: {failure.message}")
             return
+        except OSError as error:
+            self._report(f"error: {error.filename or self.root}: {error.strerror}")
+            return
         self.refreshes += 1
         self._report(line)
 
@@ -288,7 +291,7 @@ class QuietListener:
 def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
     # Imported here so that the loop above loads without the indexing code.
     from . import index_place, render
-    from .commands import selection_rules
+    from .commands import index_target
     from .index_job import refresh
     from .queries import IndexPlace, rewrite_tags_files
     from .render import Output
@@ -297,9 +300,9 @@ def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
         importlib.import_module("watchdog.observers")
     except ImportError:
         raise Failure(missing_watchdog_message()) from None
-    root = args.root
-    rules = selection_rules(args)
-    location = args.db if args.db is not None else index_place.default_location(root)
+    # As for `index`: inside an indexed tree, without ROOT, the enclosing index.
+    root, rules, database = index_target(args, out)
+    location = database if database is not None else index_place.default_location(root)
 
     def report(line: str) -> None:
         render.print_watch_line(line, out)
@@ -308,12 +311,12 @@ def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
     silent = Output(out.stdout, out.stderr, as_json=False, progress=False, quiet=True)
     first_refresh = True
 
-    place = IndexPlace(location, root, is_default=args.db is None)
+    place = IndexPlace(location, root, is_default=database is None)
 
     def refresh_once() -> str:
         nonlocal first_refresh
         started = monotonic()
-        summary = refresh(root, rules, args.db, False, args.wait, caller, listener, jobs=args.jobs)
+        summary = refresh(root, rules, database, False, args.wait, caller, listener, jobs=args.jobs)
         counts = summary.counts
         if counts.new or counts.changed or counts.removed or first_refresh:
             # The tags files follow the index; failures are reported, the watch goes on.
@@ -324,7 +327,7 @@ def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
 
     def own_paths() -> set[str]:
         index = os.path.abspath(location)
-        return {os.path.dirname(index) if args.db is None else index}
+        return {os.path.dirname(index) if database is None else index}
 
     watcher = Watcher(root, refresh_once, own_paths, report)
     stop = StopRequest(watcher.changes)

@@ -20,12 +20,14 @@ pytest.importorskip("watchdog")
 class Watch:
     """A running `watch`, its output lines read as they come."""
 
-    def __init__(self, root, *options):
+    def __init__(self, root, *options, cwd=None):
         self.root = root
         self.log = root.parent / f"watch-{root.name}.log"
         self.log_file = open(self.log, "w")
+        # Started inside a folder (cwd), it is given no ROOT.
+        where = [] if cwd else [str(root)]
         self.process = subprocess.Popen(
-            [*PROGRAM, "watch", str(root), *options], stdout=self.log_file, stderr=subprocess.STDOUT, env=CLI_ENV,
+            [*PROGRAM, "watch", *where, *options], stdout=self.log_file, stderr=subprocess.STDOUT, env=CLI_ENV, cwd=cwd,
         )
         self.wait_for_lines(1)
 
@@ -59,8 +61,8 @@ def watched(tmp_path):
     make_tree(root, {"a.py": "def alpha(): pass\n", "sub/b.py": "def beta(): pass\n"})
     watches = []
 
-    def start(*options, at=root):
-        watches.append(Watch(at, *options))
+    def start(*options, at=root, cwd=None):
+        watches.append(Watch(at, *options, cwd=cwd))
         return watches[-1]
 
     yield root, start
@@ -147,3 +149,14 @@ class TestWatch:
             files = connection.execute("SELECT count(*) FROM files").fetchone()[0]
         assert files in (2, 402)
         assert not list(root.parent.glob("**/.tags.*"))
+
+    def test_inside_an_indexed_tree_it_keeps_the_enclosing_index(self, watched):
+        root, start = watched
+        assert cli("index", "-q", str(root))[0] == 0
+        watch = start(cwd=root / "sub")
+        assert watch.lines()[0] == (f"brightloom-index: note: refreshing the index of the enclosing tree {root};"
+                                    " give ROOT to index this folder on its own")
+        (root / "a.py").write_text("def gamma(): pass\n")
+        assert settle(watch, 3).endswith(": 0 new, 1 changed, 0 removed")
+        assert not (root / "sub" / ".brightloom").exists()
+        assert watch.stop() == 0
