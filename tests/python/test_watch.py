@@ -156,6 +156,7 @@ class TestWatch:
         watch = start(cwd=root / "sub")
         assert watch.lines()[0] == (f"brightloom-index: note: refreshing the index of the enclosing tree {root};"
                                     " give ROOT to index this folder on its own")
+        assert settle(watch, 2).endswith(": 0 new, 0 changed, 0 removed")
         (root / "a.py").write_text("def gamma(): pass\n")
         assert settle(watch, 3).endswith(": 0 new, 1 changed, 0 removed")
         assert not (root / "sub" / ".brightloom").exists()
