@@ -1,12 +1,13 @@
 // What parsing each named file costs, in the units the parse limits count.
 //
-//   parse_cost [--unbounded] FILE...
+//   parse_cost [--unbounded] [--symbols] FILE...
 //
 // Prints one line a file: language, bytes, work units and peak parser memory
 // (with their share of the file's limits), processor seconds and the outcome.
-// --unbounded lifts the limits, to see what a text would cost in full. The
-// language comes from the file's extension; files without a grammar are
-// passed over. bench/parse_cost_bench.py drives it over a corpus and over
+// --unbounded lifts the limits, to see what a text would cost in full.
+// --symbols adds the run of the "symbols" rules after the parse, as that
+// command counts it, and takes its wider table of languages. The language
+// comes from the file's extension; files without a grammar are passed over. bench/parse_cost_bench.py drives it over a corpus and over
 // generated pathological texts.
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "languages/language_table.h"
+#include "symbols/symbol_query.h"
 #include "syntax/parse_source.h"
 
 namespace {
@@ -32,17 +34,25 @@ double processor_seconds() {
 int main(int argc, char** argv) {
     using namespace brightloom;
     bool unbounded = false;
+    bool symbols = false;
     int first = 1;
-    if (argc > 1 && std::strcmp(argv[1], "--unbounded") == 0) {
-        unbounded = true;
-        first = 2;
+    for (; first < argc && argv[first][0] == '-'; ++first) {
+        if (std::strcmp(argv[first], "--unbounded") == 0) unbounded = true;
+        if (std::strcmp(argv[first], "--symbols") == 0) symbols = true;
     }
     std::printf("language\tbytes\twork\twork_share\tpeak_bytes\tmemory_share\tseconds\toutcome\tpath\n");
     for (int i = first; i < argc; ++i) {
         const std::string path = argv[i];
-        const std::optional<std::string_view> language = language_from_path(path, LanguageCommand::syntax_check);
+        const std::optional<std::string_view> language =
+            language_from_path(path, symbols ? LanguageCommand::symbols : LanguageCommand::syntax_check);
         const TSLanguage* grammar = language ? grammar_for(*language) : nullptr;
         if (grammar == nullptr) continue;
+        // Compiled before the clock starts and outside any parse's arena.
+        const SymbolQuery* query = nullptr;
+        if (symbols) {
+            Result<const SymbolQuery*> compiled = symbol_query_for(*language);
+            if (compiled.ok()) query = *compiled;
+        }
         std::ifstream file(path, std::ios::binary);
         const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         const ParseLimits limits = parse_limits_for(text.size());
@@ -57,6 +67,14 @@ int main(int argc, char** argv) {
             Result<ParsedSource> parsed = parse_source(grammar, text, used);
             if (parsed.ok()) {
                 work = parsed->work_units;
+                if (query != nullptr) {
+                    Result<SymbolQueryRun> run = run_symbol_query(*query, *parsed, text);
+                    if (run.ok()) {
+                        work = run->work_units;
+                    } else {
+                        outcome = run.error().message;
+                    }
+                }
                 peak = parsed->lease.usage().peak_held_bytes;
             } else {
                 outcome = parsed.error().message;

@@ -88,9 +88,9 @@ Result<SymbolsReply> run_symbols(const SymbolsRequest& request) {
         reply.check.checked = true;
     }
     if (*query != nullptr) {
-        Result<std::vector<QueryHit>> hits = run_symbol_query(**query, *parsed, text);
-        if (!hits.ok()) return std::move(hits).error();
-        reply.table = build_symbol_table(*hits, text);
+        Result<SymbolQueryRun> run = run_symbol_query(**query, *parsed, text);
+        if (!run.ok()) return std::move(run).error();
+        reply.table = build_symbol_table(run->hits, text);
     }
     return reply;
 }

@@ -262,8 +262,8 @@ Result<const SymbolQuery*> symbol_query_for(std::string_view language) {
     return compiled.emplace(std::string(language), std::move(*query)).first->second.get();
 }
 
-Result<std::vector<QueryHit>> run_symbol_query(const SymbolQuery& query, const ParsedSource& parsed,
-                                               std::string_view text) {
+Result<SymbolQueryRun> run_symbol_query(const SymbolQuery& query, const ParsedSource& parsed,
+                                        std::string_view text) {
     QueryProgress progress{&parsed, parse_limits_for(text.size()), parsed.lease.usage().handed_out_bytes};
     std::vector<QueryHit> hits;
     {
@@ -312,7 +312,7 @@ Result<std::vector<QueryHit>> run_symbol_query(const SymbolQuery& query, const P
         if (parsed.lease.usage().over_limit) return parse_memory_exceeded_error(progress.limits.memory_bytes >> 20);
         return parse_work_exceeded_error(progress.work());
     }
-    return hits;
+    return SymbolQueryRun{std::move(hits), progress.work()};
 }
 
 }  // namespace brightloom
