@@ -173,9 +173,16 @@ def add_wait_option(command: argparse.ArgumentParser) -> None:
     )
 
 
+def database_path(text: str) -> str:
+    if text == "":
+        # SQLite would take it for a throw-away database and lose the index.
+        raise argparse.ArgumentTypeError("an empty path names no file")
+    return text
+
+
 def add_db_option(command: argparse.ArgumentParser) -> None:
     command.add_argument(
-        "--db", metavar="PATH", help="index file (default: ROOT/.brightloom/index.sqlite)"
+        "--db", type=database_path, metavar="PATH", help="index file (default: ROOT/.brightloom/index.sqlite)"
     )
 
 
@@ -337,11 +344,15 @@ def entry_point() -> NoReturn:
     """The console script: exits with main's status, quietly on a closed pipe."""
     try:
         status = main()
-        sys.stdout.flush()
     except BrokenPipeError:
-        # The reader went away (`| head`); the rest of the output has no use.
+        # Output goes through Output, which takes a closed pipe quietly;
+        # this is a write that did not, and the command stopped part-way.
         status = EXIT_FAILURE
-        sys.stdout = None  # type: ignore[assignment]
     except KeyboardInterrupt:
         status = EXIT_INTERRUPTED
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader went away (`| head`) after the work was done: not an error.
+        sys.stdout = None  # type: ignore[assignment]
     sys.exit(status)

@@ -254,8 +254,7 @@ def read_bracket(pattern: bytes, index: int) -> tuple[frozenset[int], int]:
         index += 1
     if negated:
         members = set(range(256)) - members
-    # A bracket never takes a slash in a path.
-    members.discard(SLASH)
+    # No slash reaches a bracket: patterns are matched a component at a time.
     return frozenset(members), index
 
 

@@ -211,7 +211,7 @@ def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
         rows = index.tag_rows()
     if args.output == "-":
         lines = list(tag_lines(rows, ".", root))
-        out.stdout.write("".join(line + "\n" for line in lines))
+        out.write("".join(line + "\n" for line in lines))
     else:
         lines = list(tag_lines(rows, os.path.dirname(os.path.abspath(args.output)), root))
         try:

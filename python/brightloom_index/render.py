@@ -8,6 +8,7 @@ form. (Failure messages are written where the failure is found, as one line.)
 
 from __future__ import annotations
 
+import os
 import re
 from collections.abc import Callable, Sequence
 from time import monotonic
@@ -54,22 +55,60 @@ def shown(text: str) -> str:
 
 
 class Output:
-    """Where results go and in which form."""
+    """Where results go and in which form.
 
-    __slots__ = ("stdout", "stderr", "as_json", "progress")
+    A reader that goes away (`| head`) is not a failure: what is left to
+    print is dropped and the command finishes its work (an index refresh
+    is committed, not rolled back).
+    """
+
+    __slots__ = ("stdout", "stderr", "as_json", "progress", "closed")
 
     def __init__(self, stdout: TextIO, stderr: TextIO, as_json: bool, progress: bool) -> None:
         self.stdout = stdout
         self.stderr = stderr
         self.as_json = as_json
         self.progress = progress
+        # True once the reader of standard output has gone.
+        self.closed = False
 
     def line(self, text: str = "") -> None:
-        self.stdout.write(text + "\n")
+        self.write(text + "\n")
+
+    def write(self, text: str) -> None:
+        if self.closed:
+            return
+        try:
+            self.stdout.write(text)
+        except BrokenPipeError:
+            self.reader_gone()
+
+    def flush(self) -> None:
+        if self.closed:
+            return
+        try:
+            self.stdout.flush()
+        except BrokenPipeError:
+            self.reader_gone()
+
+    def reader_gone(self) -> None:
+        self.closed = True
+        # What is still buffered, and the interpreter's flush at exit, would
+        # meet the same closed pipe: send it all to the null device instead.
+        try:
+            null = os.open(os.devnull, os.O_WRONLY)
+        except OSError:
+            return
+        try:
+            os.dup2(null, self.stdout.fileno())
+        except (OSError, ValueError):
+            pass
+        finally:
+            os.close(null)
 
     def text(self, text: str) -> None:
         """One human-readable line whose parts come from files: escaped for a terminal."""
-        self.stdout.write(shown(text) + "\n")
+        self.write(shown(text) + "\n")
 
     def error(self, text: str) -> None:
         write_error(self.stderr, text)
@@ -198,7 +237,7 @@ class IndexPresenter:
                 record["error"] = result.error
             self._out.line(json_line(record))
             # Streamed as it happens, so a reader sees progress through a pipe.
-            self._out.stdout.flush()
+            self._out.flush()
         if self._bar is not None:
             self._bar.update(done, total, result.path)
 

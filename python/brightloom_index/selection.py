@@ -57,7 +57,9 @@ class SelectionRules:
             "max_files": self.max_files,
             "max_file_size": self.max_file_size,
         }
-        return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+        # ASCII with escapes: a glob that is not UTF-8 keeps its surrogate
+        # escapes, which SQLite could not store as text.
+        return json.dumps(value, separators=(",", ":"))
 
     @classmethod
     def from_text(cls, text: str) -> SelectionRules:
@@ -212,6 +214,13 @@ def git_listing(root: str) -> tuple[list[str], list[str], list[str]] | None:
         last_line = message.splitlines()[-1] if message else f"exit status {files.returncode}"
         raise SelectionFailed(f"{root}: git ls-files failed: {last_line}")
     names, notes = parse_tagged_listing(listed)
+    # git goes on past a folder it cannot open (no permission, a path too
+    # long for the system) with a warning: each becomes a note.
+    notes.extend(
+        f"git: {line.partition('warning: ')[2]}"
+        for line in os.fsdecode(errors).splitlines()
+        if line.startswith("warning: ")
+    )
     ignored_dirs = parse_ignored_dirs(ignored_out)
     if "." in ignored_dirs:
         notes.append(f"{root}: git ignores this folder, so only its tracked files are taken (--no-ignore takes all)")

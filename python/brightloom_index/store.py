@@ -17,6 +17,10 @@ during a refresh.
 
 Every failure reaches the caller as `IndexFailed` with one line naming the
 file; a damaged file is never replaced or emptied except by `--rebuild`.
+Only a database carrying our mark (`APPLICATION_ID`) is ever changed or
+deleted: `ownership` tells it from another program's database or another
+kind of file before SQLite is let near it, and every value read is checked
+for its type, so that damage is reported as such wherever it shows.
 
 Adding a table (say, for references): add its CREATE statements to SCHEMA,
 its name to PER_FILE_TABLES when its rows belong to one file (so that
@@ -130,21 +134,6 @@ def damaged(location: str, detail: str) -> IndexFailed:
 FILE_ERRORS = (sqlite3.Error, UnicodeDecodeError)
 
 
-def refusal(location: str, kind: str, at_default_place: bool) -> IndexFailed:
-    """Why a FOREIGN, UNKNOWN or DAMAGED file cannot be used.
-
-    A DAMAGED one carries our mark: --rebuild replaces it. So does it any
-    other file at the default place, in a folder of ours, where only our
-    index belongs. Anywhere else it is someone else's file, never changed
-    or deleted.
-    """
-    if kind == DAMAGED:
-        return damaged(location, "its header is damaged")
-    if not at_default_place:
-        return not_ours(location)
-    return damaged(location, "not an SQLite database" if kind == UNKNOWN else "a database of another program")
-
-
 # What a file at an index's place is, as far as can be told before using it.
 NEW = "new"  # missing or empty
 OURS = "ours"  # carries our mark, or is of a version made before the mark
@@ -206,9 +195,14 @@ def ownership(location: str) -> str:
         return OURS if header[52:56] == header[64:68] == bytes(4) else DAMAGED
     if mark != 0:
         return FOREIGN
-    # The header may lag behind a write-ahead log: ask SQLite.
+    # The header may lag behind a write-ahead log: ask SQLite, read-only, so
+    # that not even a hot journal of someone else's database is rolled back.
+    from urllib.parse import quote  # only here: a lookup's start stays short
+
     try:
-        connection = connect(location, READ_WAIT_SECONDS)
+        connection = sqlite3.connect(
+            f"file:{quote(os.path.abspath(location))}?mode=ro", uri=True, timeout=READ_WAIT_SECONDS
+        )
         try:
             mark = retry_when_busy(lambda: int(connection.execute("PRAGMA application_id").fetchone()[0]))
             names = retry_when_busy(
@@ -223,6 +217,21 @@ def ownership(location: str) -> str:
     if mark != 0 or not names <= UNMARKED_VERSION_TABLES:
         return FOREIGN
     return OURS
+
+
+def refusal(location: str, kind: str, at_default_place: bool) -> IndexFailed:
+    """Why a FOREIGN, UNKNOWN or DAMAGED file cannot be used.
+
+    A DAMAGED one carries our mark: --rebuild replaces it. So it does any
+    other file at the default place, in a folder of ours, where only our
+    index belongs. Anywhere else the file is someone else's, never changed
+    or deleted.
+    """
+    if kind == DAMAGED:
+        return damaged(location, "its header is damaged")
+    if not at_default_place:
+        return not_ours(location)
+    return damaged(location, "not an SQLite database" if kind == UNKNOWN else "a database of another program")
 
 
 def describe_failure(location: str, error: sqlite3.Error | UnicodeDecodeError) -> IndexFailed:
@@ -262,8 +271,9 @@ def typed_rows(rows: Iterable[Sequence[Any]], *types: type | tuple[type, ...]) -
 
 
 def connect(location: str, wait_seconds: float) -> sqlite3.Connection:
-    # Autocommit at the driver level: transactions are begun explicitly.
-    connection = sqlite3.connect(location, timeout=wait_seconds, isolation_level=None)
+    # Autocommit at the driver level: transactions are begun explicitly. The
+    # path is made absolute so that a file named ":memory:" is a file.
+    connection = sqlite3.connect(os.path.abspath(location), timeout=wait_seconds, isolation_level=None)
     connection.execute("PRAGMA synchronous = NORMAL")
     return connection
 
@@ -702,6 +712,12 @@ def recreate_schema(connection: sqlite3.Connection) -> None:
     for kind, name in entries:
         quoted = str(name).replace('"', '""')
         connection.execute(f'DROP {kind.upper()} IF EXISTS "{quoted}"')
+    left = connection.execute(
+        "SELECT count(*) FROM sqlite_master WHERE NOT (type = 'table' AND name LIKE 'sqlite^_%' ESCAPE '^')"
+    ).fetchone()[0]
+    if left:
+        # Entries of a garbled type, or indexes of tables whose names were garbled.
+        raise sqlite3.DatabaseError(f"{left} schema entries could not be removed")
     for statement in SCHEMA.split(";"):
         if statement.strip():
             connection.execute(statement)

@@ -56,6 +56,16 @@ private:
     Storage data_;
 };
 
+// The items, in order, each moved into a JSON value by `convert`: how a reply
+// turns its records into an array.
+template <typename Item, typename Convert>
+JsonArray json_array_of(std::vector<Item>&& items, Convert convert) {
+    JsonArray array;
+    array.reserve(items.size());
+    for (Item& item : items) array.push_back(convert(std::move(item)));
+    return array;
+}
+
 // Field reading shared by every command: a payload that is not an object has
 // no fields, and a field of another form counts as absent.
 const JsonValue* find_field(const JsonValue& payload, std::string_view key);

@@ -48,9 +48,7 @@ Result<OutlineReply> run_outline(const SourceRequest& request) {
 }
 
 JsonObject to_json(OutlineReply reply) {
-    JsonArray records;
-    records.reserve(reply.symbols.size());
-    for (OutlineSymbol& symbol : reply.symbols) records.push_back(symbol_to_json(std::move(symbol)));
+    JsonArray records = json_array_of(std::move(reply.symbols), symbol_to_json);
     JsonObject object{
         {"checked", reply.checked},
         {"language", std::move(reply.language)},

@@ -106,9 +106,7 @@ Result<ScanReply> run_scan(const ScanRequest& request) {
 }
 
 JsonObject to_json(ScanReply reply) {
-    JsonArray entries;
-    entries.reserve(reply.entries.size());
-    for (ScanEntry& entry : reply.entries) entries.push_back(entry_to_json(std::move(entry)));
+    JsonArray entries = json_array_of(std::move(reply.entries), entry_to_json);
     return JsonObject{
         {"count", std::uint64_t{entries.size()}},
         {"entries", std::move(entries)},

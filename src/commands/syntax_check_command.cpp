@@ -37,9 +37,7 @@ Result<SyntaxCheckReply> run_syntax_check(const SourceRequest& request) {
 }
 
 JsonObject to_json(SyntaxCheckReply reply) {
-    JsonArray errors;
-    errors.reserve(reply.errors.size());
-    for (SyntaxErrorItem& item : reply.errors) errors.push_back(item_to_json(std::move(item)));
+    JsonArray errors = json_array_of(std::move(reply.errors), item_to_json);
     JsonObject object{
         {"checked", reply.checked},
         {"error_count", std::uint64_t{errors.size()}},

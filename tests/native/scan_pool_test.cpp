@@ -20,6 +20,7 @@
 #include "scan/scan_files.h"
 #include "scan/worker_pool.h"
 #include "text/content_hash.h"
+#include "reference_digest.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 
@@ -85,7 +86,7 @@ std::vector<ReferenceEntry> reference_scan(const fs::path& root) {
         const bool cut = text.size() >= 2 && text.ends_with("\xe2\x82");
         if (cut) continue;
         const std::uint64_t lines = text.empty() ? 0 : 1 + std::count(text.begin(), text.end(), '\n');
-        entries.push_back({path, content_hash(text), lines});
+        entries.push_back({path, reference_hash(text), lines});
     }
     return entries;
 }

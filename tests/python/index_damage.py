@@ -132,11 +132,21 @@ def in_schema_row(delta, value):
     return lambda data: set_byte(data.find(b"tablefilesfiles") + len("table") + delta, value)(data)
 
 
+def name_as_blob(data):
+    """The `meta` table's name in the schema stored as a blob instead of text:
+    its record header (type, name, table name: serial types 23, 21, 21)
+    sits just before the row's text."""
+    body = data.find(b"tablemetameta")
+    header = data.rfind(bytes([23, 21, 21]), body - 12, body)
+    return set_byte(header + 1, 20)(data)
+
+
 # Damage that once slipped through: (what, change to the main file).
 TARGETED = [
     ("a table's name not UTF-8", in_schema_row(1, 0xFF)),
     ("a table's statement not UTF-8", in_schema_row(25, 0xFF)),
     ("a table name garbled in its statement", in_schema_row(24, ord("g"))),
+    ("a table name stored as a blob", name_as_blob),
     ("the mark garbled", set_byte(70, 0x00)),
     ("the auto-vacuum field set", set_byte(52, 177)),
     ("an impossible page size", set_byte(16, 3)),

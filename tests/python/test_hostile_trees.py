@@ -9,6 +9,7 @@ sentinel's listing (sizes, modes, digests) is the same before and after.
 import hashlib
 import json
 import os
+import sqlite3
 import stat
 import subprocess
 import sys
@@ -71,6 +72,10 @@ def place(tmp_path):
     (sentinel / "secret.json").write_text('{"password": "hunter2"}\n')
     (sentinel / "passwd.py").write_text("root_secret = 1\n")
     (sentinel / "other.sqlite").write_bytes(b"not ours")
+    connection = sqlite3.connect(sentinel / "customers.sqlite")
+    connection.execute("CREATE TABLE customers (name TEXT)")
+    connection.commit()
+    connection.close()
     tree = tmp_path / "tree"
     tree.mkdir()
     before = snapshot(sentinel)
@@ -92,8 +97,11 @@ def run_cli(tree, *argv, timeout=60, entry=CONSOLE_SCRIPT):
     """Runs the command line from inside `tree`, as a user would."""
     result = subprocess.run(entry + list(argv), cwd=tree, env=ENV, capture_output=True, timeout=timeout)
     if result.returncode not in (0, 1):
+        # One line saying what failed, after notes that say why, if any.
         assert result.returncode == 2, result.stderr
-        assert result.stderr.count(b"\n") == 1, result.stderr
+        lines = result.stderr.splitlines()
+        assert lines[-1].startswith(b"brightloom-index: error: "), result.stderr
+        assert all(line.startswith(b"brightloom-index: note: ") for line in lines[:-1]), result.stderr
     assert b"Traceback" not in result.stderr
     return result
 
@@ -190,6 +198,8 @@ class TestNamesAndOutput:
         result = run_cli(root, "find", os.fsdecode(b"\xff"))
         assert (result.returncode, result.stderr) == (2, b"brightloom-index: error: \\xff: not valid UTF-8, so no declaration can match it\n")
         assert run_cli(tree, "index", os.fsdecode(b"gone\xff")).stderr.endswith(b"gone\\xff: no such folder\n")
+        assert run_cli(root, "index", "--exclude", os.fsdecode(b"x\xff")).returncode == 0
+        assert run_cli(root, "find", "--refresh", "ok").returncode == 0
 
     def test_control_characters_cannot_forge_output(self, place):
         tree, _ = place
@@ -244,3 +254,85 @@ class TestIgnoreFilesAndGit:
         (tree / "top.py").write_text("")
         result = run_cli(tree, "index")
         assert b"nested: a repository of its own, not indexed" in result.stderr
+
+
+def link_index_file(tree, sentinel):
+    (tree / ".brightloom").mkdir()
+    os.symlink(sentinel / "other.sqlite", tree / ".brightloom" / "index.sqlite")
+
+
+def link_index_folder(tree, sentinel):
+    os.symlink(sentinel, tree / ".brightloom")
+
+
+def link_index_gitignore(tree, sentinel):
+    (tree / ".brightloom").mkdir()
+    os.symlink(sentinel / "secret.json", tree / ".brightloom" / ".gitignore")
+
+
+def nothing(tree, sentinel):
+    """The sentinel's own files are the target."""
+
+
+def link_tags_file(tree, sentinel):
+    os.symlink(sentinel / "secret.json", tree / "tags")
+
+
+# (what the tree plants, the command line run from inside it). Each must end
+# in an answer or one line with status 2, and leave the sentinel as it was.
+PLANTED = [
+    (link_index_file, ["index"]),
+    (link_index_file, ["index", "--rebuild"]),
+    (link_index_file, ["find", "x"]),
+    (link_index_folder, ["index"]),
+    (link_index_folder, ["tags"]),
+    (link_index_gitignore, ["index"]),
+    (nothing, ["index", "--db", "../sentinel/customers.sqlite"]),
+    (nothing, ["index", "--db", "../sentinel/customers.sqlite", "--rebuild"]),
+    (nothing, ["index", "--db", "../sentinel/secret.json", "--rebuild"]),
+    (link_tags_file, ["tags"]),
+]
+
+
+class TestPlantedPlaces:
+    @pytest.mark.parametrize("plant, argv", PLANTED, ids=lambda value: " ".join(value) if isinstance(value, list) else value.__name__)
+    def test_nothing_outside_the_tree_changes(self, place, plant, argv):
+        tree, sentinel = place
+        (tree / "a.py").write_text("def a(): pass\n")
+        plant(tree, sentinel)
+        run_cli(tree, *argv)
+
+
+def make_deep_file(tree):
+    """A file whose path is over 4,096 bytes, made one folder at a time."""
+    folder = os.open(tree, os.O_RDONLY)
+    for level in range(20):
+        name = f"d{level:02}" + "x" * 240
+        os.mkdir(name, dir_fd=folder)
+        inner = os.open(name, os.O_RDONLY, dir_fd=folder)
+        os.close(folder)
+        folder = inner
+    os.close(os.open("deep.py", os.O_CREAT | os.O_WRONLY, dir_fd=folder))
+    os.close(folder)
+
+
+class TestWhatIsLeftOutIsSaid:
+    @pytest.mark.parametrize("in_git", [False, True])
+    def test_path_too_long_for_the_system_gets_a_note(self, place, in_git):
+        tree, _ = place
+        make_deep_file(tree)
+        (tree / "top.py").write_text("")
+        if in_git:
+            git(tree, "init", "-q")
+        result = run_cli(tree, "files")
+        assert (result.returncode, result.stdout) == (0, b"top.py\n")
+        assert b"d00xxx" in result.stderr and b"note:" in result.stderr
+
+    def test_root_that_git_ignores_gets_a_note(self, place):
+        tree, _ = place
+        git(tree, "init", "-q")
+        (tree / ".gitignore").write_text("build/\n")
+        (tree / "build").mkdir()
+        (tree / "build" / "gen.py").write_text("")
+        result = run_cli(tree / "build", "files")
+        assert result.stdout == b"" and b"git ignores this folder" in result.stderr

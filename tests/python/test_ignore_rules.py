@@ -25,6 +25,7 @@ PATTERN_POOL = [
     "c.py   ", "c.py\\ ", "!", "/", "[abc", "foo\\", "[[:nope:]].py", "**", "a/*", "*/c.py",
     "**/", "d/**/", "!d/", "*a*a*a*a*a*a*b.py", "a**b.py", "***/x.py", "?.py", "é*.py", "#c.py",
     " lead.py", "[]]x.py", "[a-]y.py", "\\[a].py", "*\r", "x.py\r", "ab/cd/", "a/b/c/",
+    "!a.py", "!b/", "!x", "*", "!*/", "!ab.py", "!d/*.py", "x/**", "!x/a.py", "a[!x]b.py",
 ]
 NAMES = ["a", "b", "c", "d", "x", "ab", "ba", "e", "é", "1x", "#h", "!e", "lead", "[a]", "]x", "-y", "aaaaaaaaab"]
 
@@ -44,6 +45,21 @@ def walked(root):
     return sorted(path for path in selection.paths if path.endswith(".py")), selection.notes
 
 
+def ignored_with_folders(root, path):
+    """Git's answer for one path: ignored itself, or below an ignored folder."""
+    parts = path.split("/")
+    levels = []
+    for depth in range(len(parts)):
+        base = "/".join(parts[:depth]) + "/" if depth else ""
+        ignore_file = root / base / ".gitignore"
+        if ignore_file.is_file():
+            levels.append((base, parse_ignore_text(ignore_file.read_bytes(), "").patterns))
+        prefix = "/".join(parts[: depth + 1])
+        if decide(levels, prefix, (root / prefix).is_dir()):
+            return True
+    return False
+
+
 def make_random_tree(root, rng):
     folders = [""] + ["/".join(rng.choice(NAMES) for _ in range(rng.randint(1, 3))) + "/" for _ in range(8)]
     for folder in folders:
@@ -58,7 +74,7 @@ def make_random_tree(root, rng):
 
 
 class TestParityWithGit:
-    @pytest.mark.parametrize("seed", range(12))
+    @pytest.mark.parametrize("seed", range(30))
     def test_generated_trees(self, tmp_path, seed):
         rng = random.Random(seed)
         plain = tmp_path / "plain"
@@ -67,6 +83,26 @@ class TestParityWithGit:
         ours, _ = walked(plain)
         subprocess.run(["git", "init", "-q", str(plain)], check=True)
         assert ours == git_untracked(plain)
+
+    @pytest.mark.parametrize("seed", range(30, 50))
+    def test_every_path_against_check_ignore(self, tmp_path, seed):
+        # Files and folders alike, also inside ignored folders, where a
+        # negation further down must not bring anything back.
+        make_random_tree(tmp_path, random.Random(seed))
+        subprocess.run(["git", "init", "-q", str(tmp_path)], check=True)
+        paths = sorted(
+            os.path.relpath(os.path.join(folder, name), tmp_path)
+            for folder, dirs, files in os.walk(tmp_path)
+            for name in dirs + files
+            if ".git" not in os.path.relpath(os.path.join(folder, name), tmp_path).split(os.sep)
+        )
+        answer = subprocess.run(
+            ["git", "-c", "core.excludesFile=/dev/null", "check-ignore", "--no-index", "-v", "-n", "-z", "--stdin"],
+            cwd=tmp_path, input=b"\0".join(os.fsencode(path) for path in paths) + b"\0", capture_output=True,
+        ).stdout.split(b"\0")
+        fields = [answer[index : index + 4] for index in range(0, len(answer) - 1, 4)]
+        theirs = {os.fsdecode(path): bool(pattern) and not pattern.startswith(b"!") for _, _, pattern, path in fields}
+        assert {path: ignored_with_folders(tmp_path, path) for path in paths} == theirs
 
     @pytest.mark.skipif(not BLACK.is_dir(), reason="the benchmark corpus is not laid out")
     def test_black_test_data(self, tmp_path):
@@ -89,6 +125,18 @@ class TestPatterns:
             assert not decide([("", rules.patterns)], name, False)
             assert not decide([("", rules.patterns)], "a/" + name + "/c", False)
         assert time.process_time() - started < 1.0
+
+    @pytest.mark.parametrize("line, path, is_dir, ignored", [
+        # Written from git's answers (`git check-ignore --no-index`).
+        ("x/**", "x", True, False), ("x/**", "x/a.py", False, True), ("a/**/b", "a/b", False, True),
+        ("a/**/b", "a/x/y/b", False, True), ("**/b", "b", False, True), ("a**b", "a/b", False, False),
+        ("c.py\\ ", "c.py ", False, True), ("c.py   ", "c.py", False, True), ("c.py\\ ", "c.py", False, False),
+        ("d/", "d", False, False), ("d/", "s/d", True, True), ("/d", "s/d", False, False),
+        ("[!a]", "/", False, False), ("\\#h", "#h", False, True), ("?", "é", False, False),
+    ])
+    def test_single_patterns(self, line, path, is_dir, ignored):
+        rules = parse_ignore_text(line.encode() + b"\n", "g")
+        assert decide([("", rules.patterns)], path, is_dir) is ignored
 
     @pytest.mark.parametrize("line, note", [
         (b"!", "nothing to match"), (b"/", "nothing to match"), (b"[abc", "never closed"),

@@ -191,6 +191,26 @@ class TestStorage:
         assert status == 0 and "schema version 99; rebuilding it" in err
         assert cli("find", "alpha", "--root", str(project))[0] == 0
 
+    def test_db_paths_sqlite_would_not_keep_are_refused_or_taken_as_files(self, project, tmp_path, monkeypatch):
+        for argv in (["index", str(project)], ["find", "alpha"], ["tags"]):
+            status, out, err = cli(*argv, "--db", "")
+            assert (status, out) == (2, "") and "--db: an empty path names no file" in err, argv
+        monkeypatch.chdir(tmp_path)
+        assert index(project, "--db", ":memory:")[-1]["files"] == 5
+        assert cli("find", "alpha", "--db", ":memory:")[0] == 0 and (tmp_path / ":memory:").is_file()
+
+    def test_a_reader_leaving_early_still_gets_the_refresh_committed(self, project):
+        # Far more output than a pipe holds, so that the writer meets the closed end.
+        for i in range(100):
+            (project / f"many{i}.py").write_text("".join(f"def many{i}_{j}(): pass\n" for j in range(40)))
+        process = subprocess.Popen(PROGRAM + ["index", str(project), "--json", "--jobs", "1"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+        assert process.stdout.readline()
+        process.stdout.close()
+        assert process.wait(timeout=120) == 0
+        assert process.stderr.read() == b""
+        assert len(dump(db_of(project))[0]) == 105
+
     @pytest.mark.parametrize("rules", ["{", "[]", '{"excludes": "x"}', '{"max_files": -1}', '{"use_ignore_rules": 0}'])
     def test_malformed_stored_rules_are_one_line_until_the_next_index(self, project, rules):
         index(project)
