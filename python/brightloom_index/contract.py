@@ -78,7 +78,7 @@ DEFINITION_KINDS = (
     "struct", "enum", "enumerator", "union", "trait", "impl", "interface", "type", "macro",
 )
 _SCRIPT_KINDS = ("class", "constant", "field", "function", "method", "property", "variable")
-_TYPED_SCRIPT_KINDS = (*_SCRIPT_KINDS, "enum", "enumerator", "interface", "module", "namespace", "type")
+_TYPED_SCRIPT_KINDS = tuple(sorted((*_SCRIPT_KINDS, "enum", "enumerator", "interface", "module", "namespace", "type")))
 DEFINITION_KINDS_BY_LANGUAGE: dict[str, tuple[str, ...]] = {
     "python": ("class", "constant", "field", "function", "method", "variable"),
     "rust": ("class", "constant", "enum", "enumerator", "field", "function", "impl", "interface", "macro",
