@@ -467,17 +467,27 @@ def choose_within_budget(files: list[RankedFile], budget: int,
 
 
 def run_map(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    from . import render
-    from .queries import locate_index, open_index, refresh_before_reading
+    """The map of the index, as `find` reads it: refreshed first with --refresh,
+    or when files changed and the index was made with --auto-refresh; else
+    the changes are only reported."""
+    from . import render, store
+    from .queries import changes_since_refresh, locate_index, open_index, refresh_before_reading
 
     weights = parse_weights(args.weight or [])
     place = locate_index(args, out)
     if args.refresh:
         refresh_before_reading(place, args.wait, caller, out)
-    index, root = open_index(place)
-    with index:
-        graph, rank = rank_files(index, args.focus or [], root, weights)
-        files = ranked_files(index, graph, rank, weights, args.tokens)
+    for attempt in range(2):
+        index, root = open_index(place)
+        with index:
+            stale = None if args.refresh or attempt else changes_since_refresh(index, root)
+            if not stale or index.read_meta(store.AUTO_REFRESH_KEY) != "1":
+                graph, rank = rank_files(index, args.focus or [], root, weights)
+                files = ranked_files(index, graph, rank, weights, args.tokens)
+                break
+        refresh_before_reading(place, args.wait, caller, out)
     chosen = choose_within_budget(files, args.tokens, render.map_tokens)
     render.print_map(files, chosen, out)
+    if stale:
+        render.print_stale_notice(stale, args.command, out)
     return EXIT_OK

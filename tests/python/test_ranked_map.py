@@ -4,6 +4,7 @@ import random
 
 import pytest
 
+from conftest import age_tree
 from test_cli import cli, json_lines
 from test_index_selection import make_tree
 
@@ -24,6 +25,7 @@ TREE = {
 def repo(tmp_path, monkeypatch):
     root = tmp_path / "repo"
     make_tree(root, TREE)
+    age_tree(root)
     assert cli("index", str(root))[0] == 0
     monkeypatch.chdir(root)
     return root
@@ -76,6 +78,7 @@ def test_budget_never_exceeded_and_mostly_filled(tmp_path, monkeypatch):
         body = "".join(f"def f{n}_{k}(argument_{k}, other):\n{calls}\n" for k in range(3))
         files[f"m{n}/mod_{n}.py"] = body
     make_tree(tmp_path, files)
+    age_tree(tmp_path)
     assert cli("index", str(tmp_path))[0] == 0
     monkeypatch.chdir(tmp_path)
     for budget in (0, 7, 64, 256, 1024):
@@ -96,11 +99,18 @@ def test_refreshed_index_gives_the_rebuilt_ones_map(repo):
         "def leaf_main():\n    return SpecialWidget() + CoreEngine() + CoreEngine()\n"
     )
     (repo / "worker_0.py").unlink()
-    assert cli("index", ".")[0] == 0
-    refreshed = cli("map", "--json", "--tokens", "100000")[1]
+    status, stale, err = cli("map", "--tokens", "100000")
+    assert (status, stale) == (0, before) and "2 files changed since the last refresh" in err
+    status, refreshed, err = cli("map", "--json", "--tokens", "100000", "--refresh")
+    assert (status, err) == (0, "")
     assert cli("index", ".", "--rebuild")[0] == 0
     assert cli("map", "--json", "--tokens", "100000")[1] == refreshed
     assert refreshed != before and "worker_0.py" not in refreshed
+    # An index made to refresh itself does so before mapping.
+    assert cli("index", ".", "--auto-refresh")[0] == 0
+    (repo / "worker_1.py").unlink()
+    status, out, err = cli("map", "--json", "--tokens", "100000")
+    assert (status, err) == (0, "") and "worker_1.py" not in out and "worker_2.py" in out
 
 
 @pytest.mark.parametrize("argv, message", [
