@@ -5,8 +5,11 @@ would take turns; worker processes (parse_worker.py) parse side by side
 instead, each file through `parsing.parse_one`. They are plain child
 processes talking over pipes (see parsing), with no shared state and no helper
 process, so a parent killed at any moment leaves nothing behind: each worker sees its input close and ends quietly.
+This process is one of the `jobs` parsers: storing the outcomes takes a
+small part of its time, and a worker in its place would cost another
+interpreter, another copy of each compiled query and its memory.
 Results come back in request order, so what is stored never depends on the
-worker count. Small batches are parsed in this process: starting workers
+worker count. Small batches are parsed in this process alone: starting workers
 costs more than it saves below a few dozen files.
 
     for outcome in parse_files(caller, requests, jobs=2):
@@ -15,6 +18,7 @@ costs more than it saves below a few dozen files.
 
 from __future__ import annotations
 
+import fcntl
 import importlib.util
 import os
 import subprocess
@@ -32,8 +36,13 @@ PARALLEL_MIN_FILES = 64
 # similar size, and a short run keeps every worker busy to the end.
 CHUNK_FILES = 4
 # Requests sent ahead of the one awaited, so that no worker waits for work.
-# Small enough that the request pipes never fill (see parse_on_workers).
+# Small enough that the request pipes never fill (see parse_beside_workers).
 AHEAD_FILES = 64
+# The reply pipe a worker writes to, asked of the kernel: while this process
+# parses its own share, a worker goes on writing outcomes (tens of
+# kilobytes each) instead of waiting for room in a 64 KiB pipe. The
+# system's cap for unprivileged users is 1 MiB unless lowered.
+REPLY_PIPE_BYTES = 1 << 20
 
 
 def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: int) -> Iterator[ParseOutcome]:
@@ -42,9 +51,7 @@ def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: in
         for request in requests:
             yield parse_one(caller, request)
         return
-    for outcome in parse_on_workers(requests, min(jobs, len(requests) // CHUNK_FILES)):
-        caller.add_remote_calls(outcome.seconds, outcome.calls)
-        yield outcome
+    yield from parse_beside_workers(caller, requests, min(jobs, len(requests) // CHUNK_FILES))
 
 
 # The worker's start: isolated mode (no PYTHON* variables, no user site, no
@@ -78,6 +85,10 @@ class Worker:
         assert self.process.stdin is not None and self.process.stdout is not None
         self.requests: IO[bytes] = self.process.stdin
         self.replies: IO[bytes] = self.process.stdout
+        try:
+            fcntl.fcntl(self.replies.fileno(), fcntl.F_SETPIPE_SZ, REPLY_PIPE_BYTES)
+        except OSError:
+            pass  # a lower cap, or the user's pipe budget spent: the default pipe works, only slower
 
     def send(self, request: ParseRequest) -> None:
         self.requests.write(encode_request(request))
@@ -102,8 +113,11 @@ class Worker:
         self.replies.close()
 
 
-def parse_on_workers(requests: Sequence[ParseRequest], jobs: int) -> Iterator[ParseOutcome]:
-    """Request i goes to worker (i // CHUNK_FILES) % jobs; replies are read in order.
+def parse_beside_workers(caller: NativeCaller, requests: Sequence[ParseRequest],
+                         processes: int) -> Iterator[ParseOutcome]:
+    """Request i belongs to parser (i // CHUNK_FILES) % processes: parser 0
+    is this process, which parses its own requests when the reader reaches
+    them; the others are workers, and their replies are read in order.
 
     Each worker answers its own requests in the order sent, so reading them
     back in global order needs no reordering. At most AHEAD_FILES requests
@@ -112,14 +126,24 @@ def parse_on_workers(requests: Sequence[ParseRequest], jobs: int) -> Iterator[Pa
     read yet.
     """
     folders = import_folders()
-    workers = [Worker(folders) for _ in range(jobs)]
+    workers = [Worker(folders) for _ in range(processes - 1)]
+
+    def parser_of(index: int) -> int:
+        return (index // CHUNK_FILES) % processes
+
     try:
         sent = 0
         for index in range(len(requests)):
             while sent < len(requests) and sent <= index + AHEAD_FILES:
-                workers[(sent // CHUNK_FILES) % jobs].send(requests[sent])
+                if parser_of(sent) != 0:
+                    workers[parser_of(sent) - 1].send(requests[sent])
                 sent += 1
-            yield workers[(index // CHUNK_FILES) % jobs].receive()
+            if parser_of(index) == 0:
+                yield parse_one(caller, requests[index])
+                continue
+            outcome = workers[parser_of(index) - 1].receive()
+            caller.add_remote_calls(outcome.seconds, outcome.calls)
+            yield outcome
     finally:
         for worker in workers:
             worker.stop()
