@@ -15,11 +15,15 @@ from collections.abc import Callable, Sequence
 from importlib import import_module
 from time import perf_counter
 
+from . import __version__
+from .contract import (
+    DEFINITION_KINDS, DEFINITION_KINDS_BY_LANGUAGE, INDEXED_LANGUAGES, KIND_ALIASES, REFERENCE_KINDS,
+)
 from .errors import Failure
 from .contract import DEFAULT_MAX_FILE_SIZE
 from .exit_codes import EXIT_FAILURE, EXIT_INTERRUPTED
 from .native_calls import NativeCaller
-from .render import Output, is_terminal, print_profile, write_error
+from .render import Output, is_terminal, print_glob_hint, print_profile, write_error
 
 # `find` runs in a few tens of milliseconds, so modules it does not need stay
 # unimported: typing only for the checker (mypy reads this name as true),
@@ -86,6 +90,8 @@ def file_limit(text: str) -> int:
 
 
 def add_common_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
+    parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     parser.add_argument("--json", action="store_true", help="print JSON Lines, one reply per line")
     parser.add_argument(
         "--profile", action="store_true", help="print on stderr the share of time spent inside the module"
@@ -151,15 +157,19 @@ def add_selection_options(command: argparse.ArgumentParser) -> None:
     )
 
 
-def add_index_options(command: argparse.ArgumentParser) -> None:
+def add_refresh_options(command: argparse.ArgumentParser) -> None:
+    """What every command that refreshes an index takes."""
     add_selection_options(command)
     add_db_option(command)
-    command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
+    add_jobs_option(command)
+    add_wait_option(command)
+
+
+def add_jobs_option(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--jobs", type=job_count, metavar="N",
         help="processes that parse new and changed files (default: one per available processor)",
     )
-    add_wait_option(command)
 
 
 def add_wait_option(command: argparse.ArgumentParser) -> None:
@@ -171,6 +181,28 @@ def add_wait_option(command: argparse.ArgumentParser) -> None:
         "--wait", type=seconds, default=DEFAULT_WAIT_SECONDS, metavar="SECONDS",
         help=f"how long a refresh waits for another one (default: {DEFAULT_WAIT_SECONDS:g})",
     )
+
+
+def add_watch_options(command: argparse.ArgumentParser) -> None:
+    add_refresh_options(command)
+    # Without ROOT, a folder inside an indexed tree keeps the enclosing index.
+    command.set_defaults(root=None)
+
+
+def add_index_options(command: argparse.ArgumentParser) -> None:
+    add_watch_options(command)
+    command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
+    command.add_argument(
+        "--auto-refresh", action=argparse.BooleanOptionalAction, default=None,
+        help="whether find refreshes the index first when files changed since the last refresh"
+        " (remembered in the index; default: only a note)",
+    )
+
+
+def add_update_options(command: argparse.ArgumentParser) -> None:
+    add_lookup_options(command)
+    add_wait_option(command)
+    add_jobs_option(command)
 
 
 def database_path(text: str) -> str:
@@ -194,23 +226,66 @@ def add_lookup_options(command: argparse.ArgumentParser) -> None:
     )
 
 
-def add_find_options(command: argparse.ArgumentParser, what: str = "definitions") -> None:
+LANGUAGES = tuple(sorted(set(INDEXED_LANGUAGES.values())))
+
+
+def word_list(text: str, what: str, known: Sequence[str], aliases: dict[str, str]) -> str:
+    """Comma-separated words in any case, checked against `known`, aliases replaced."""
+    words: list[str] = []
+    for word in filter(None, text.lower().split(",")):
+        word = aliases.get(word, word)
+        if word not in known:
+            raise argparse.ArgumentTypeError(f"unknown {what} {word!r} ({what}s: {', '.join(known)})")
+        words.append(word)
+    return ",".join(words)
+
+
+def definition_kind_list(text: str) -> str:
+    """Definition kinds (`fn`, `def` and `func` mean `function`)."""
+    return word_list(text, "kind", DEFINITION_KINDS, KIND_ALIASES)
+
+
+def reference_kind_list(text: str) -> str:
+    return word_list(text, "kind", REFERENCE_KINDS, {})
+
+
+def language_list(text: str) -> str:
+    """Languages by name or by extension (`rs` -> `rust`)."""
+    return word_list(text, "language", LANGUAGES, INDEXED_LANGUAGES)
+
+
+def definition_kinds_help() -> str:
+    tables = "; ".join(f"{language}: {' '.join(kinds)}" for language, kinds in DEFINITION_KINDS_BY_LANGUAGE.items())
+    return f"only definitions of these kinds (repeatable, comma-separated; fn, def and func mean function). {tables}"
+
+
+def add_find_options(command: argparse.ArgumentParser) -> None:
+    add_lookup_query_options(command, "definitions", definition_kind_list, definition_kinds_help())
+
+
+def add_refs_options(command: argparse.ArgumentParser) -> None:
+    add_lookup_query_options(
+        command, "references", reference_kind_list,
+        f"only references of these kinds (repeatable, comma-separated): {', '.join(REFERENCE_KINDS)}",
+    )
+
+
+def add_lookup_query_options(
+    command: argparse.ArgumentParser, what: str, kind_list: Callable[[str], str], kinds_help: str
+) -> None:
     command.add_argument("name", metavar="NAME", help="name to look for")
     mode = command.add_mutually_exclusive_group()
     mode.add_argument("--prefix", action="store_true", help="names starting with NAME")
     mode.add_argument("--glob", action="store_true", help="names matching NAME with * and ?")
     command.add_argument("-i", "--ignore-case", action="store_true", help="match regardless of case")
-    command.add_argument("--kind", action="append", metavar="KIND", help=f"only {what} of this kind (repeatable)")
+    command.add_argument("--kind", action="append", type=kind_list, metavar="KIND", help=kinds_help)
     command.add_argument(
-        "--language", action="append", metavar="NAME", help=f"only {what} in files of this language (repeatable)"
+        "--language", action="append", type=language_list, metavar="NAME",
+        help=f"only {what} in files of these languages (repeatable, comma-separated): {', '.join(LANGUAGES)}",
     )
     command.add_argument("--refresh", action="store_true", help="refresh the index before looking")
     add_wait_option(command)
     add_lookup_options(command)
-
-
-def add_refs_options(command: argparse.ArgumentParser) -> None:
-    add_find_options(command, "references")
 
 
 def add_tags_options(command: argparse.ArgumentParser) -> None:
@@ -219,9 +294,11 @@ def add_tags_options(command: argparse.ArgumentParser) -> None:
     )
     command.add_argument(
         "-o", "--output", metavar="FILE",
-        help="tags file to write, - for standard output (default: tags, or TAGS with -e)",
+        help="tags file to write, - for standard output (default: tags, or TAGS with -e);"
+        " `update` and `watch` rewrite it in the same format",
     )
     add_lookup_options(command)
+    add_wait_option(command)
 
 
 def add_source_options(command: argparse.ArgumentParser) -> None:
@@ -279,6 +356,16 @@ SUBCOMMANDS: dict[str, Subcommand] = {
     "tags": Subcommand(
         "queries:run_tags", "Write a tags file (ctags or Emacs etags) of every definition in the index.",
         add_tags_options,
+    ),
+    "update": Subcommand(
+        "queries:run_update",
+        "Refresh the index with the rules it was made with, then rewrite the tags files made from it.",
+        add_update_options,
+    ),
+    "watch": Subcommand(
+        "watch:run_watch",
+        "Keep the index of ROOT fresh while files change, until Ctrl-C or SIGTERM.",
+        add_watch_options,
     ),
 }
 
@@ -344,7 +431,13 @@ def main(
         write_error(stderr, f"error: {error}")
         return EXIT_FAILURE
 
-    out = Output(stdout, stderr, as_json=args.json, progress=args.command == "index" and is_terminal(stderr))
+    if args.quiet:
+        stdout = Discard()  # type: ignore[assignment]  # the part of TextIO used here
+    out = Output(
+        stdout, stderr, as_json=args.json, progress=args.command == "index" and is_terminal(stderr), quiet=args.quiet
+    )
+    if getattr(args, "name", None) and not getattr(args, "glob", True) and any(c in args.name for c in "*?["):
+        print_glob_hint(args.name, out)
     try:
         status = load_handler(SUBCOMMANDS[args.command].handler)(args, caller, out)
     except Failure as failure:
@@ -353,6 +446,19 @@ def main(
     if args.profile:
         print_profile(perf_counter() - started, caller.seconds_in_run, caller.calls, stderr)
     return status
+
+
+class Discard:
+    """Standard output under --quiet: written to, never shown."""
+
+    def write(self, text: str) -> int:
+        return len(text)
+
+    def flush(self) -> None:
+        pass
+
+    def isatty(self) -> bool:
+        return False
 
 
 def entry_point() -> NoReturn:

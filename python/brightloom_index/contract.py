@@ -71,6 +71,45 @@ UNLIMITED_FILES = 2**64 - 1
 # Directory names the scan never enters, wherever they are below its root.
 PRUNED_DIRS = frozenset({".git", ".venv", "dist", "node_modules", "target"})
 
+# The kinds of definition the "symbols" command gives, and those each
+# language's rules can give (javascript and typescript share most rules).
+DEFINITION_KINDS = (
+    "class", "function", "method", "variable", "constant", "field", "property", "module", "namespace",
+    "struct", "enum", "enumerator", "union", "trait", "impl", "interface", "type", "macro",
+)
+_SCRIPT_KINDS = ("class", "constant", "field", "function", "method", "property", "variable")
+_TYPED_SCRIPT_KINDS = tuple(sorted((*_SCRIPT_KINDS, "enum", "enumerator", "interface", "module", "namespace", "type")))
+DEFINITION_KINDS_BY_LANGUAGE: dict[str, tuple[str, ...]] = {
+    "python": ("class", "constant", "field", "function", "method", "variable"),
+    "rust": ("class", "constant", "enum", "enumerator", "field", "function", "impl", "interface", "macro",
+             "method", "module", "struct", "trait", "type", "union", "variable"),
+    "javascript": _SCRIPT_KINDS,
+    "typescript": _TYPED_SCRIPT_KINDS,
+    "tsx": _TYPED_SCRIPT_KINDS,
+    "c": ("class", "enum", "enumerator", "field", "function", "macro", "struct", "type", "union", "variable"),
+    "cpp": ("class", "enum", "enumerator", "field", "function", "macro", "method", "namespace", "struct", "type",
+            "union", "variable"),
+    "go": ("constant", "field", "function", "interface", "method", "module", "struct", "type", "variable"),
+    "java": ("class", "constant", "enum", "enumerator", "field", "interface", "method", "module"),
+    "c_sharp": ("class", "enum", "enumerator", "field", "function", "interface", "method", "module", "namespace",
+                "property", "struct", "type"),
+    "ruby": ("class", "constant", "method", "module", "property"),
+    "php": ("class", "constant", "enum", "enumerator", "field", "function", "interface", "method", "module",
+            "trait"),
+    "bash": ("function", "variable"),
+}
+# Words a user may reach for instead of the kind the index stores.
+KIND_ALIASES: dict[str, str] = {
+    "fn": "function",
+    "def": "function",
+    "func": "function",
+    "mod": "module",
+    "alias": "type",
+    "const": "constant",
+    "var": "variable",
+}
+REFERENCE_KINDS = ("call", "new", "type", "import", "macro", "implementation")
+
 # Files above this size are listed as skipped by `index`, never parsed.
 DEFAULT_MAX_FILE_SIZE = 8 << 20
 

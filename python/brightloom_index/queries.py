@@ -8,10 +8,12 @@ from __future__ import annotations
 
 import argparse
 import os
+import stat
 
 from . import index_place, render, store
 from .errors import Failure
-from .exit_codes import EXIT_NOT_FOUND, EXIT_OK
+from .exit_codes import EXIT_FAILURE, EXIT_NOT_FOUND, EXIT_OK
+from .freshness import Staleness, changes_since
 from .native_calls import NativeCaller
 from .render import Output
 from .store import Store, SymbolQuery
@@ -19,7 +21,14 @@ from .store import Store, SymbolQuery
 # typing is for the checker only (see cli.py).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import TypeVar
+
+    from .index_job import IndexSummary
+    from .selection import SelectionRules
     from .tags_file import TagEntry
+
+    T = TypeVar("T")
 
 
 # Plain classes rather than dataclasses, which import inspect: a lookup's
@@ -134,7 +143,27 @@ def open_index(place: IndexPlace) -> tuple[Store, str]:
     return index, root
 
 
-def refresh_before_reading(place: IndexPlace, wait_seconds: float, caller: NativeCaller, out: Output) -> None:
+def stored_rules(place: IndexPlace) -> tuple[SelectionRules, str]:
+    """The selection rules the index at `place` was last made with, and its root."""
+    from .selection import SelectionRules
+
+    index, root = open_index(place)
+    with index:
+        stored = index.read_meta("rules")
+    if stored is None:
+        return SelectionRules(), root
+    try:
+        return SelectionRules.from_text(stored), root
+    except ValueError as error:
+        raise store.IndexFailed(
+            f"index {place.location} holds unreadable selection rules ({error});"
+            " refresh it with `brightloom-index index`"
+        ) from None
+
+
+def refresh_before_reading(
+    place: IndexPlace, wait_seconds: float, caller: NativeCaller, out: Output, jobs: int | None = None
+) -> IndexSummary:
     """`--refresh`: brings the index up to date with the rules it was made with."""
     # Imported here: a plain lookup never loads the indexing code.
     from .index_job import refresh
@@ -143,22 +172,12 @@ def refresh_before_reading(place: IndexPlace, wait_seconds: float, caller: Nativ
     root = place.root
     rules = SelectionRules()
     if os.path.isfile(place.location):
-        index, root = open_index(place)
-        with index:
-            stored = index.read_meta("rules")
-        if stored is not None:
-            try:
-                rules = SelectionRules.from_text(stored)
-            except ValueError as error:
-                raise store.IndexFailed(
-                    f"index {place.location} holds unreadable selection rules ({error});"
-                    " refresh it with `brightloom-index index`"
-                ) from None
+        rules, root = stored_rules(place)
     root = root or "."
     # The default place is prepared (folder, marker, .gitignore) as `index` would.
     location = None if index_place.is_default_location(place.location, root) else place.location
-    quiet = Output(out.stdout, out.stderr, as_json=False, progress=False)
-    refresh(root, rules, location, False, wait_seconds, caller, render.IndexPresenter(quiet))
+    quiet = Output(out.stdout, out.stderr, as_json=False, progress=False, quiet=out.quiet)
+    return refresh(root, rules, location, False, wait_seconds, caller, render.IndexPresenter(quiet), jobs=jobs)
 
 
 def check_text_arguments(args: argparse.Namespace) -> None:
@@ -170,8 +189,14 @@ def check_text_arguments(args: argparse.Namespace) -> None:
             raise Failure(f"{value}: not valid UTF-8, so no declaration can match it") from None
 
 
-def lookup(args: argparse.Namespace, caller: NativeCaller, out: Output) -> tuple[Store, str, SymbolQuery]:
-    """The index `find` and `refs` read (refreshed first with --refresh), its root, and the query."""
+def lookup(args: argparse.Namespace, caller: NativeCaller, out: Output, read: Callable[[Store, SymbolQuery], T]
+           ) -> tuple[T, str, Staleness | None]:
+    """What `read` finds in the index `find` and `refs` read, its root, and
+    what changed since its last refresh.
+
+    The index is refreshed first with --refresh, or when files changed and
+    it was made with --auto-refresh; else the changes are only reported.
+    """
     check_text_arguments(args)
     place = locate_index(args, out)
     if args.refresh:
@@ -184,29 +209,65 @@ def lookup(args: argparse.Namespace, caller: NativeCaller, out: Output) -> tuple
         languages=split_list(args.language),
     )
     index, root = open_index(place)
-    return index, root, query
+    with index:
+        stale = None if args.refresh else changes_since_refresh(index, root)
+        if not stale or index.read_meta(store.AUTO_REFRESH_KEY) != "1":
+            return read(index, query), root, stale
+    refresh_before_reading(place, args.wait, caller, out)
+    index, root = open_index(place)
+    with index:
+        return read(index, query), root, None
 
 
 def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    index, root, query = lookup(args, caller, out)
-    with index:
-        matches = [Match(*row) for row in index.find_definitions(query)]
+    matches, root, stale = lookup(args, caller, out, find_definitions)
     render.print_matches(matches, PathNamer(root, "."), out)
+    if stale:
+        render.print_stale_notice(stale, args.command, out)
     return EXIT_OK if matches else EXIT_NOT_FOUND
 
 
 def run_refs(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    index, root, query = lookup(args, caller, out)
-    with index:
-        rows = index.find_references(query)
-        texts = index.texts(row[-1] for row in rows)
+    references, root, stale = lookup(args, caller, out, find_references)
+    render.print_references(references, PathNamer(root, "."), out)
+    if stale:
+        render.print_stale_notice(stale, args.command, out)
+    return EXIT_OK if references else EXIT_NOT_FOUND
+
+
+def find_definitions(index: Store, query: SymbolQuery) -> list[Match]:
+    return [Match(*row) for row in index.find_definitions(query)]
+
+
+def find_references(index: Store, query: SymbolQuery) -> list[Reference]:
+    """The matching references, each with its source line."""
+    rows = index.find_references(query)
+    texts = index.texts(row[-1] for row in rows)
     split = {file_id: text.split(b"\n") for file_id, text in texts.items()}
-    references = [
+    return [
         Reference(path, line, column, kind, name, language, scope, source_line(split[file_id], line))
         for path, line, column, kind, name, language, scope, file_id in rows
     ]
-    render.print_references(references, PathNamer(root, "."), out)
-    return EXIT_OK if references else EXIT_NOT_FOUND
+
+
+def changes_since_refresh(index: Store, root: str) -> Staleness | None:
+    """What changed in the tree since the index's last refresh (None: not known)."""
+    started = index.read_meta(store.REFRESH_STARTED_KEY)
+    if started is None or not started.isdigit():
+        return None
+    stale = changes_since(root, index.indexed_paths(), int(started))
+    if stale.unsure:
+        # New source files in changed folders: only the selection can tell
+        # an ignored one (a build folder) from a new file of the tree.
+        from .selection import SelectionRules, select_files
+
+        stored = index.read_meta("rules")
+        try:
+            rules = SelectionRules.from_text(stored) if stored is not None else SelectionRules()
+            stale.confirm(select_files(root, rules).paths)
+        except (ValueError, Failure):
+            stale.unsure = []
+    return stale
 
 
 class PathNamer:
@@ -259,20 +320,86 @@ def tag_entries(index: Store) -> list[TagEntry]:
     return entries
 
 
+# The formats a tags file can be written in; the index remembers each file's.
+CTAGS = "ctags"
+ETAGS = "etags"
+
+
 def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
     place = locate_index(args, out)
     index, root = open_index(place)
+    output = args.output or ("TAGS" if args.etags else "tags")
     with index:
-        write_tags_of(index, root, args.output or ("TAGS" if args.etags else "tags"), args.etags, out)
+        write_tags_of(index, root, output, args.etags, out)
+    if output != "-" and is_regular_file(output):
+        # Remembered, so that `update` and `watch` keep it fresh in its
+        # format. A FIFO or a device is not: a later rewrite could block on
+        # it. The file is written either way: an index this user may only
+        # read just cannot remember it.
+        try:
+            with store.RefreshTransaction(place.location, False, args.wait, out.note, place.is_default) as writable:
+                writable.remember_tags_file(os.path.abspath(output), ETAGS if args.etags else CTAGS)
+        except store.IndexFailed as failure:
+            out.note(f"`update` will not rewrite {output}: {failure.message}")
     return EXIT_OK
 
 
-def write_tags_of(index: Store, root: str, output: str, etags: bool, out: Output) -> None:
+def is_regular_file(path: str) -> bool:
+    try:
+        return stat.S_ISREG(os.lstat(path).st_mode)
+    except OSError:
+        return False
+
+
+def rewrite_tags_files(place: IndexPlace, out: Output) -> tuple[list[tuple[str, int]], list[str]]:
+    """Rewrites every tags file made from the index at `place`, each in its format.
+
+    Returns (path, tags written) for each file written and the one-line
+    failures of those that could not be; the others are still written.
+    """
+    index, root = open_index(place)
+    written: list[tuple[str, int]] = []
+    failures: list[str] = []
+    with index:
+        files = index.tags_files()
+        entries = tag_entries(index) if files else []
+    for path, form in sorted(files.items()):
+        try:
+            if form not in (CTAGS, ETAGS):
+                raise Failure(f"cannot write {path}: unknown tags format {form!r}")
+            written.append((path, write_tag_entries(entries, root, path, form == ETAGS, out)))
+        except Failure as failure:
+            failures.append(failure.message)
+    return written, failures
+
+
+def run_update(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    """Refreshes an existing index with the rules it was made with, then its tags files."""
+    place = locate_index(args, out)
+    if not os.path.isfile(place.location):
+        raise store.IndexFailed(f"no index at {place.location}; create it with `brightloom-index index`")
+    from time import monotonic
+
+    started = monotonic()
+    summary = refresh_before_reading(place, args.wait, caller, out, jobs=args.jobs)
+    render.print_refresh_line(summary.counts, monotonic() - started, out)
+    written, failures = rewrite_tags_files(place, out)
+    render.print_tags_written(written, out)
+    for message in failures:
+        out.error(f"error: {message}")
+    return EXIT_FAILURE if failures else EXIT_OK
+
+
+def write_tags_of(index: Store, root: str, output: str, etags: bool, out: Output) -> int:
     """Writes the tags file of every definition in `index` (`-` for standard output),
-    ctags or Emacs etags, paths relative to its folder; notes what was left out."""
+    ctags or Emacs etags, paths relative to its folder; notes what was left out.
+    Returns the number of tags written."""
+    return write_tag_entries(tag_entries(index), root, output, etags, out)
+
+
+def write_tag_entries(entries: list[TagEntry], root: str, output: str, etags: bool, out: Output) -> int:
     from . import tags_file
 
-    entries = tag_entries(index)
     folder = "." if output == "-" else os.path.dirname(os.path.abspath(output))
     render_text = tags_file.etags_text if etags else tags_file.ctags_text
     content, left_out = render_text(entries, PathNamer(root, folder))
@@ -284,3 +411,4 @@ def write_tags_of(index: Store, root: str, output: str, etags: bool, out: Output
         except OSError as error:
             raise Failure(f"cannot write {output}: {error.strerror}") from None
     render.print_tags_left_out(left_out, out)
+    return len(entries) - left_out

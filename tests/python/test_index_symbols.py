@@ -6,6 +6,7 @@ import sqlite3
 
 import pytest
 
+from conftest import age_tree
 from test_cli import cli, json_lines
 from test_index_selection import make_tree
 
@@ -47,6 +48,7 @@ LANGUAGE_CASES = [
 def indexed(tmp_path, monkeypatch):
     root = tmp_path / "repo"
     make_tree(root, {path: text for path, text, _ in LANGUAGE_CASES})
+    age_tree(root)
     status, _, err = cli("index", str(root))
     assert status == 0, err
     monkeypatch.chdir(root)
