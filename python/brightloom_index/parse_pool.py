@@ -93,6 +93,9 @@ class Worker:
         assert self.process.stdin is not None and self.process.stdout is not None
         self.requests: IO[bytes] = self.process.stdin
         self.replies: IO[bytes] = self.process.stdout
+        # poll, unlike select, takes descriptors of any number.
+        self.reply_poll = select.poll()
+        self.reply_poll.register(self.replies, select.POLLIN)
         # Positions of the requests sent and not yet answered, oldest first.
         self.waiting: deque[int] = deque()
         try:
@@ -111,7 +114,7 @@ class Worker:
 
     def has_reply(self) -> bool:
         """True when an outcome (or the worker's end) is waiting to be read."""
-        return bool(select.select([self.replies], [], [], 0)[0])
+        return bool(self.reply_poll.poll(0))
 
     def receive(self) -> tuple[int, ParseOutcome]:
         """The oldest request's position and outcome."""
