@@ -25,6 +25,7 @@ above, at the cost of the names rather than of the pairs.
 from __future__ import annotations
 
 import gc
+import math
 import os
 from itertools import accumulate, groupby
 from math import sqrt
@@ -118,7 +119,7 @@ def name_factor(name: str, definers: int, weights: dict[str, float]) -> float:
         factor *= weights["private"]
     if len(name) <= SHORT_NAME:
         factor *= weights["short"]
-    return factor / definers ** weights["shared"]
+    return factor / math.pow(definers, weights["shared"])
 
 
 class LinkGraph:
