@@ -14,35 +14,17 @@ from __future__ import annotations
 import os
 from collections import Counter
 from dataclasses import dataclass, field
-import time
 from time import perf_counter
 from typing import Any, Protocol
 
 from . import index_place, store
 from .contract import CHECK_ERROR_LIMIT, DEFAULT_MAX_FILE_SIZE, OUTLINE_SYMBOL_LIMIT, grammar_language
-from .digests import Digest, DigestReport, FileStamp, digest_selection
+from .digests import Digest, FileStamp, digest_selection, file_clock_ns
 from .freshness import changes_since
 from .native_calls import NativeCaller, Reply
 from .parse_pool import parse_files
 from .parsing import ParseRequest
 from .selection import Selection, SelectionRules, is_utf8, select_files
-
-
-# Linux's CLOCK_REALTIME_COARSE, the clock file times are taken from.
-FILE_CLOCK = getattr(time, "CLOCK_REALTIME_COARSE", 5)
-
-
-def file_clock_ns() -> int:
-    """Now, as the kernel stamps a file written now.
-
-    File times come from the coarse clock, which lags the precise one by up
-    to a tick: compared with the precise clock, a file written just after a
-    refresh began could look older than the refresh.
-    """
-    try:
-        return time.clock_gettime_ns(FILE_CLOCK)
-    except OSError:
-        return time.time_ns() - 50_000_000
 
 
 @dataclass
@@ -147,12 +129,7 @@ class PendingFile:
     path: str
     language: str
     digest: Digest
-    stamp: tuple[int, int] | None
-
-
-def stamp_of(report: DigestReport, path: str) -> tuple[int, int] | None:
-    stamp = report.stamps.get(path)
-    return None if stamp is None else (stamp.size, stamp.mtime_ns)
+    stamp: FileStamp | None
 
 
 def available_processors() -> int:
@@ -243,7 +220,7 @@ def refresh_index(
     )
     stored = index.stored_files()
     known = {
-        path: (FileStamp(*row.stamp), Digest(row.digest, row.lines))
+        path: (row.stamp, Digest(row.digest, row.lines))
         for path, row in stored.items()
         if row.stamp is not None
     }
@@ -263,7 +240,7 @@ def refresh_index(
             continue
         language = grammar_language(path)
         assert language is not None, "the selection keeps grammar files only"
-        stamp = stamp_of(report, path)
+        stamp = report.stamps.get(path)
         old = stored.get(path)
         if old is not None and (old.digest, old.language) == (new_digest.file_hash, language):
             summary.counts.unchanged += 1

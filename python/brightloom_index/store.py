@@ -48,7 +48,7 @@ if TYPE_CHECKING:
     T = TypeVar("T")
 
 # Raised whenever the tables below change shape; another number is rebuilt.
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 # Set on creation (`PRAGMA application_id`): the mark of a database this
 # tool made, and the only kind it will replace or delete.
@@ -69,9 +69,12 @@ CREATE TABLE files (
     lines INTEGER NOT NULL,
     symbol_count INTEGER NOT NULL,
     error_count INTEGER NOT NULL,
-    -- Size and mtime of a file the package digested itself, NULL for scanned ones.
+    -- The file's stamp when digested, NULL when it had changed too recently
+    -- to trust: while it holds, the file is not read again.
     size INTEGER,
-    mtime_ns INTEGER
+    mtime_ns INTEGER,
+    ctime_ns INTEGER,
+    inode INTEGER
 );
 CREATE TABLE symbols (
     file_id INTEGER NOT NULL REFERENCES files (id),
@@ -340,17 +343,27 @@ def writing(method: Callable[P, T]) -> Callable[P, T]:
     return guarded
 
 
+# The columns of a file's stamp (see digests.FileStamp).
+STAMP_COLUMNS = ("size", "mtime_ns", "ctime_ns", "inode")
+
+
+def stamp_values(stamp: tuple[int, int, int, int] | None) -> tuple[int | None, ...]:
+    return (None,) * len(STAMP_COLUMNS) if stamp is None else stamp
+
+
 class StoredFile:
     """What a refresh needs to know of an indexed file."""
 
     __slots__ = ("file_id", "digest", "language", "lines", "stamp")
 
-    def __init__(self, file_id: int, digest: str, language: str, lines: int, stamp: tuple[int, int] | None) -> None:
+    def __init__(
+        self, file_id: int, digest: str, language: str, lines: int, stamp: tuple[int, int, int, int] | None
+    ) -> None:
         self.file_id = file_id
         self.digest = digest
         self.language = language
         self.lines = lines
-        # (size, mtime_ns) when the package digested the file itself.
+        # (size, mtime_ns, ctime_ns, inode) when settled enough to trust.
         self.stamp = stamp
 
 
@@ -474,12 +487,14 @@ class Store:
     @reading
     def stored_files(self) -> dict[str, StoredFile]:
         rows = typed_rows(
-            self.connection.execute("SELECT path, id, digest, language, lines, size, mtime_ns FROM files"),
-            str, int, str, str, int, (int, type(None)), (int, type(None)),
+            self.connection.execute(
+                "SELECT path, id, digest, language, lines, size, mtime_ns, ctime_ns, inode FROM files"
+            ),
+            str, int, str, str, int, *[(int, type(None))] * len(STAMP_COLUMNS),
         )
         return {
-            path: StoredFile(file_id, digest, language, lines, None if size is None else (size, mtime_ns))
-            for path, file_id, digest, language, lines, size, mtime_ns in rows
+            path: StoredFile(file_id, digest, language, lines, None if None in stamp else tuple(stamp))
+            for path, file_id, digest, language, lines, *stamp in rows
         }
 
     @reading
@@ -570,9 +585,11 @@ class Store:
         )
 
     @writing
-    def write_stamp(self, file_id: int, stamp: tuple[int, int] | None) -> None:
-        size, mtime_ns = stamp if stamp is not None else (None, None)
-        self.connection.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE id = ?", (size, mtime_ns, file_id))
+    def write_stamp(self, file_id: int, stamp: tuple[int, int, int, int] | None) -> None:
+        self.connection.execute(
+            "UPDATE files SET size = ?, mtime_ns = ?, ctime_ns = ?, inode = ? WHERE id = ?",
+            (*stamp_values(stamp), file_id),
+        )
 
     @writing
     def delete_file(self, file_id: int) -> None:
@@ -589,14 +606,13 @@ class Store:
         lines: int,
         outline: dict[str, Any],
         check: dict[str, Any],
-        stamp: tuple[int, int] | None,
+        stamp: tuple[int, int, int, int] | None,
     ) -> None:
         """One parsed file with the module's outline and syntax-check replies."""
-        size, mtime_ns = stamp if stamp is not None else (None, None)
         cursor = self.connection.execute(
-            "INSERT INTO files (path, language, digest, lines, symbol_count, error_count, size, mtime_ns)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-            (path, language, digest, lines, outline["symbol_count"], check["error_count"], size, mtime_ns),
+            "INSERT INTO files (path, language, digest, lines, symbol_count, error_count,"
+            " size, mtime_ns, ctime_ns, inode) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            (path, language, digest, lines, outline["symbol_count"], check["error_count"], *stamp_values(stamp)),
         )
         file_id = cursor.lastrowid
         self.connection.executemany(
