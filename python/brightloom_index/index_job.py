@@ -13,69 +13,94 @@ from __future__ import annotations
 
 import os
 from collections import Counter
-from dataclasses import dataclass, field
 from time import perf_counter
-from typing import Any, Protocol
 
 from . import index_place, store
 from .contract import CHECK_ERROR_LIMIT, DEFAULT_MAX_FILE_SIZE, OUTLINE_SYMBOL_LIMIT, grammar_language
 from .digests import Digest, FileStamp, digest_selection, file_clock_ns
 from .freshness import changes_since
 from .native_calls import NativeCaller, Reply
-from .parse_pool import parse_files
-from .parsing import ParseRequest
 from .selection import Selection, SelectionRules, is_utf8, select_files
 
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterator
+    from typing import Any, Protocol
 
-@dataclass
+    from .parsing import ParseOutcome
+else:
+    Protocol = object
+
+
+# Plain classes rather than dataclasses, which import inspect: a refresh
+# with nothing to do is a few tens of milliseconds.
 class FileResult:
     """Outline and check of one parsed file; `error` when it could not be read."""
 
-    path: str
-    language: str
-    outline: Reply | None = None
-    check: Reply | None = None
-    error: str | None = None
+    __slots__ = ("path", "language", "outline", "check", "error")
+
+    def __init__(
+        self,
+        path: str,
+        language: str,
+        outline: Reply | None = None,
+        check: Reply | None = None,
+        error: str | None = None,
+    ) -> None:
+        self.path = path
+        self.language = language
+        self.outline = outline
+        self.check = check
+        self.error = error
 
 
-@dataclass
 class SlowestStep:
-    command: str
-    path: str
-    seconds: float
+    __slots__ = ("command", "path", "seconds")
+
+    def __init__(self, command: str, path: str, seconds: float) -> None:
+        self.command = command
+        self.path = path
+        self.seconds = seconds
 
 
-@dataclass
 class RefreshCounts:
     """What one refresh did to the stored files."""
 
-    new: int = 0
-    changed: int = 0
-    removed: int = 0
-    unchanged: int = 0
+    def __init__(self, new: int = 0, changed: int = 0, removed: int = 0, unchanged: int = 0) -> None:
+        self.new = new
+        self.changed = changed
+        self.removed = removed
+        self.unchanged = unchanged
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, RefreshCounts) and vars(self) == vars(other)
+
+    def __repr__(self) -> str:
+        return f"RefreshCounts({vars(self)})"
 
 
-@dataclass
 class IndexSummary:
     """Figures of the index after a refresh, and of the refresh itself."""
 
-    root: str
-    location: str
-    source: str
-    max_files: int | None
-    counts: RefreshCounts = field(default_factory=RefreshCounts)
-    files: int = 0
-    lines_by_language: dict[str, int] = field(default_factory=dict)
-    files_by_language: dict[str, int] = field(default_factory=dict)
-    symbols_by_kind: Counter[str] = field(default_factory=Counter)
-    # (path, error count) of each indexed file whose check found syntax errors.
-    files_with_errors: list[tuple[str, int]] = field(default_factory=list)
-    slowest: SlowestStep | None = None
-    scan_cut: bool = False
-    outlines_cut: list[str] = field(default_factory=list)
-    checks_cut: list[str] = field(default_factory=list)
-    # (path, message) of selected files that could not be read in this run.
-    unreadable: list[tuple[str, str]] = field(default_factory=list)
+    def __init__(self, root: str, location: str, source: str, max_files: int | None, scan_cut: bool = False) -> None:
+        self.root = root
+        self.location = location
+        self.source = source
+        self.max_files = max_files
+        self.counts = RefreshCounts()
+        self.files = 0
+        self.lines_by_language: dict[str, int] = {}
+        self.files_by_language: dict[str, int] = {}
+        self.symbols_by_kind: Counter[str] = Counter()
+        # (path, error count) of each indexed file whose check found syntax errors.
+        self.files_with_errors: list[tuple[str, int]] = []
+        self.slowest: SlowestStep | None = None
+        self.scan_cut = scan_cut
+        self.outlines_cut: list[str] = []
+        self.checks_cut: list[str] = []
+        # (path, message) of selected files that could not be read in this run.
+        self.unreadable: list[tuple[str, str]] = []
 
     def note_step(self, command: str, path: str, seconds: float) -> None:
         if self.slowest is None or seconds > self.slowest.seconds:
@@ -124,12 +149,14 @@ class IndexListener(Protocol):
         """One file parsed (and stored when it could be read)."""
 
 
-@dataclass(frozen=True)
 class PendingFile:
-    path: str
-    language: str
-    digest: Digest
-    stamp: FileStamp | None
+    __slots__ = ("path", "language", "digest", "stamp")
+
+    def __init__(self, path: str, language: str, digest: Digest, stamp: FileStamp | None) -> None:
+        self.path = path
+        self.language = language
+        self.digest = digest
+        self.stamp = stamp
 
 
 def available_processors() -> int:
@@ -256,10 +283,7 @@ def refresh_index(
 
     unreadable = selection.unlisted + list(report.unread.items())
     listener.parsing(len(pending))
-    # Workers start in "/": they get the root as an absolute path.
-    root = os.path.abspath(selection.root)
-    requests = [ParseRequest(root, item.path, item.language, max_size) for item in pending]
-    outcomes = parse_files(caller, requests, jobs)
+    outcomes = parse_pending(caller, selection.root, pending, jobs, max_size) if pending else ()
     for done, (item, outcome) in enumerate(zip(pending, outcomes), start=1):
         summary.note_step("outline", item.path, outcome.outline_seconds)
         summary.note_step("syntax-check", item.path, outcome.check_seconds)
@@ -278,6 +302,19 @@ def refresh_index(
     summary.unreadable = sorted(unreadable)
     add_stored_figures(index, summary)
     return summary
+
+
+def parse_pending(
+    caller: NativeCaller, root: str, pending: list[PendingFile], jobs: int, max_size: int
+) -> Iterator[ParseOutcome]:
+    # Imported only when there is something to parse.
+    from .parse_pool import parse_files
+    from .parsing import ParseRequest
+
+    # Workers start in "/": they get the root as an absolute path.
+    absolute_root = os.path.abspath(root)
+    requests = [ParseRequest(absolute_root, item.path, item.language, max_size) for item in pending]
+    return parse_files(caller, requests, jobs)
 
 
 def add_stored_figures(index: store.Store, summary: IndexSummary) -> None:
