@@ -246,11 +246,7 @@ def refresh_index(
         root=selection.root, location="", source=selection.source, max_files=None, scan_cut=selection.cut
     )
     stored = index.stored_files()
-    known = {
-        path: (row.stamp, Digest(row.digest, row.lines))
-        for path, row in stored.items()
-        if row.stamp is not None
-    }
+    known = known_digests(stored)
     started = perf_counter()
     report = digest_selection(caller, selection, known, max_size)
     summary.note_step("scan", selection.root, perf_counter() - started)
@@ -302,6 +298,11 @@ def refresh_index(
     summary.unreadable = sorted(unreadable)
     add_stored_figures(index, summary)
     return summary
+
+
+def known_digests(stored: dict[str, store.StoredFile]) -> dict[str, tuple[FileStamp, Digest]]:
+    """The stored digest of each file with a stamp, for digest_selection."""
+    return {path: (row.stamp, Digest(row.digest, row.lines)) for path, row in stored.items() if row.stamp is not None}
 
 
 def parse_pending(
