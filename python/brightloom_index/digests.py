@@ -91,7 +91,7 @@ def settled_stamp(info: os.stat_result, taken_ns: int) -> FileStamp | None:
 
 
 class DigestReport:
-    __slots__ = ("digests", "stamps", "unread", "scan_calls", "digested_here")
+    __slots__ = ("digests", "stamps", "unread", "scan_calls", "digested_here", "newest_file_ns")
 
     def __init__(self) -> None:
         self.digests: dict[str, Digest] = {}
@@ -101,6 +101,9 @@ class DigestReport:
         self.unread: dict[str, str] = {}
         self.scan_calls = 0
         self.digested_here = 0
+        # The latest modification time of a selected file (one that could
+        # not be looked at counts as now).
+        self.newest_file_ns = 0
 
 
 def plan_scans(paths: list[str], ignored_dirs: list[str]) -> tuple[list[str], list[str]]:
@@ -163,6 +166,9 @@ def digest_selection(
             info: os.stat_result | None = os.lstat(join(root, path))
         except OSError:
             info = None  # read_tree_file says why
+            report.newest_file_ns = max(report.newest_file_ns, taken_ns)
+        else:
+            report.newest_file_ns = max(report.newest_file_ns, info.st_mtime_ns)
         previous = known.get(path)
         if (
             previous is not None

@@ -101,6 +101,8 @@ class IndexSummary:
         self.checks_cut: list[str] = []
         # (path, message) of selected files that could not be read in this run.
         self.unreadable: list[tuple[str, str]] = []
+        # The latest modification time of a selected file, as the digests found it.
+        self.newest_file_ns = 0
 
     def note_step(self, command: str, path: str, seconds: float) -> None:
         if self.slowest is None or seconds > self.slowest.seconds:
@@ -223,9 +225,10 @@ def needs_new_start(index: store.Store, summary: IndexSummary, selection: Select
     if counts.new or counts.changed or counts.removed:
         return True
     previous = index.read_meta(store.REFRESH_STARTED_KEY)
-    if previous is None or not previous.isdigit():
+    if previous is None or not previous.isdigit() or summary.newest_file_ns >= int(previous):
         return True
-    stale = changes_since(selection.root, selection.paths, int(previous))
+    # Every file was looked at while digesting: only the folders are left.
+    stale = changes_since(selection.root, selection.paths, int(previous), stat_files=False)
     stale.confirm(selection.paths)
     return bool(stale)
 
@@ -250,6 +253,7 @@ def refresh_index(
     started = perf_counter()
     report = digest_selection(caller, selection, known, max_size)
     summary.note_step("scan", selection.root, perf_counter() - started)
+    summary.newest_file_ns = report.newest_file_ns
 
     pending = []
     for path, row in stored.items():
