@@ -175,6 +175,8 @@ def digest_selection(
             and info is not None
             and stat.S_ISREG(info.st_mode)
             and previous[0] == stamp_of(info)
+            # Under a lower limit than it was indexed with, it leaves the index.
+            and info.st_size <= max_size
         ):
             report.digests[path] = previous[1]
             report.stamps[path] = previous[0]
@@ -195,10 +197,12 @@ def digest_selection(
         prefix = folder + "/" if folder else ""
         for entry in reply["entries"]:
             path = prefix + entry["path"]
-            if path in unsettled:
+            info = unsettled.get(path)
+            # The scan knows no size limit: a file over it is left to digest_here, which names it.
+            if path in unsettled and (info is None or info.st_size <= max_size):
                 report.digests[path] = Digest(entry["file_hash"], entry["total_lines"])
                 # Looked at before the scan read it: a change since shows as another stamp.
-                info = unsettled.pop(path)
+                del unsettled[path]
                 stamp = settled_stamp(info, taken_ns) if info is not None and stat.S_ISREG(info.st_mode) else None
                 if stamp is not None:
                     report.stamps[path] = stamp

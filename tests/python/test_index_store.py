@@ -158,8 +158,12 @@ class TestStamps:
     """A file whose size, times and inode are as stored is not read again;
     one that changed too recently to tell is read until it settles."""
 
-    @pytest.fixture
-    def later(self, monkeypatch):
+    @pytest.fixture(name="later")
+    def later_fixture(self, monkeypatch):
+        self.later(monkeypatch)
+
+    @staticmethod
+    def later(monkeypatch):
         """Every stamp taken as if three seconds had passed since the files were written."""
         real_clock = digests.file_clock_ns
         monkeypatch.setattr(digests, "file_clock_ns", lambda: real_clock() + 3_000_000_000)
@@ -211,6 +215,18 @@ class TestStamps:
         reads.clear()
         assert index(root)[-1]["refresh"]["changed"] == 2
         assert {"eno", "owt"} <= {row[2] for row in dump(db_of(root))[1]}
+
+    @pytest.mark.parametrize("settled", [False, True])
+    def test_a_lower_size_limit_takes_an_indexed_file_out(self, tmp_path, monkeypatch, settled):
+        if settled:
+            self.later(monkeypatch)
+        root = tmp_path / "limit"
+        make_tree(root, {"big.py": "x = 1\n" * 400, "small.py": "def s(): pass\n"})
+        index(root)
+        summary = index(root, "--max-file-size", "1K")[-1]
+        assert summary["refresh"]["removed"] == 1
+        assert summary["limits"]["unreadable"] == [{"path": "big.py", "error": "skipped: larger than 1 KiB (--max-file-size)"}]
+        assert [row[0] for row in dump(db_of(root))[0]] == ["small.py"]
 
     def test_file_replaced_by_another_of_the_same_size_and_time_is_read(self, tmp_path, later):
         root = tmp_path / "replaced"
