@@ -95,7 +95,7 @@ def run_index(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
     try:
         summary = refresh(
             root, rules, location, args.rebuild, args.wait, caller, presenter, jobs=args.jobs,
-            auto_refresh=args.auto_refresh,
+            auto_refresh=args.auto_refresh, figures=not args.quiet,
         )
     finally:
         presenter.finish()

@@ -176,8 +176,12 @@ def refresh(
     listener: IndexListener,
     jobs: int | None = None,
     auto_refresh: bool | None = None,
+    figures: bool = True,
 ) -> IndexSummary:
     """Chooses the files, then refreshes the index in one transaction.
+
+    `figures` False leaves the whole-index figures out of the summary (a
+    caller that prints only the refresh counts): they read every table.
 
     `auto_refresh` True or False sets whether lookups refresh a stale index
     first; None leaves the setting as it is.
@@ -198,7 +202,7 @@ def refresh(
     transaction = store.RefreshTransaction(location, rebuild, wait_seconds, listener.notice, at_default_place)
     with transaction as index:
         jobs = available_processors() if jobs is None else jobs
-        summary = refresh_index(caller, index, selection, listener, jobs, rules.max_file_size)
+        summary = refresh_index(caller, index, selection, listener, jobs, rules.max_file_size, figures)
         absolute_root = os.path.abspath(root)
         # SQLite takes UTF-8 text only: a root under a folder whose name is
         # not UTF-8 is not stored, and lookups name paths from the index's place.
@@ -240,6 +244,7 @@ def refresh_index(
     listener: IndexListener,
     jobs: int = 1,
     max_size: int = DEFAULT_MAX_FILE_SIZE,
+    figures: bool = True,
 ) -> IndexSummary:
     """Updates `index` inside its open transaction; returns the figures.
 
@@ -300,7 +305,8 @@ def refresh_index(
         result = FileResult(item.path, item.language, outcome.outline, outcome.check, outcome.error)
         listener.file_done(result, done, len(pending))
     summary.unreadable = sorted(unreadable)
-    add_stored_figures(index, summary)
+    if figures:
+        add_stored_figures(index, summary)
     return summary
 
 
