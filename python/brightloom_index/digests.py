@@ -162,13 +162,14 @@ def digest_selection(
     taken_ns = file_clock_ns()
     unsettled: dict[str, os.stat_result | None] = {}
     for path in selection.paths:
+        info: os.stat_result | None
         try:
-            info: os.stat_result | None = os.lstat(join(root, path))
+            info = os.lstat(join(root, path))
+            changed_ns = info.st_mtime_ns
         except OSError:
             info = None  # read_tree_file says why
-            report.newest_file_ns = max(report.newest_file_ns, taken_ns)
-        else:
-            report.newest_file_ns = max(report.newest_file_ns, info.st_mtime_ns)
+            changed_ns = taken_ns
+        report.newest_file_ns = max(report.newest_file_ns, changed_ns)
         previous = known.get(path)
         if (
             previous is not None

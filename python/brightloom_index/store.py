@@ -351,6 +351,12 @@ def stamp_values(stamp: tuple[int, int, int, int] | None) -> tuple[int | None, .
     return (None,) * len(STAMP_COLUMNS) if stamp is None else stamp
 
 
+def stored_stamp(size: Any, mtime_ns: Any, ctime_ns: Any, inode: Any) -> tuple[int, int, int, int] | None:
+    """A stored stamp, None when any of its columns is NULL."""
+    stamp = (size, mtime_ns, ctime_ns, inode)
+    return None if None in stamp else stamp
+
+
 class StoredFile:
     """What a refresh needs to know of an indexed file."""
 
@@ -493,8 +499,8 @@ class Store:
             str, int, str, str, int, *[(int, type(None))] * len(STAMP_COLUMNS),
         )
         return {
-            path: StoredFile(file_id, digest, language, lines, None if None in stamp else tuple(stamp))
-            for path, file_id, digest, language, lines, *stamp in rows
+            path: StoredFile(file_id, digest, language, lines, stored_stamp(size, mtime_ns, ctime_ns, inode))
+            for path, file_id, digest, language, lines, size, mtime_ns, ctime_ns, inode in rows
         }
 
     @reading
