@@ -18,7 +18,7 @@ import os
 import stat
 import time
 
-from .contract import DEFAULT_MAX_FILE_SIZE, GRAMMAR_LANGUAGES, UNLIMITED_FILES, scan_payload
+from .contract import DEFAULT_MAX_FILE_SIZE, INDEXED_LANGUAGES, UNLIMITED_FILES, scan_payload
 from .native_calls import NativeCaller
 from .selection import Selection, is_utf8
 from .tree_files import Unreadable, digest_bytes, read_tree_file
@@ -186,7 +186,7 @@ def digest_selection(
     if not unsettled:
         return report
     groups = group_by_scan_root(selection.paths, selection.ignored_dirs)
-    extensions = sorted(GRAMMAR_LANGUAGES)
+    extensions = sorted(INDEXED_LANGUAGES)
     for folder, paths in groups.items():
         location = join(root, folder or "")
         due = sum(1 for path in paths if path in unsettled)
