@@ -233,6 +233,11 @@ SUBCOMMANDS: dict[str, Subcommand] = {
         add_find_options,
     ),
     "tags": Subcommand("queries:run_tags", "Write a ctags-format tags file from the index.", add_tags_options),
+    "lsp": Subcommand(
+        "lsp.server:run_lsp",
+        "Serve the Language Server Protocol on standard input and output for the client's workspace folders.",
+        lambda command: None,
+    ),
 }
 
 

@@ -1,0 +1,393 @@
+"""Every answer the language server gives about code, behind one interface.
+
+Stored files are answered from the index of each workspace root; open
+buffers from their current text, through the module's `outline` and
+`syntax-check` commands, so an unsaved definition is found at once.
+References are found by whole-word search of the indexed files and the open
+buffers (identifier characters on neither side); comments and strings that
+mention a name count too.
+
+Paths in the records are absolute; lines count from 1 as the index stores
+them; `column` is an index into the line's text (code points), or None when
+not known.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import sqlite3
+from collections.abc import Iterable, Iterator, Mapping
+from time import monotonic
+from typing import Any
+
+from .. import store
+from ..contract import OUTLINED_LANGUAGES, grammar_language
+from ..native_calls import CommandFailed, NativeCaller
+from ..queries import Query, search
+from .documents import index_of_byte_column
+
+# Most workspace symbols one query answers; the best-ranked are kept.
+WORKSPACE_SYMBOL_LIMIT = 200
+# Most references one request answers.
+REFERENCE_LIMIT = 5000
+# How long a root without a readable index waits before it is tried again.
+REOPEN_SECONDS = 1.0
+
+
+class Definition:
+    __slots__ = ("path", "line", "end_line", "column", "kind", "name", "signature", "depth")
+
+    def __init__(
+        self, path: str, line: int, end_line: int, column: int | None, kind: str, name: str, signature: str, depth: int
+    ) -> None:
+        self.path = path
+        self.line = line
+        self.end_line = end_line
+        self.column = column
+        self.kind = kind
+        self.name = name
+        self.signature = signature
+        self.depth = depth
+
+
+class Reference:
+    __slots__ = ("path", "line", "column", "end_column")
+
+    def __init__(self, path: str, line: int, column: int, end_column: int) -> None:
+        self.path = path
+        self.line = line
+        self.column = column
+        self.end_column = end_column
+
+
+class OutlineNode:
+    """A definition of a buffer with the definitions nested inside it."""
+
+    __slots__ = ("definition", "children")
+
+    def __init__(self, definition: Definition) -> None:
+        self.definition = definition
+        self.children: list[OutlineNode] = []
+
+
+class SyntaxProblem:
+    __slots__ = ("line", "column", "message")
+
+    def __init__(self, line: int, column: int, message: str) -> None:
+        self.line = line
+        self.column = column  # index into the line's text
+        self.message = message
+
+
+class Buffer:
+    """What the queries need of an open buffer."""
+
+    __slots__ = ("path", "text", "language")
+
+    def __init__(self, path: str, text: str, language: str | None) -> None:
+        self.path = path
+        self.text = text
+        self.language = language
+
+
+def language_of(path: str, language_id: str | None = None) -> str | None:
+    """The grammar language of a buffer: its file's extension, else the client's id."""
+    found = grammar_language(path)
+    if found is not None:
+        return found
+    return CLIENT_LANGUAGE_IDS.get(language_id or "")
+
+
+CLIENT_LANGUAGE_IDS = {
+    "python": "python",
+    "rust": "rust",
+    "javascript": "javascript",
+    "javascriptreact": "javascript",
+    "typescript": "typescript",
+    "typescriptreact": "tsx",
+    "json": "json",
+}
+
+
+def nest(definitions: list[Definition]) -> list[OutlineNode]:
+    """A hierarchy from definitions in source order with their depths."""
+    roots: list[OutlineNode] = []
+    stack: list[OutlineNode] = []
+    for definition in definitions:
+        node = OutlineNode(definition)
+        while stack and stack[-1].definition.depth >= definition.depth:
+            stack.pop()
+        (stack[-1].children if stack else roots).append(node)
+        stack.append(node)
+    return roots
+
+
+def name_column(line: str, name: str) -> int | None:
+    """Where `name` stands as a whole word in `line`, or None."""
+    match = re.search(word_pattern(name), line)
+    return None if match is None else match.start()
+
+
+def word_pattern(name: str) -> str:
+    return r"(?<![\w$])" + re.escape(name) + r"(?![\w$])"
+
+
+def lines_of(text: str) -> list[str]:
+    return [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
+
+
+class RootIndex:
+    """The stored index of one workspace root, opened when it first can be."""
+
+    def __init__(self, root: str) -> None:
+        self.root = root
+        self.location = store.default_location(root)
+        self._connection: sqlite3.Connection | None = None
+        self._next_try = 0.0
+
+    def connection(self) -> sqlite3.Connection | None:
+        if self._connection is None and monotonic() >= self._next_try:
+            try:
+                self._connection = store.open_for_reading(self.location)
+            except store.IndexFailed:
+                # No index yet, or its first refresh is still running.
+                self._next_try = monotonic() + REOPEN_SECONDS
+        return self._connection
+
+    def read(self, action: Any, default: Any) -> Any:
+        connection = self.connection()
+        if connection is None:
+            return default
+        try:
+            return store.retry_when_busy(lambda: action(connection))
+        except sqlite3.Error:
+            self.close()
+            return default
+
+    def close(self) -> None:
+        if self._connection is not None:
+            self._connection.close()
+            self._connection = None
+
+    def absolute(self, path: str) -> str:
+        return os.path.join(self.root, path)
+
+
+def stored_symbols_like(connection: sqlite3.Connection, folded: str, limit: int) -> list[tuple[Any, ...]]:
+    """Declarations whose folded name starts with, then holds, `folded`: shortest names first."""
+    columns = "SELECT f.path, s.line, s.end_line, s.kind, s.name, s.signature, s.depth FROM symbols s JOIN files f ON f.id = s.file_id"
+    rows = connection.execute(
+        f"{columns} WHERE s.folded_name >= ? AND s.folded_name < ? ORDER BY length(s.name), f.path LIMIT ?",
+        (folded, folded + "\U0010ffff", limit),
+    ).fetchall()
+    if len(rows) < limit and folded:
+        rows += connection.execute(
+            f"{columns} WHERE instr(s.folded_name, ?) > 1 ORDER BY length(s.name), f.path LIMIT ?",
+            (folded, limit - len(rows)),
+        ).fetchall()
+    return rows
+
+
+def stored_paths(connection: sqlite3.Connection) -> list[str]:
+    return [row[0] for row in connection.execute("SELECT path FROM files ORDER BY path")]
+
+
+class FileTexts:
+    """Texts of indexed files for the word search, read again when they change on disk."""
+
+    def __init__(self) -> None:
+        self._texts: dict[str, tuple[tuple[int, int], str]] = {}
+
+    def text(self, path: str) -> str | None:
+        try:
+            status = os.stat(path)
+        except OSError:
+            self._texts.pop(path, None)
+            return None
+        stamp = (status.st_size, status.st_mtime_ns)
+        cached = self._texts.get(path)
+        if cached is not None and cached[0] == stamp:
+            return cached[1]
+        try:
+            with open(path, encoding="utf-8", newline="") as handle:
+                text = handle.read()
+        except (OSError, UnicodeDecodeError, ValueError):
+            self._texts.pop(path, None)
+            return None
+        self._texts[path] = (stamp, text)
+        return text
+
+    def forget_except(self, paths: set[str]) -> None:
+        for path in [path for path in self._texts if path not in paths]:
+            del self._texts[path]
+
+
+class CodeQueries:
+    """Definitions, references, symbols and syntax errors of a workspace."""
+
+    def __init__(self, roots: Iterable[str], caller: NativeCaller) -> None:
+        self.indexes = [RootIndex(os.path.abspath(root)) for root in roots]
+        self._caller = caller
+        self._texts = FileTexts()
+        # path -> (text, definitions) of the last outline of each buffer.
+        self._outlines: dict[str, tuple[str, list[Definition]]] = {}
+
+    def close(self) -> None:
+        for index in self.indexes:
+            index.close()
+
+    def file_text(self, path: str) -> str | None:
+        """The text of a file on disk; None when it cannot be read as UTF-8."""
+        return self._texts.text(path)
+
+    def forget_buffer(self, path: str) -> None:
+        self._outlines.pop(path, None)
+
+    # Buffers -------------------------------------------------------------
+
+    def buffer_definitions(self, buffer: Buffer) -> list[Definition]:
+        """The buffer's definitions in source order; [] when it cannot be outlined."""
+        if buffer.language not in OUTLINED_LANGUAGES:
+            return []
+        cached = self._outlines.get(buffer.path)
+        if cached is not None and cached[0] is buffer.text:
+            return cached[1]
+        try:
+            reply = self._caller.call("outline", {"content": buffer.text, "language": buffer.language})
+        except CommandFailed:
+            # A text past the parse limits: nothing to show rather than a failure.
+            definitions: list[Definition] = []
+        else:
+            lines = lines_of(buffer.text)
+            definitions = [
+                Definition(
+                    buffer.path, item["line"], item["end_line"],
+                    name_column(lines[item["line"] - 1], item["name"]) if item["line"] <= len(lines) else None,
+                    item["kind"], item["name"], item["signature"], item["depth"],
+                )
+                for item in reply["symbols"]
+            ]
+        self._outlines[buffer.path] = (buffer.text, definitions)
+        return definitions
+
+    def document_symbols(self, buffer: Buffer) -> list[OutlineNode]:
+        return nest(self.buffer_definitions(buffer))
+
+    def diagnostics(self, buffer: Buffer) -> list[SyntaxProblem]:
+        """Syntax errors of the buffer's text; raises CommandFailed past the parse limits."""
+        if buffer.language is None:
+            return []
+        reply = self._caller.call("syntax-check", {"content": buffer.text, "language": buffer.language})
+        if not reply.get("checked"):
+            return []
+        lines = lines_of(buffer.text)
+        problems = []
+        for error in reply["errors"]:
+            line = lines[error["line"] - 1] if 0 < error["line"] <= len(lines) else ""
+            problems.append(SyntaxProblem(error["line"], index_of_byte_column(line, error["column"]), error["message"]))
+        return problems
+
+    # The workspace -------------------------------------------------------
+
+    def _stored(self, buffers: Mapping[str, Buffer], action: Any) -> Iterator[tuple[RootIndex, Any]]:
+        for index in self.indexes:
+            for row in index.read(action, []):
+                yield index, row
+
+    def workspace_symbols(self, query: str, buffers: Mapping[str, Buffer]) -> list[Definition]:
+        """Definitions whose name starts with, else holds, `query`, regardless of case; best first."""
+        folded = query.lower()
+        found = []
+        for index, row in self._stored(buffers, lambda c: stored_symbols_like(c, folded, WORKSPACE_SYMBOL_LIMIT)):
+            path = index.absolute(row[0])
+            if path not in buffers:
+                found.append(Definition(path, row[1], row[2], None, row[3], row[4], row[5], row[6]))
+        for buffer in buffers.values():
+            found.extend(item for item in self.buffer_definitions(buffer) if folded in item.name.lower())
+        roots = [index.root for index in self.indexes]
+
+        def rank(item: Definition) -> tuple[Any, ...]:
+            name = item.name.lower()
+            tier = 0 if name == folded else 1 if name.startswith(folded) else 2
+            return (tier, len(item.name), path_depth(item.path, roots), item.path, item.line)
+
+        found.sort(key=rank)
+        del found[WORKSPACE_SYMBOL_LIMIT:]
+        self._fill_columns(found)
+        return found
+
+    def definitions(self, name: str, near: str, buffers: Mapping[str, Buffer]) -> list[Definition]:
+        """Definitions named exactly `name`: `near`'s file first, then the nearest folders."""
+        found = []
+        for index, match in self._stored(buffers, lambda c: search(c, Query(name))):
+            path = index.absolute(match.path)
+            if path not in buffers:
+                found.append(
+                    Definition(path, match.line, match.end_line, None, match.kind, match.name, match.signature, match.depth)
+                )
+        for buffer in buffers.values():
+            found.extend(item for item in self.buffer_definitions(buffer) if item.name == name)
+        found.sort(key=lambda item: (folder_distance(near, item.path), item.path, item.line))
+        self._fill_columns(found)
+        return found
+
+    def _fill_columns(self, found: list[Definition]) -> None:
+        for item in found:
+            if item.column is None:
+                item.column = self._column_on_disk(item.path, item.line, item.name)
+
+    def _column_on_disk(self, path: str, line: int, name: str) -> int | None:
+        text = self.file_text(path)
+        if text is None:
+            return None
+        lines = lines_of(text)
+        return name_column(lines[line - 1], name) if 0 < line <= len(lines) else None
+
+    def references(self, name: str, buffers: Mapping[str, Buffer]) -> list[Reference]:
+        """Whole-word occurrences of `name` in the indexed files and open buffers."""
+        pattern = re.compile(word_pattern(name))
+        found: list[Reference] = []
+        texts: dict[str, str | None] = {}
+        seen_paths = set()
+        for index in self.indexes:
+            for relative in index.read(stored_paths, []):
+                path = index.absolute(relative)
+                seen_paths.add(path)
+                texts[path] = buffers[path].text if path in buffers else self._texts.text(path)
+        self._texts.forget_except(seen_paths)
+        for path, buffer in buffers.items():
+            texts.setdefault(path, buffer.text)
+        for path in sorted(texts):
+            text = texts[path]
+            if text is None or name not in text:
+                continue
+            for line_number, line in enumerate(lines_of(text), start=1):
+                if name not in line:
+                    continue
+                for match in pattern.finditer(line):
+                    found.append(Reference(path, line_number, match.start(), match.end()))
+                    if len(found) >= REFERENCE_LIMIT:
+                        return found
+        return found
+
+
+def folder_distance(near: str, path: str) -> tuple[int, int]:
+    """(0 for the same file, else 1; folder steps between the two files' folders)."""
+    if path == near:
+        return (0, 0)
+    here = os.path.dirname(near).split(os.sep)
+    there = os.path.dirname(path).split(os.sep)
+    shared = 0
+    for a, b in zip(here, there):
+        if a != b:
+            break
+        shared += 1
+    return (1, len(here) - shared + len(there) - shared)
+
+
+def path_depth(path: str, roots: list[str]) -> int:
+    for root in roots:
+        if path.startswith(root + os.sep):
+            return path[len(root) + 1 :].count(os.sep)
+    return path.count(os.sep)
