@@ -18,12 +18,12 @@
 
 #include <tree_sitter/api.h>
 
-#include "lib/dispatch.h"
-#include "lib/json_value.h"
+#include "base/json_value.h"
+#include "commands/outline_command.h"
+#include "host/run_command.h"
 #include "outline/collect_symbols.h"
-#include "outline/outline.h"
 #include "bare_parse.h"
-#include "syntax/grammar_registry.h"
+#include "languages/language_table.h"
 
 namespace brightloom {
 namespace {

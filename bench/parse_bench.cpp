@@ -15,11 +15,11 @@
 
 #include <tree_sitter/api.h>
 
-#include "lib/dispatch.h"
-#include "lib/json_value.h"
+#include "base/json_value.h"
+#include "host/run_command.h"
 #include "bare_parse.h"
-#include "syntax/grammar_registry.h"
-#include "syntax/syntax_check.h"
+#include "languages/language_table.h"
+#include "syntax/syntax_errors.h"
 
 namespace brightloom {
 namespace {

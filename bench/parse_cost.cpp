@@ -16,8 +16,7 @@
 #include <limits>
 #include <string>
 
-#include "syntax/grammar_registry.h"
-#include "syntax/language.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
 namespace {
@@ -41,7 +40,7 @@ int main(int argc, char** argv) {
     std::printf("language\tbytes\twork\twork_share\tpeak_bytes\tmemory_share\tseconds\toutcome\tpath\n");
     for (int i = first; i < argc; ++i) {
         const std::string path = argv[i];
-        const std::optional<std::string_view> language = language_from_path(path);
+        const std::optional<std::string_view> language = language_from_path(path, LanguageCommand::syntax_check);
         const TSLanguage* grammar = language ? grammar_for(*language) : nullptr;
         if (grammar == nullptr) continue;
         std::ifstream file(path, std::ios::binary);

@@ -7,7 +7,7 @@
 #
 # With neither option set nothing here changes the build.
 #
-# What is instrumented: our code (the core, the module, the tests, the fuzz
+# What is instrumented: our code (every library of src/, the module, the tests, the fuzz
 # targets) and the tree-sitter runtime. The generated grammar tables
 # (parser.c, scanner.c) are left plain: they are large, slow to compile under
 # instrumentation, and touch the source text only through the runtime's lexer
@@ -25,6 +25,12 @@ if(BRIGHTLOOM_SANITIZE)
   list(APPEND BRIGHTLOOM_SANITIZE_COMPILE_FLAGS
     -fsanitize=${BRIGHTLOOM_SANITIZE} -fno-sanitize-recover=all -fno-omit-frame-pointer -g)
   list(APPEND BRIGHTLOOM_SANITIZE_LINK_FLAGS -fsanitize=${BRIGHTLOOM_SANITIZE})
+endif()
+# Instrumented builds check our assertions, whatever the build type (the
+# RelWithDebInfo of scripts/reliability.sh defines NDEBUG). The runtime and
+# grammars keep their own setting.
+if(BRIGHTLOOM_SANITIZE OR BRIGHTLOOM_FUZZ)
+  list(APPEND BRIGHTLOOM_SANITIZE_COMPILE_FLAGS -UNDEBUG)
 endif()
 if(BRIGHTLOOM_FUZZ)
   if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
@@ -49,7 +55,8 @@ function(brightloom_apply_sanitizers)
   if(NOT BRIGHTLOOM_SANITIZE_COMPILE_FLAGS)
     return()
   endif()
-  foreach(target brightloom_core brightloom_index_native native_tests)
+  get_property(layers GLOBAL PROPERTY BRIGHTLOOM_LAYERS)
+  foreach(target ${layers} brightloom_index_native native_tests)
     if(TARGET ${target})
       target_compile_options(${target} PRIVATE ${BRIGHTLOOM_SANITIZE_COMPILE_FLAGS})
     endif()
@@ -58,7 +65,7 @@ function(brightloom_apply_sanitizers)
   # steer by our code's branches, and comparison tracing in the parser's
   # error recovery would slow them down tenfold for no gain there.
   set(runtime_flags ${BRIGHTLOOM_SANITIZE_COMPILE_FLAGS})
-  list(REMOVE_ITEM runtime_flags -fsanitize=fuzzer-no-link)
+  list(REMOVE_ITEM runtime_flags -fsanitize=fuzzer-no-link -UNDEBUG)
   target_compile_options(tree_sitter_runtime PRIVATE ${runtime_flags})
   # No debug info for the grammar tables: it is large, no report points into
   # them, and without it ccache shares their objects between build folders.
@@ -67,6 +74,8 @@ function(brightloom_apply_sanitizers)
     target_link_options(brightloom_index_native PRIVATE ${BRIGHTLOOM_MODULE_SANITIZE_LINK_FLAGS})
     if(TARGET native_tests)
       target_link_options(native_tests PRIVATE ${BRIGHTLOOM_SANITIZE_LINK_FLAGS})
+      # The tests check that the assertions are there.
+      target_compile_definitions(native_tests PRIVATE BRIGHTLOOM_ASSERTIONS_CHECKED=1)
     endif()
   endif()
 endfunction()

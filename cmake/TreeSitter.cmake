@@ -1,4 +1,4 @@
-# The tree-sitter runtime and the six grammars, compiled from the pinned npm
+# The tree-sitter runtime and the grammars, compiled from the pinned npm
 # packages under third_party/node_modules (installed by scripts/setup.sh with
 # `npm ci --ignore-scripts`). Their symbols stay hidden inside the module.
 set(TS_NODE_MODULES ${PROJECT_SOURCE_DIR}/third_party/node_modules)
@@ -26,7 +26,21 @@ set(TS_GRAMMAR_SOURCES
   ${TS_NODE_MODULES}/tree-sitter-typescript/tsx/src/scanner.c
   ${TS_NODE_MODULES}/tree-sitter-rust/src/parser.c
   ${TS_NODE_MODULES}/tree-sitter-rust/src/scanner.c
-  ${TS_NODE_MODULES}/tree-sitter-json/src/parser.c)
+  ${TS_NODE_MODULES}/tree-sitter-json/src/parser.c
+  # Languages only the "symbols" command reads.
+  ${TS_NODE_MODULES}/tree-sitter-c/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-cpp/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-cpp/src/scanner.c
+  ${TS_NODE_MODULES}/tree-sitter-go/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-java/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-c-sharp/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-c-sharp/src/scanner.c
+  ${TS_NODE_MODULES}/tree-sitter-ruby/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-ruby/src/scanner.c
+  ${TS_NODE_MODULES}/tree-sitter-php/php/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-php/php/src/scanner.c
+  ${TS_NODE_MODULES}/tree-sitter-bash/src/parser.c
+  ${TS_NODE_MODULES}/tree-sitter-bash/src/scanner.c)
 add_library(tree_sitter_grammars STATIC ${TS_GRAMMAR_SOURCES})
 # Each grammar includes "tree_sitter/parser.h" relative to its own src folder,
 # so the include path is given per source file rather than per target.
@@ -49,7 +63,9 @@ endforeach()
 # The grammars' scanners allocate through the runtime's hook too, so their
 # memory is counted with the parse and never aborts the process.
 target_compile_definitions(tree_sitter_grammars PRIVATE TREE_SITTER_REUSE_ALLOCATOR)
-# The Python scanner calls calloc and free by name; a forced header routes
-# those two through the hook as well.
-set_property(SOURCE ${TS_NODE_MODULES}/tree-sitter-python/src/scanner.c APPEND PROPERTY
-  COMPILE_OPTIONS -include ${PROJECT_SOURCE_DIR}/cmake/python_scanner_alloc.h)
+# The Python and Bash scanners call calloc and free by name; a forced header
+# routes those two through the hook as well.
+set_property(SOURCE
+  ${TS_NODE_MODULES}/tree-sitter-python/src/scanner.c
+  ${TS_NODE_MODULES}/tree-sitter-bash/src/scanner.c
+  APPEND PROPERTY COMPILE_OPTIONS -include ${PROJECT_SOURCE_DIR}/cmake/scanner_alloc.h)

@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "fuzz_checks.h"
-#include "lib/payload_reader.h"
-#include "lib/reply_writer.h"
+#include "host/payload_reader.h"
+#include "host/reply_writer.h"
 
 namespace {
 

@@ -1,8 +1,11 @@
-// Fuzzes "outline" or "syntax-check" (chosen at build time by
-// BRIGHTLOOM_FUZZ_COMMAND) with arbitrary "content" in each grammar language:
-// the first byte picks the language, the rest is the text. The reply must be
-// valid UTF-8 and JSON, hold at most 200 symbols or 20 errors, point only at
-// lines inside the text, and cut signatures and snippets at 120 characters.
+// Fuzzes "outline", "syntax-check" or "symbols" (chosen at build time by
+// BRIGHTLOOM_FUZZ_COMMAND) with arbitrary "content" in each grammar language
+// the command reads: the first byte picks the language, the rest is the text.
+// The reply must be valid UTF-8 and JSON, hold at most 200 symbols or 20
+// errors, point only at lines inside the text, and cut signatures and
+// snippets at 120 characters; the definitions and references of "symbols"
+// must lie inside the text, with scopes that point back to an enclosing
+// definition.
 //
 // A first byte of 0xF0 or more selects the repetition mode: the next byte
 // picks a repeat count and the rest (at most 16 bytes) is a unit repeated
@@ -14,12 +17,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_checks.h"
-#include "lib/dispatch.h"
-#include "lib/reply_writer.h"
-#include "syntax/grammar_registry.h"
+#include "host/reply_writer.h"
+#include "host/run_command.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
 namespace {
@@ -33,6 +38,13 @@ using simdjson::dom::element;
 constexpr std::string_view COMMAND = BRIGHTLOOM_FUZZ_COMMAND;
 constexpr std::array<std::string_view, 6> LANGUAGES{"python", "javascript", "typescript",
                                                     "tsx",    "rust",       "json"};
+// "symbols" reads these as well.
+constexpr std::array<std::string_view, 14> SYMBOLS_LANGUAGES{
+    "python", "javascript", "typescript", "tsx", "rust", "json", "c",
+    "cpp",    "go",         "java",       "c_sharp", "ruby", "php", "bash"};
+constexpr std::span<const std::string_view> COMMAND_LANGUAGES =
+    COMMAND == "symbols" ? std::span<const std::string_view>(SYMBOLS_LANGUAGES)
+                         : std::span<const std::string_view>(LANGUAGES);
 
 std::uint64_t count_member(element object, const char* key, std::string_view reply) {
     std::uint64_t value = 0;
@@ -91,6 +103,38 @@ void check_syntax(element root, std::string_view text, std::string_view reply) {
     }
 }
 
+void check_symbols(element root, std::string_view text, std::string_view reply) {
+    simdjson::dom::array definitions;
+    simdjson::dom::array references;
+    check(root["definitions"].get(definitions) == simdjson::SUCCESS, "no definitions array", reply);
+    check(root["references"].get(references) == simdjson::SUCCESS, "no references array", reply);
+    const std::size_t lines = count_lines(text);
+    std::vector<std::uint64_t> end_lines;
+    for (element definition : definitions) {
+        const std::uint64_t line = count_member(definition, "line", reply);
+        const std::uint64_t end_line = count_member(definition, "end_line", reply);
+        check(line >= 1 && line <= end_line && end_line <= lines, "definition lines outside the text", reply);
+        const std::uint64_t column = count_member(definition, "column", reply);
+        check(column >= 1 && column <= line_text(text, line).size(), "definition column outside its line", reply);
+        check(!text_member(definition, "name", reply).empty(), "definition without a name", reply);
+        check(count_chars(text_member(definition, "signature", reply)) <= 120, "signature longer than 120", reply);
+        std::uint64_t scope = 0;
+        if (definition["scope"].get(scope) == simdjson::SUCCESS) {
+            check(scope < end_lines.size() && end_lines[scope] >= end_line, "scope is no enclosing definition",
+                  reply);
+        }
+        end_lines.push_back(end_line);
+    }
+    for (element reference : references) {
+        const std::uint64_t line = count_member(reference, "line", reply);
+        check(line >= 1 && line <= lines, "reference line outside the text", reply);
+        check(!text_member(reference, "name", reply).empty(), "reference without a name", reply);
+        std::uint64_t scope = 0;
+        if (reference["scope"].get(scope) == simdjson::SUCCESS) {
+            check(scope < end_lines.size(), "reference scope out of range", reply);
+        }
+    }
+}
 
 using brightloom::TOO_COSTLY_TO_PARSE_PREFIX;
 constexpr std::size_t MAX_UNIT_BYTES = 16;
@@ -128,7 +172,7 @@ void check_parse_limits(std::string_view language, std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const std::string_view language = LANGUAGES[data[0] % LANGUAGES.size()];
+    const std::string_view language = COMMAND_LANGUAGES[data[0] % COMMAND_LANGUAGES.size()];
     const bool repeating = data[0] >= 0xF0;
     const std::string repeated = repeating ? repeated_text(data + 1, size - 1) : std::string();
     const std::string_view text =
@@ -149,9 +193,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string written = brightloom::write_reply(*reply);
     const brightloom::fuzzing::ReplyDocument document(written);
     element root = document.root();
+    check(text_member(root, "language", written) == language, "language not echoed", written);
+    if (COMMAND == "symbols") {
+        check_symbols(root, text, written);
+        const bool shared = std::find(LANGUAGES.begin(), LANGUAGES.end(), language) != LANGUAGES.end();
+        element outline = root["outline"];
+        element syntax = root["check"];
+        bool outlined = false;
+        bool checked = false;
+        check(outline["checked"].get(outlined) == simdjson::SUCCESS && syntax["checked"].get(checked) == simdjson::SUCCESS,
+              "no outline or check part", written);
+        check(outlined == (shared && language != "json") && checked == shared, "parts checked the wrong languages",
+              written);
+        check_outline(outline, text, written);
+        check_syntax(syntax, text, written);
+        return 0;
+    }
     bool checked = false;
     check(root["checked"].get(checked) == simdjson::SUCCESS, "no checked flag", written);
-    check(text_member(root, "language", written) == language, "language not echoed", written);
     if (COMMAND == "outline") {
         check(checked == (language != "json"), "outline checked the wrong languages", written);
         check_outline(root, text, written);

@@ -17,8 +17,9 @@ readonly FUZZ_SECONDS=${BRIGHTLOOM_FUZZ_SECONDS:-60}
 readonly JOBS=$(nproc)
 export CCACHE_BASEDIR=$SOURCE_DIR
 
-# Instrumented builds keep debug info for readable reports; the generated
-# grammar tables are not instrumented (see cmake/Sanitizers.cmake).
+# Instrumented builds keep debug info for readable reports and our assertions
+# on; the generated grammar tables are not instrumented (see
+# cmake/Sanitizers.cmake).
 configure() {
     local dir=$1
     shift

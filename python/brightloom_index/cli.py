@@ -16,8 +16,10 @@ from importlib import import_module
 from time import perf_counter
 
 from .errors import Failure
+from .contract import DEFAULT_MAX_FILE_SIZE
+from .exit_codes import EXIT_FAILURE, EXIT_INTERRUPTED
 from .native_calls import NativeCaller
-from .render import Output, is_terminal
+from .render import Output, is_terminal, print_profile, write_error
 
 # `find` runs in a few tens of milliseconds, so modules it does not need stay
 # unimported: typing only for the checker (mypy reads this name as true),
@@ -28,7 +30,6 @@ if TYPE_CHECKING:
 
 PROGRAM = "brightloom-index"
 DESCRIPTION = "Index source files with the native indexer and look declarations up."
-EXIT_FAILURE = 2
 # How long a refresh waits for another one to finish, by default.
 DEFAULT_WAIT_SECONDS = 30.0
 
@@ -103,10 +104,25 @@ def add_scan_options(command: argparse.ArgumentParser) -> None:
 
 
 def job_count(text: str) -> int:
-    value = file_limit(text)
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if not 1 <= value <= 256:
         raise argparse.ArgumentTypeError(f"out of range (1 to 256): {text}")
     return value
+
+
+SIZE_UNITS = {"": 0, "K": 10, "M": 20, "G": 30}
+
+
+def byte_size(text: str) -> int:
+    """`4096`, `64K`, `8M` or `1G` (powers of 1024) -> bytes."""
+    unit = text[-1:].upper() if text[-1:].isalpha() else ""
+    digits = text[: len(text) - len(unit)]
+    if unit not in SIZE_UNITS or not digits.isascii() or not digits.isdigit():
+        raise argparse.ArgumentTypeError(f"not a size (bytes, or a number with K, M or G): {text!r}")
+    return int(digits) << SIZE_UNITS[unit]
 
 
 def seconds(text: str) -> float:
@@ -143,15 +159,30 @@ def add_index_options(command: argparse.ArgumentParser) -> None:
         "--jobs", type=job_count, metavar="N",
         help="processes that parse new and changed files (default: one per available processor)",
     )
+    add_wait_option(command)
+
+
+def add_wait_option(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--max-file-size", type=byte_size, default=DEFAULT_MAX_FILE_SIZE, metavar="SIZE",
+        help="list larger files as skipped, never parse them; bytes, or with K, M or G (default: 8M)",
+    )
     command.add_argument(
         "--wait", type=seconds, default=DEFAULT_WAIT_SECONDS, metavar="SECONDS",
-        help=f"how long to wait for another refresh (default: {DEFAULT_WAIT_SECONDS:g})",
+        help=f"how long a refresh waits for another one (default: {DEFAULT_WAIT_SECONDS:g})",
     )
+
+
+def database_path(text: str) -> str:
+    if text == "":
+        # SQLite would take it for a throw-away database and lose the index.
+        raise argparse.ArgumentTypeError("an empty path names no file")
+    return text
 
 
 def add_db_option(command: argparse.ArgumentParser) -> None:
     command.add_argument(
-        "--db", metavar="PATH", help="index file (default: ROOT/.brightloom/index.sqlite)"
+        "--db", type=database_path, metavar="PATH", help="index file (default: ROOT/.brightloom/index.sqlite)"
     )
 
 
@@ -174,6 +205,7 @@ def add_find_options(command: argparse.ArgumentParser) -> None:
         "--language", action="append", metavar="NAME", help="only declarations in files of this language (repeatable)"
     )
     command.add_argument("--refresh", action="store_true", help="refresh the index before looking")
+    add_wait_option(command)
     add_lookup_options(command)
 
 
@@ -299,7 +331,7 @@ def main(
     try:
         args = parse_arguments(sys.argv[1:] if argv is None else argv)
     except UsageError as error:
-        stderr.write(f"{PROGRAM}: error: {error}\n")
+        write_error(stderr, f"error: {error}")
         return EXIT_FAILURE
 
     out = Output(stdout, stderr, as_json=args.json, progress=args.command == "index" and is_terminal(stderr))
@@ -309,27 +341,23 @@ def main(
         out.error(f"error: {failure.message}")
         status = EXIT_FAILURE
     if args.profile:
-        report_profile(caller, perf_counter() - started, stderr)
+        print_profile(perf_counter() - started, caller.seconds_in_run, caller.calls, stderr)
     return status
-
-
-def report_profile(caller: NativeCaller, total: float, stderr: TextIO) -> None:
-    share = 100.0 * caller.seconds_in_run / total if total > 0 else 0.0
-    stderr.write(
-        f"profile: {total:.3f} s in all, {caller.seconds_in_run:.3f} s inside run "
-        f"({share:.1f}%) over {caller.calls} calls\n"
-    )
 
 
 def entry_point() -> NoReturn:
     """The console script: exits with main's status, quietly on a closed pipe."""
     try:
         status = main()
+    except BrokenPipeError:
+        # Output goes through Output, which takes a closed pipe quietly;
+        # this is a write that did not, and the command stopped part-way.
+        status = EXIT_FAILURE
+    except KeyboardInterrupt:
+        status = EXIT_INTERRUPTED
+    try:
         sys.stdout.flush()
     except BrokenPipeError:
-        # The reader went away (`| head`); the rest of the output has no use.
-        status = EXIT_FAILURE
+        # The reader went away (`| head`) after the work was done: not an error.
         sys.stdout = None  # type: ignore[assignment]
-    except KeyboardInterrupt:
-        status = 130
     sys.exit(status)

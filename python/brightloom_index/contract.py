@@ -4,7 +4,9 @@ The module decides a file's language from its extension, stops outlines at
 200 symbols and checks at 20 errors, and lists 256 files when a scan names no
 limit. The package needs the same facts to choose files and to say where a
 result was cut; tests/python/test_contract.py pins every value here against
-the module's own answers, so a change on either side fails there first.
+the module's own answers, and the native test of the module's language table
+(tests/native/language_table_test.cpp) reads the two language tables below,
+so a change on either side fails there first.
 """
 
 from __future__ import annotations
@@ -30,7 +32,7 @@ GRAMMAR_LANGUAGES: dict[str, str] = {
 }
 
 # Languages whose outline lists declarations (json is checked, not outlined).
-OUTLINED_LANGUAGES = frozenset(GRAMMAR_LANGUAGES.values()) - {"json"}
+OUTLINED_LANGUAGES = frozenset({"python", "rust", "javascript", "typescript", "tsx"})
 
 # The scan's list when a payload names no extensions, and its file limit.
 DEFAULT_SCAN_EXTENSIONS = ("py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml")
@@ -40,6 +42,9 @@ UNLIMITED_FILES = 2**64 - 1
 
 # Directory names the scan never enters, wherever they are below its root.
 PRUNED_DIRS = frozenset({".git", ".venv", "dist", "node_modules", "target"})
+
+# Files above this size are listed as skipped by `index`, never parsed.
+DEFAULT_MAX_FILE_SIZE = 8 << 20
 
 OUTLINE_SYMBOL_LIMIT = 200
 CHECK_ERROR_LIMIT = 20

@@ -11,18 +11,16 @@ extensions) are digested here the same way the module does it.
 
 from __future__ import annotations
 
-import hashlib
 import os
+import stat
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from time import time_ns
 
-from .contract import GRAMMAR_LANGUAGES, UNLIMITED_FILES, scan_payload
+from .contract import DEFAULT_MAX_FILE_SIZE, GRAMMAR_LANGUAGES, UNLIMITED_FILES, scan_payload
 from .native_calls import NativeCaller
-from .selection import Selection
-
-# The module's text for a file whose bytes are not UTF-8, used for ours too.
-NOT_UTF8 = "stream did not contain valid UTF-8"
+from .selection import Selection, is_utf8
+from .tree_files import Unreadable, digest_bytes, read_tree_file
 
 
 @dataclass(frozen=True)
@@ -93,7 +91,10 @@ def scan_root_of(path: str, blocked: set[str], above_blocked: set[str]) -> str |
 
 
 def digest_selection(
-    caller: NativeCaller, selection: Selection, known: Mapping[str, tuple[FileStamp, Digest]] | None = None
+    caller: NativeCaller,
+    selection: Selection,
+    known: Mapping[str, tuple[FileStamp, Digest]] | None = None,
+    max_size: int = DEFAULT_MAX_FILE_SIZE,
 ) -> DigestReport:
     """Digests of the selected files; `known` holds stamps and digests stored earlier.
 
@@ -108,6 +109,8 @@ def digest_selection(
     extensions = sorted(GRAMMAR_LANGUAGES)
     for folder in scan_roots:
         location = join(selection.root, folder)
+        if not is_utf8(location):
+            continue  # the module takes UTF-8 text only: these are digested below
         reply = caller.call("scan", scan_payload(location, extensions, UNLIMITED_FILES))
         report.scan_calls += 1
         prefix = folder + "/" if folder else ""
@@ -122,50 +125,35 @@ def digest_selection(
         if path in report.digests:
             continue
         try:
-            digest_here(join(selection.root, path), path, known.get(path), report)
-        except OSError as error:
-            report.unread[path] = os_message(error)
-        except UnicodeDecodeError:
-            report.unread[path] = NOT_UTF8
+            digest_here(selection.root, path, known.get(path), max_size, report)
+        except Unreadable as failure:
+            report.unread[path] = failure.message
     return report
 
 
-def digest_here(location: str, path: str, previous: tuple[FileStamp, Digest] | None, report: DigestReport) -> None:
-    info = os.stat(location)
-    # Taken before reading: a change during the read shows as a new stamp next time.
-    stamp = FileStamp(info.st_size, info.st_mtime_ns)
-    if previous is not None and previous[0] == stamp:
+def digest_here(
+    root: str, path: str, previous: tuple[FileStamp, Digest] | None, max_size: int, report: DigestReport
+) -> None:
+    """Digests one file under the tree's reading rules (no link, no FIFO, the size limit)."""
+    try:
+        info = os.lstat(join(root, path))
+    except OSError:
+        info = None  # read_tree_file says why
+    if (
+        info is not None
+        and stat.S_ISREG(info.st_mode)
+        and previous is not None
+        and previous[0] == FileStamp(info.st_size, info.st_mtime_ns)
+    ):
         report.digests[path] = previous[1]
-        report.stamps[path] = stamp
+        report.stamps[path] = previous[0]
         return
     report.digested_here += 1
-    report.digests[path] = digest_file(location)
-    if time_ns() - stamp.mtime_ns > RECENT_NS:
-        report.stamps[path] = stamp
-
-
-def digest_file(path: str) -> Digest:
-    """The scan's figures for one file: SHA-256 after CR LF and CR become LF.
-
-    Raises OSError when the file cannot be read, UnicodeDecodeError when it
-    is not UTF-8 (the scan drops such files; this reports them).
-    """
-    with open(path, "rb") as handle:
-        data = handle.read()
-    data.decode("utf-8")
-    # The scan counts the line feeds of the text as read, before the lone
-    # carriage returns become line feeds for the digest.
-    lines = data.count(b"\n") + 1 if data else 0
-    if b"\r" in data:
-        data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")
-    return Digest(hashlib.sha256(data).hexdigest(), lines)
-
-
-def os_message(error: OSError) -> str:
-    """The module's form of an operating-system failure: text and number."""
-    if error.errno is None:
-        return str(error)
-    return f"{os.strerror(error.errno)} (os error {error.errno})"
+    data, info = read_tree_file(root, path, max_size)
+    report.digests[path] = Digest(*digest_bytes(data))
+    # The stamp of the descriptor read: a change during the read shows as a new stamp next time.
+    if time_ns() - info.st_mtime_ns > RECENT_NS:
+        report.stamps[path] = FileStamp(info.st_size, info.st_mtime_ns)
 
 
 def join(root: str, relative: str) -> str:

@@ -1,27 +1,29 @@
 """The index job: bring the stored index up to date with the selected files.
 
-Files whose digest matches the stored one are left alone; new and changed
-files are outlined and checked; files no longer selected, or no longer
-readable, leave the index. All writes go through the connection's open
-transaction, which the caller commits once the job has finished: until then
-readers see the previous index. Each parsed file is handed to an
-`IndexListener` as it is stored; nothing here formats output.
+`refresh` chooses the files, opens the refresh transaction and runs
+`refresh_index` inside it. Files whose digest matches the stored one are
+left alone; new and changed files are outlined and checked; files no longer
+selected, or no longer readable, leave the index. All writes go through the
+one transaction, committed once the job has finished: until then readers see
+the previous index. Each parsed file and each notice is handed to an
+`IndexListener`; nothing here formats output.
 """
 
 from __future__ import annotations
 
-import sqlite3
+import os
 from collections import Counter
 from dataclasses import dataclass, field
 from time import perf_counter
 from typing import Any, Protocol
 
-from . import store
-from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT, grammar_language
-from .digests import Digest, DigestReport, FileStamp, digest_selection, join
+from . import index_place, store
+from .contract import CHECK_ERROR_LIMIT, DEFAULT_MAX_FILE_SIZE, OUTLINE_SYMBOL_LIMIT, grammar_language
+from .digests import Digest, DigestReport, FileStamp, digest_selection
 from .native_calls import NativeCaller, Reply
-from .parse_pool import ParseRequest, parse_files
-from .selection import Selection
+from .parse_pool import parse_files
+from .parsing import ParseRequest
+from .selection import Selection, SelectionRules, is_utf8, select_files
 
 
 @dataclass
@@ -109,9 +111,16 @@ class IndexSummary:
 
 
 class IndexListener(Protocol):
-    def parsing(self, total: int) -> None: ...
+    """Hears of a refresh as it goes."""
 
-    def file_done(self, result: FileResult, done: int, total: int) -> None: ...
+    def notice(self, text: str) -> None:
+        """Something the user should know (an index rebuilt), as one line."""
+
+    def parsing(self, total: int) -> None:
+        """`total` files are about to be parsed."""
+
+    def file_done(self, result: FileResult, done: int, total: int) -> None:
+        """One file parsed (and stored when it could be read)."""
 
 
 @dataclass(frozen=True)
@@ -127,34 +136,79 @@ def stamp_of(report: DigestReport, path: str) -> tuple[int, int] | None:
     return None if stamp is None else (stamp.size, stamp.mtime_ns)
 
 
+def available_processors() -> int:
+    """Processors this process may run on (its affinity), as the scan counts them."""
+    return len(os.sched_getaffinity(0))
+
+
+def refresh(
+    root: str,
+    rules: SelectionRules,
+    location: str | None,
+    rebuild: bool,
+    wait_seconds: float,
+    caller: NativeCaller,
+    listener: IndexListener,
+    jobs: int | None = None,
+) -> IndexSummary:
+    """Chooses the files, then refreshes the index in one transaction.
+
+    `location` None is the default place under `root`, prepared (folder,
+    marker and .gitignore) and checked for links here. The files are listed before the index is opened, so a
+    bad root creates no index folder; they are digested under the write
+    lock, so two refreshes never both act on what they read before the
+    other wrote.
+    """
+    selection = select_files(root, rules)
+    for note in selection.notes:
+        listener.notice(note)
+    at_default_place = location is None
+    if location is None:
+        location = index_place.prepare_default_place(root)
+    transaction = store.RefreshTransaction(location, rebuild, wait_seconds, listener.notice, at_default_place)
+    with transaction as index:
+        jobs = available_processors() if jobs is None else jobs
+        summary = refresh_index(caller, index, selection, listener, jobs, rules.max_file_size)
+        absolute_root = os.path.abspath(root)
+        # SQLite takes UTF-8 text only: a root under a folder whose name is
+        # not UTF-8 is not stored, and lookups name paths from the index's place.
+        if is_utf8(absolute_root):
+            index.write_meta("root", absolute_root)
+        index.write_meta("rules", rules.to_text())
+    summary.location = location
+    summary.max_files = rules.max_files
+    return summary
+
+
 def refresh_index(
     caller: NativeCaller,
-    connection: sqlite3.Connection,
+    index: store.Store,
     selection: Selection,
     listener: IndexListener,
     jobs: int = 1,
+    max_size: int = DEFAULT_MAX_FILE_SIZE,
 ) -> IndexSummary:
-    """Updates the index inside the open transaction; returns its figures.
+    """Updates `index` inside its open transaction; returns the figures.
 
     `jobs` processes parse new and changed files (see parse_pool).
     """
     summary = IndexSummary(
         root=selection.root, location="", source=selection.source, max_files=None, scan_cut=selection.cut
     )
-    stored = store.stored_files(connection)
+    stored = index.stored_files()
     known = {
         path: (FileStamp(*row.stamp), Digest(row.digest, row.lines))
         for path, row in stored.items()
         if row.stamp is not None
     }
     started = perf_counter()
-    report = digest_selection(caller, selection, known)
+    report = digest_selection(caller, selection, known, max_size)
     summary.note_step("scan", selection.root, perf_counter() - started)
 
     pending = []
     for path, row in stored.items():
         if path not in report.digests:
-            store.delete_file(connection, row.file_id)
+            index.delete_file(row.file_id)
             summary.counts.removed += 1
     # In path order, whichever way each digest was obtained.
     for path in selection.paths:
@@ -168,26 +222,30 @@ def refresh_index(
         if old is not None and (old.digest, old.language) == (new_digest.file_hash, language):
             summary.counts.unchanged += 1
             if old.stamp != stamp:
-                store.write_stamp(connection, old.file_id, stamp)
+                index.write_stamp(old.file_id, stamp)
             continue
         if old is None:
             summary.counts.new += 1
         else:
             summary.counts.changed += 1
-            store.delete_file(connection, old.file_id)
+            index.delete_file(old.file_id)
         pending.append(PendingFile(path, language, new_digest, stamp))
 
     unreadable = selection.unlisted + list(report.unread.items())
     listener.parsing(len(pending))
-    requests = [ParseRequest(join(selection.root, item.path), item.language) for item in pending]
+    # Workers start in "/": they get the root as an absolute path.
+    root = os.path.abspath(selection.root)
+    requests = [ParseRequest(root, item.path, item.language, max_size) for item in pending]
     outcomes = parse_files(caller, requests, jobs)
     for done, (item, outcome) in enumerate(zip(pending, outcomes), start=1):
         summary.note_step("outline", item.path, outcome.outline_seconds)
         summary.note_step("syntax-check", item.path, outcome.check_seconds)
-        if outcome.outline is not None and outcome.check is not None:
-            store.insert_file(
-                connection, item.path, item.language, item.digest.file_hash, item.digest.total_lines,
-                outcome.outline, outcome.check, item.stamp,
+        if outcome.outline is not None and outcome.check is not None and outcome.file_hash is not None:
+            # The digest of what was parsed; the stamp only if that is what was digested.
+            stamp = item.stamp if outcome.file_hash == item.digest.file_hash else None
+            index.insert_file(
+                item.path, item.language, outcome.file_hash, outcome.total_lines,
+                outcome.outline, outcome.check, stamp,
             )
         else:
             # It changed or vanished after its digest: it stays out until readable.
@@ -195,33 +253,17 @@ def refresh_index(
         result = FileResult(item.path, item.language, outcome.outline, outcome.check, outcome.error)
         listener.file_done(result, done, len(pending))
     summary.unreadable = sorted(unreadable)
-    add_stored_figures(connection, summary)
+    add_stored_figures(index, summary)
     return summary
 
 
-def add_stored_figures(connection: sqlite3.Connection, summary: IndexSummary) -> None:
+def add_stored_figures(index: store.Store, summary: IndexSummary) -> None:
     """Fills the summary's whole-index figures from the tables."""
-    for language, files, lines in connection.execute(
-        "SELECT language, count(*), sum(lines) FROM files GROUP BY language"
-    ):
-        summary.files_by_language[language] = files
-        summary.lines_by_language[language] = lines
-        summary.files += files
-    for kind, count in connection.execute("SELECT kind, count(*) FROM symbols GROUP BY kind"):
-        summary.symbols_by_kind[kind] = count
-    summary.files_with_errors = list(
-        connection.execute("SELECT path, error_count FROM files WHERE error_count > 0 ORDER BY path")
-    )
-    summary.outlines_cut = [
-        row[0]
-        for row in connection.execute(
-            "SELECT path FROM files WHERE symbol_count >= ? ORDER BY path", (OUTLINE_SYMBOL_LIMIT,)
-        )
-    ]
-    summary.checks_cut = [
-        row[0]
-        for row in connection.execute(
-            "SELECT path FROM files WHERE error_count >= ? ORDER BY path", (CHECK_ERROR_LIMIT,)
-        )
-    ]
-
+    figures = index.figures(OUTLINE_SYMBOL_LIMIT, CHECK_ERROR_LIMIT)
+    summary.files_by_language = figures.files_by_language
+    summary.lines_by_language = figures.lines_by_language
+    summary.files = sum(figures.files_by_language.values())
+    summary.symbols_by_kind = Counter(figures.symbols_by_kind)
+    summary.files_with_errors = figures.files_with_errors
+    summary.outlines_cut = figures.outlines_cut
+    summary.checks_cut = figures.checks_cut

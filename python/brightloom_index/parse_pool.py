@@ -2,9 +2,9 @@
 
 The module holds the interpreter lock for the whole of each call, so threads
 would take turns; worker processes (parse_worker.py) parse side by side
-instead. They are plain child processes talking JSON Lines over pipes, with
-no shared state and no helper process, so a parent killed at any moment
-leaves nothing behind: each worker sees its input close and ends quietly.
+instead, each file through `parsing.parse_one`. They are plain child
+processes talking JSON Lines over pipes, with no shared state and no helper
+process, so a parent killed at any moment leaves nothing behind: each worker sees its input close and ends quietly.
 Results come back in request order, so what is stored never depends on the
 worker count. Small batches are parsed in this process: starting workers
 costs more than it saves below a few dozen files.
@@ -15,16 +15,16 @@ costs more than it saves below a few dozen files.
 
 from __future__ import annotations
 
-import json
+import importlib.util
 import os
 import subprocess
 import sys
 from collections.abc import Iterator, Sequence
-from dataclasses import dataclass
 from typing import IO
 
 from .errors import Failure
-from .native_calls import CommandFailed, NativeCaller, Reply
+from .native_calls import NativeCaller
+from .parsing import ParseOutcome, ParseRequest, decode_outcome, encode_request, parse_one
 
 # Below this many files the batch is parsed without workers.
 PARALLEL_MIN_FILES = 64
@@ -34,39 +34,6 @@ CHUNK_FILES = 4
 # Requests sent ahead of the one awaited, so that no worker waits for work.
 # Small enough that the request pipes never fill (see parse_on_workers).
 AHEAD_FILES = 64
-
-
-@dataclass(frozen=True)
-class ParseRequest:
-    location: str
-    language: str
-
-
-@dataclass
-class ParseOutcome:
-    """The replies for one file, or the module's message when it failed."""
-
-    outline: Reply | None = None
-    check: Reply | None = None
-    error: str | None = None
-    outline_seconds: float = 0.0
-    check_seconds: float = 0.0
-    calls: int = 0
-
-
-def parse_one(caller: NativeCaller, request: ParseRequest) -> ParseOutcome:
-    outcome = ParseOutcome()
-    payload = {"path": request.location, "language": request.language}
-    try:
-        outcome.calls += 1
-        outcome.outline = caller.call("outline", payload)
-        outcome.outline_seconds = caller.last_seconds
-        outcome.calls += 1
-        outcome.check = caller.call("syntax-check", payload)
-        outcome.check_seconds = caller.last_seconds
-    except CommandFailed as failure:
-        outcome.error = failure.message
-    return outcome
 
 
 def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: int) -> Iterator[ParseOutcome]:
@@ -80,25 +47,40 @@ def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: in
         yield outcome
 
 
+# The worker's start: isolated mode (no PYTHON* variables, no user site, no
+# script folder on the path), then exactly the folders this process took the
+# package and the module from. Started from "/", nothing of the indexed tree
+# or of the caller's folder can be imported in place of them.
+WORKER_START = (
+    "import sys; sys.path[:0] = sys.argv[1:]; "
+    "from brightloom_index.parse_worker import main; main()"
+)
+
+
+def import_folders() -> list[str]:
+    """The folders holding this package and the native module, in that order."""
+    package_folder = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    spec = importlib.util.find_spec("brightloom_index_native")
+    folders = [package_folder]
+    if spec is not None and spec.origin is not None:
+        folders.append(os.path.dirname(os.path.abspath(spec.origin)))
+    return folders
+
+
 class Worker:
     """One parse process; its pipes carry one JSON text per line each way."""
 
-    def __init__(self) -> None:
-        # The worker imports this package and the module the way this process did.
-        environment = dict(os.environ, PYTHONPATH=os.pathsep.join(path for path in sys.path if path))
+    def __init__(self, folders: list[str]) -> None:
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "brightloom_index.parse_worker"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=environment,
+            [sys.executable, "-I", "-c", WORKER_START, *folders],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, cwd="/",
         )
         assert self.process.stdin is not None and self.process.stdout is not None
         self.requests: IO[bytes] = self.process.stdin
         self.replies: IO[bytes] = self.process.stdout
 
     def send(self, request: ParseRequest) -> None:
-        # ASCII with escapes: a name the module cannot take fails in the
-        # worker as it would here, instead of failing to encode.
-        line = json.dumps({"path": request.location, "language": request.language})
-        self.requests.write(line.encode("ascii") + b"\n")
+        self.requests.write(encode_request(request))
         self.requests.flush()
 
     def receive(self) -> ParseOutcome:
@@ -106,8 +88,7 @@ class Worker:
         if not line:
             status = self.process.wait()
             raise Failure(f"a parse worker ended unexpectedly (exit status {status})")
-        fields = json.loads(line)
-        return ParseOutcome(**fields)
+        return decode_outcome(line)
 
     def stop(self) -> None:
         """Ends the worker at once; it may be in the middle of a file nobody awaits."""
@@ -126,7 +107,8 @@ def parse_on_workers(requests: Sequence[ParseRequest], jobs: int) -> Iterator[Pa
     a worker that is itself blocked writing a reply this process has not
     read yet.
     """
-    workers = [Worker() for _ in range(jobs)]
+    folders = import_folders()
+    workers = [Worker(folders) for _ in range(jobs)]
     try:
         sent = 0
         for index in range(len(requests)):

@@ -8,43 +8,18 @@ from __future__ import annotations
 
 import argparse
 import os
-import sqlite3
 from collections.abc import Iterable, Iterator
 
-from . import store
+from . import __version__, index_place, render, store
 from .errors import Failure
+from .exit_codes import EXIT_NOT_FOUND, EXIT_OK
 from .native_calls import NativeCaller
-from .render import Output, json_line
-
-EXIT_FOUND = 0
-EXIT_NOT_FOUND = 1
-
-# Above every code point: `name < prefix + TOP` bounds a prefix range.
-TOP = "\U0010ffff"
+from .render import Output
+from .store import Store, SymbolQuery
 
 
-# Plain classes rather than dataclasses, which import inspect: a lookup's
+# A plain class rather than a dataclass, which imports inspect: a lookup's
 # whole run is a few tens of milliseconds.
-class Query:
-    """A name to look for and how to match it."""
-
-    __slots__ = ("text", "mode", "ignore_case", "kinds", "languages")
-
-    def __init__(
-        self,
-        text: str,
-        mode: str = "exact",
-        ignore_case: bool = False,
-        kinds: tuple[str, ...] = (),
-        languages: tuple[str, ...] = (),
-    ) -> None:
-        self.text = text
-        self.mode = mode  # "exact", "prefix" or "glob"
-        self.ignore_case = ignore_case
-        self.kinds = kinds
-        self.languages = languages
-
-
 class Match:
     """One declaration found, as stored."""
 
@@ -69,33 +44,6 @@ class Match:
         return record
 
 
-def name_condition(query: Query) -> tuple[str, list[str]]:
-    """SQL on an indexed column for the name part of `query`, with its arguments."""
-    column = "s.folded_name" if query.ignore_case else "s.name"
-    text = query.text.lower() if query.ignore_case else query.text
-    if query.mode == "prefix":
-        # A range instead of LIKE/GLOB: it uses the index whatever the prefix holds.
-        return f"{column} >= ? AND {column} < ?", [text, text + TOP]
-    if query.mode == "glob":
-        return f"{column} GLOB ?", [text]
-    return f"{column} = ?", [text]
-
-
-def search(connection: sqlite3.Connection, query: Query) -> list[Match]:
-    condition, arguments = name_condition(query)
-    for column, values in (("s.kind", query.kinds), ("f.language", query.languages)):
-        if values:
-            condition += f" AND {column} IN ({', '.join('?' * len(values))})"
-            arguments.extend(values)
-    rows = connection.execute(
-        "SELECT f.path, s.line, s.end_line, s.kind, s.name, s.signature, f.language, s.depth"
-        f" FROM symbols s JOIN files f ON f.id = s.file_id WHERE {condition}"
-        " ORDER BY f.path, s.line, s.name",
-        arguments,
-    )
-    return [Match(*row) for row in rows]
-
-
 def split_list(values: list[str] | None) -> tuple[str, ...]:
     """Repeated or comma-separated option values as one tuple."""
     return tuple(part for value in values or () for part in value.split(",") if part)
@@ -104,96 +52,99 @@ def split_list(values: list[str] | None) -> tuple[str, ...]:
 class IndexPlace:
     """The index file and the folder its paths are relative to ("" when stored in it)."""
 
-    __slots__ = ("location", "root")
+    __slots__ = ("location", "root", "is_default")
 
-    def __init__(self, location: str, root: str) -> None:
+    def __init__(self, location: str, root: str, is_default: bool) -> None:
         self.location = location
         self.root = root
+        # At the default place of `root`: no link may lead to it.
+        self.is_default = is_default
 
 
-def locate_index(args: argparse.Namespace) -> IndexPlace:
+def locate_index(args: argparse.Namespace, out: Output) -> IndexPlace:
     """The index to read and the folder its paths are relative to.
 
     Without --db or --root the current folder's index is used, else the
-    nearest parent's, as git finds its repository.
+    nearest parent's that belongs to this user, as git finds its repository.
     """
     if args.db is not None:
-        return IndexPlace(args.db, args.root or "")
+        return IndexPlace(args.db, args.root or "", is_default=False)
     if args.root is not None:
-        return IndexPlace(store.default_location(args.root), args.root)
-    location = store.find_index_upwards(".")
+        return IndexPlace(index_place.default_location(args.root), args.root, is_default=True)
+    location = index_place.find_index_upwards(".", out.note)
     if location is None:
         raise store.IndexFailed(
             "no index in this folder or its parents; create it with `brightloom-index index`"
         )
-    return IndexPlace(location, os.path.dirname(os.path.dirname(location)))
+    return IndexPlace(location, os.path.dirname(os.path.dirname(location)), is_default=True)
 
 
-def open_index(place: IndexPlace) -> tuple[sqlite3.Connection, str]:
-    """The connection and the root; a --db index gives its own stored root."""
-    connection = store.open_for_reading(place.location)
-    root = place.root
+def open_index(place: IndexPlace) -> tuple[Store, str]:
+    """The open index and the root; a --db index gives its own stored root."""
+    if place.is_default:
+        index_place.check_default_place(place.location)
+    index = Store.open_for_reading(place.location, at_default_place=place.is_default)
     try:
-        if not root:
-            root = store.retry_when_busy(lambda: store.read_meta(connection, "root")) or "."
-    except sqlite3.Error as error:
-        raise store.describe_failure(place.location, error) from None
-    return connection, root
+        root = place.root or index.read_meta("root") or "."
+    except BaseException:
+        index.close()
+        raise
+    return index, root
 
 
-def refresh_before_reading(place: IndexPlace, caller: NativeCaller, out: Output) -> None:
+def refresh_before_reading(place: IndexPlace, wait_seconds: float, caller: NativeCaller, out: Output) -> None:
     """`--refresh`: brings the index up to date with the rules it was made with."""
     # Imported here: a plain lookup never loads the indexing code.
-    from .commands import refresh
+    from .index_job import refresh
     from .selection import SelectionRules
 
     root = place.root
     rules = SelectionRules()
     if os.path.isfile(place.location):
-        connection, root = open_index(place)
-        try:
-            stored = store.read_meta(connection, "rules")
-        except sqlite3.Error as error:
-            raise store.describe_failure(place.location, error) from None
-        finally:
-            connection.close()
+        index, root = open_index(place)
+        with index:
+            stored = index.read_meta("rules")
         if stored is not None:
-            import json
-
-            rules = SelectionRules.from_json(json.loads(stored))
+            try:
+                rules = SelectionRules.from_text(stored)
+            except ValueError as error:
+                raise store.IndexFailed(
+                    f"index {place.location} holds unreadable selection rules ({error});"
+                    " refresh it with `brightloom-index index`"
+                ) from None
     root = root or "."
-    # The default place is prepared (folder and .gitignore) as `index` would.
-    location = None if place.location == store.default_location(root) else place.location
+    # The default place is prepared (folder, marker, .gitignore) as `index` would.
+    location = None if index_place.is_default_location(place.location, root) else place.location
     quiet = Output(out.stdout, out.stderr, as_json=False, progress=False)
-    refresh(root, rules, location, False, 30.0, caller, quiet)
+    refresh(root, rules, location, False, wait_seconds, caller, render.IndexPresenter(quiet))
+
+
+def check_text_arguments(args: argparse.Namespace) -> None:
+    """Names are stored as UTF-8: an argument with other bytes is refused in one line."""
+    for value in [args.name, *(args.kind or ()), *(args.language or ())]:
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise Failure(f"{value}: not valid UTF-8, so no declaration can match it") from None
 
 
 def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    place = locate_index(args)
+    check_text_arguments(args)
+    place = locate_index(args, out)
     if args.refresh:
-        refresh_before_reading(place, caller, out)
-    connection, root = open_index(place)
-    query = Query(
+        refresh_before_reading(place, args.wait, caller, out)
+    query = SymbolQuery(
         text=args.name,
         mode="glob" if args.glob else "prefix" if args.prefix else "exact",
         ignore_case=args.ignore_case,
         kinds=split_list(args.kind),
         languages=split_list(args.language),
     )
-    try:
-        matches = store.retry_when_busy(lambda: search(connection, query))
-    except sqlite3.Error as error:
-        raise store.describe_failure(place.location, error) from None
-    finally:
-        connection.close()
-    show = PathNamer(root, ".")
-    for match in matches:
-        shown = show(match.path)
-        if out.as_json:
-            out.line(json_line(match.to_json(shown)))
-        else:
-            out.line(f"{shown}:{match.line}: {match.kind} {match.name}  {match.signature}")
-    return EXIT_FOUND if matches else EXIT_NOT_FOUND
+    index, root = open_index(place)
+    with index:
+        matches = [Match(*row) for row in index.find_symbols(query)]
+    render.print_matches(matches, PathNamer(root, "."), out)
+    return EXIT_OK if matches else EXIT_NOT_FOUND
 
 
 class PathNamer:
@@ -224,7 +175,7 @@ TAGS_HEADER = (
     '!_TAG_FILE_FORMAT\t2\t/extended format; --format=1 will not append ;" to lines/',
     "!_TAG_FILE_SORTED\t1\t/0=unsorted, 1=sorted, 2=foldcase/",
     "!_TAG_PROGRAM_NAME\tbrightloom-index\t//",
-    "!_TAG_PROGRAM_VERSION\t0.1.0\t//",
+    f"!_TAG_PROGRAM_VERSION\t{__version__}\t//",
 )
 
 
@@ -254,31 +205,21 @@ def has_separator(text: str) -> bool:
 
 
 def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
-    place = locate_index(args)
-    connection, root = open_index(place)
-    try:
-        rows = store.retry_when_busy(
-            lambda: connection.execute(
-                "SELECT s.name, f.path, s.line, s.end_line, s.kind FROM symbols s JOIN files f ON f.id = s.file_id"
-            ).fetchall()
-        )
-    except sqlite3.Error as error:
-        raise store.describe_failure(place.location, error) from None
-    finally:
-        connection.close()
+    place = locate_index(args, out)
+    index, root = open_index(place)
+    with index:
+        rows = index.tag_rows()
     if args.output == "-":
         lines = list(tag_lines(rows, ".", root))
-        out.stdout.write("".join(line + "\n" for line in lines))
+        out.write("".join(line + "\n" for line in lines))
     else:
         lines = list(tag_lines(rows, os.path.dirname(os.path.abspath(args.output)), root))
         try:
             write_atomically(args.output, "".join(line + "\n" for line in lines))
         except OSError as error:
             raise Failure(f"cannot write {args.output}: {error.strerror}") from None
-    left_out = len(rows) - (len(lines) - len(TAGS_HEADER))
-    if left_out:
-        out.error(f"note: {left_out} symbols left out: a tab or line break in the name or path")
-    return EXIT_FOUND
+    render.print_tags_left_out(len(rows) - (len(lines) - len(TAGS_HEADER)), out)
+    return EXIT_OK
 
 
 def write_atomically(path: str, text: str) -> None:

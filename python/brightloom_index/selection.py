@@ -3,7 +3,7 @@
 Inside a git work tree the list is git's own (`git ls-files`: tracked files
 and the untracked ones no ignore rule hides, from `.gitignore` at every level,
 `.git/info/exclude` and the global excludes). Elsewhere the tree is walked
-here, reading `.gitignore` and `.ignore` at every level with pathspec. Either
+here, reading `.gitignore` and `.ignore` at every level as git reads them. Either
 way only files of a grammar language are kept, then `--exclude` and
 `--include` apply, then `--max-files`.
 
@@ -13,31 +13,24 @@ way only files of a grammar language are kept, then `--exclude` and
 
 from __future__ import annotations
 
-import importlib
+import json
 import os
 import subprocess
 from collections.abc import Iterable
 from dataclasses import dataclass, field
-from typing import Any, Protocol
+from typing import Any
 
-from .contract import PRUNED_DIRS, grammar_language
+from .contract import DEFAULT_MAX_FILE_SIZE, PRUNED_DIRS, grammar_language
 from .errors import Failure
-
-
-# The parts of pathspec used here, so that type checking does not need the
-# package installed (it is imported only when a tree is walked).
-class PathSpec(Protocol):
-    def match_file(self, file: str) -> bool: ...
-
-
-class Pattern(Protocol):
-    include: bool | None
-
-    def match_file(self, file: str) -> object: ...
+from .ignore_rules import IgnorePattern, covers, decide, parse_globs, parse_ignore_text
 
 
 # Files holding ignore rules outside git, in rising precedence within a folder.
 IGNORE_FILES = (".gitignore", ".ignore")
+# Longer paths are left out with a note: the system cannot open them whole.
+MAX_PATH_BYTES = 4096
+# An ignore file is read up to this size (git reads them whole; none is this long).
+MAX_IGNORE_FILE_BYTES = 16 << 20
 
 
 class SelectionFailed(Failure):
@@ -52,23 +45,45 @@ class SelectionRules:
     excludes: tuple[str, ...] = ()
     includes: tuple[str, ...] = ()
     max_files: int | None = None
+    # Larger files are listed as skipped, never parsed.
+    max_file_size: int = DEFAULT_MAX_FILE_SIZE
 
-    def to_json(self) -> dict[str, Any]:
-        return {
+    def to_text(self) -> str:
+        """The rules as one JSON text, as the index stores them."""
+        value = {
             "use_ignore_rules": self.use_ignore_rules,
             "excludes": list(self.excludes),
             "includes": list(self.includes),
             "max_files": self.max_files,
+            "max_file_size": self.max_file_size,
         }
+        # ASCII with escapes: a glob that is not UTF-8 keeps its surrogate
+        # escapes, which SQLite could not store as text.
+        return json.dumps(value, separators=(",", ":"))
 
     @classmethod
-    def from_json(cls, value: dict[str, Any]) -> SelectionRules:
-        return cls(
-            use_ignore_rules=bool(value.get("use_ignore_rules", True)),
-            excludes=tuple(value.get("excludes", ())),
-            includes=tuple(value.get("includes", ())),
-            max_files=value.get("max_files"),
-        )
+    def from_text(cls, text: str) -> SelectionRules:
+        """Rules as `to_text` wrote them; ValueError for any other text."""
+        value = json.loads(text)
+        if not isinstance(value, dict):
+            raise ValueError("not an object")
+        use_ignore_rules = value.get("use_ignore_rules", True)
+        excludes = value.get("excludes", [])
+        includes = value.get("includes", [])
+        max_files = value.get("max_files")
+        max_file_size = value.get("max_file_size", DEFAULT_MAX_FILE_SIZE)
+        if not isinstance(use_ignore_rules, bool):
+            raise ValueError("use_ignore_rules is not true or false")
+        for globs in (excludes, includes):
+            if not (isinstance(globs, list) and all(isinstance(glob, str) for glob in globs)):
+                raise ValueError("a glob list is not a list of texts")
+        if max_files is not None and (
+            type(max_files) is not int or not 0 <= max_files < 2**64
+        ):
+            raise ValueError("max_files is not a file count")
+        if type(max_file_size) is not int or max_file_size < 0:
+            raise ValueError("max_file_size is not a size")
+        return cls(use_ignore_rules, tuple(excludes), tuple(includes), max_files, max_file_size)
 
 
 @dataclass
@@ -87,6 +102,8 @@ class Selection:
     cut: bool = False
     # (name, reason) of files that could not be taken, such as names that are not UTF-8.
     unlisted: list[tuple[str, str]] = field(default_factory=list)
+    # One line each: ignore lines skipped, folders not read, subtrees left out.
+    notes: list[str] = field(default_factory=list)
 
 
 def check_root(root: str) -> None:
@@ -99,20 +116,26 @@ def check_root(root: str) -> None:
 
 def select_files(root: str, rules: SelectionRules) -> Selection:
     check_root(root)
+    excludes = parse_globs(rules.excludes, "--exclude")
+    includes = parse_globs(rules.includes, "--include")
     listing = git_listing(root) if rules.use_ignore_rules else None
     if listing is not None:
         selection = Selection(root, "git")
-        names, ignored = listing
+        names, ignored, selection.notes = listing
     else:
         selection = Selection(root, "ignore files" if rules.use_ignore_rules else "no ignore rules")
-        names, ignored = walk_tree(root, rules.use_ignore_rules, compile_globs(rules.excludes))
+        walk = TreeWalk(root, rules.use_ignore_rules, excludes.patterns)
+        walk.run()
+        names, ignored = walk.files, walk.ignored
+        selection.notes.extend(walk.notes)
+    selection.notes[:0] = excludes.notes + includes.notes
     # The scan never enters folders of the pruned names: no need to steer around them.
     selection.ignored_dirs = [
         name
         for name in ignored
         if name.rpartition("/")[2] not in PRUNED_DIRS and holds_grammar_file(os.path.join(root, name))
     ]
-    kept = keep_files(names, rules, selection.unlisted)
+    kept = keep_files(names, excludes.patterns, includes.patterns, selection.unlisted)
     if rules.max_files is not None and len(kept) > rules.max_files:
         selection.cut = True
         del kept[rules.max_files :]
@@ -120,20 +143,26 @@ def select_files(root: str, rules: SelectionRules) -> Selection:
     return selection
 
 
-def keep_files(names: Iterable[str], rules: SelectionRules, unlisted: list[tuple[str, str]]) -> list[str]:
+def keep_files(
+    names: Iterable[str],
+    excludes: list[IgnorePattern],
+    includes: list[IgnorePattern],
+    unlisted: list[tuple[str, str]],
+) -> list[str]:
     """Grammar-language files passing --exclude/--include, sorted by bytes."""
-    excludes = compile_globs(rules.excludes)
-    includes = compile_globs(rules.includes)
     kept = []
     for name in names:
         if grammar_language(name) is None:
             continue
-        if excludes is not None and excludes.match_file(name):
+        if excludes and covers(excludes, name):
             continue
-        if includes is not None and not includes.match_file(name):
+        if includes and not covers(includes, name):
             continue
         if not is_utf8(name):
             unlisted.append((name, "file name is not valid UTF-8"))
+            continue
+        if len(os.fsencode(name)) > MAX_PATH_BYTES:
+            unlisted.append((name, f"path longer than {MAX_PATH_BYTES} bytes"))
             continue
         kept.append(name)
     # Byte order of the UTF-8 text, which is code point order: `str` sorts alike.
@@ -150,40 +179,22 @@ def is_utf8(name: str) -> bool:
     return True
 
 
-def compile_globs(globs: Iterable[str]) -> PathSpec | None:
-    """Gitignore-style globs as one matcher; None when there are none."""
-    lines = list(globs)
-    if not lines:
-        return None
-    matcher: PathSpec = load_pathspec().GitIgnoreSpec.from_lines(lines)
-    return matcher
-
-
-def load_pathspec() -> Any:
-    # Imported on demand, and by name so that type checking does without
-    # the package: git trees and `find` never need it.
-    try:
-        return importlib.import_module("pathspec")
-    except ImportError:
-        raise SelectionFailed(
-            "the Python package pathspec is needed for ignore files outside git and for"
-            " --exclude/--include (Debian: apt-get install python3-pathspec)"
-        ) from None
-
-
-def git_listing(root: str) -> tuple[list[str], list[str]] | None:
-    """(files, ignored folders) as git sees them; None outside a work tree.
+def git_listing(root: str) -> tuple[list[str], list[str], list[str]] | None:
+    """(files, ignored folders, notes) as git sees them; None outside a work tree.
 
     The two listings run side by side. `-t` tags each file, so files deleted
     from the work tree but still in git's index (tag R, listed a second time
-    as cached) can be left out: they are gone, not unreadable.
+    as cached) can be left out: they are gone, not unreadable; `-s` gives
+    the mode that marks a submodule.
     """
-    base = ["git", "-c", "core.quotepath=off", "ls-files", "-z"]
+    # A tree's own configuration may name a file-system monitor, a command
+    # git would run: turned off, as nothing of the tree may run.
+    base = ["git", "-c", "core.quotepath=off", "-c", "core.fsmonitor=false", "ls-files", "-z"]
     # Git's messages are matched below, so they must not be translated.
     environment = dict(os.environ, LC_ALL="C")
     try:
         files = subprocess.Popen(
-            base + ["-t", "--cached", "--deleted", "--others", "--exclude-standard"],
+            base + ["-t", "-s", "--cached", "--deleted", "--others", "--exclude-standard"],
             cwd=root, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=environment,
         )
         ignored = subprocess.Popen(
@@ -202,22 +213,52 @@ def git_listing(root: str) -> tuple[list[str], list[str]] | None:
             return None
         last_line = message.splitlines()[-1] if message else f"exit status {files.returncode}"
         raise SelectionFailed(f"{root}: git ls-files failed: {last_line}")
-    return parse_tagged_listing(listed), parse_ignored_dirs(ignored_out)
+    names, notes = parse_tagged_listing(listed)
+    # git goes on past a folder it cannot open (no permission, a path too
+    # long for the system) with a warning: each becomes a note.
+    notes.extend(
+        f"git: {line.partition('warning: ')[2]}"
+        for line in os.fsdecode(errors).splitlines()
+        if line.startswith("warning: ")
+    )
+    ignored_dirs = parse_ignored_dirs(ignored_out)
+    if "." in ignored_dirs:
+        notes.append(f"{root}: git ignores this folder, so only its tracked files are taken (--no-ignore takes all)")
+        ignored_dirs.remove(".")
+    return names, ignored_dirs, notes
 
 
-def parse_tagged_listing(output: bytes) -> list[str]:
-    """Names of `ls-files -t -z` output, without those deleted from the work tree."""
+# Tags of `ls-files -t` for entries not in the work tree: removed, and
+# skip-worktree (left out by a sparse checkout).
+ABSENT_TAGS = (b"R", b"S")
+SUBMODULE_MODE = b"160000"
+
+
+def parse_tagged_listing(output: bytes) -> tuple[list[str], list[str]]:
+    """Names of `ls-files -t -s -z` output, without those absent from the work tree,
+    and a note for each repository inside (a submodule, a nested clone) left out."""
     present: dict[str, None] = {}
-    deleted = set()
+    absent = set()
+    notes = []
     for record in output.split(b"\0"):
         if len(record) < 3:
             continue
-        tag, name = record[:1], os.fsdecode(record[2:])
-        if tag == b"R":
-            deleted.add(name)
-        elif not name.endswith("/"):  # an untracked nested repository
+        tag, rest = record[:1], record[2:]
+        mode = b""
+        if tag != b"?":
+            # "MODE OBJECT STAGE<TAB>NAME"; the name itself may hold tabs.
+            stage, _, rest = rest.partition(b"\t")
+            mode = stage.partition(b" ")[0]
+        name = os.fsdecode(rest)
+        if tag in ABSENT_TAGS:
+            absent.add(name)
+        elif mode == SUBMODULE_MODE:
+            notes.append(f"{name}: a submodule, not indexed (index it on its own)")
+        elif name.endswith("/"):
+            notes.append(f"{name[:-1]}: a repository of its own, not indexed (index it on its own)")
+        else:
             present[name] = None
-    return [name for name in present if name not in deleted]
+    return [name for name in present if name not in absent], notes
 
 
 def parse_ignored_dirs(output: bytes) -> list[str]:
@@ -225,77 +266,72 @@ def parse_ignored_dirs(output: bytes) -> list[str]:
     return [os.fsdecode(record[:-1]) for record in output.split(b"\0") if record.endswith(b"/")]
 
 
-@dataclass
-class IgnoreLevel:
-    """The ignore patterns of one folder, `base` being its path with a slash."""
-
-    base: str
-    patterns: list[Pattern]
-
-
-def walk_tree(root: str, use_ignore_rules: bool, excludes: PathSpec | None) -> tuple[list[str], list[str]]:
-    """(files, ignored folders) under `root`, read outside git.
+class TreeWalk:
+    """Files and ignored folders under `root`, read outside git.
 
     Ignored folders are not entered, as git does not enter them: a file in
-    one cannot be brought back by a negated pattern further down.
+    one cannot be brought back by a negated pattern further down. Lines of
+    ignore files that can never match, and folders that cannot be listed,
+    become notes.
     """
-    files: list[str] = []
-    ignored: list[str] = []
-    # A stack, not recursion: the depth of a tree is not ours to choose.
-    stack: list[tuple[str, list[IgnoreLevel]]] = [("", [])]
-    while stack:
-        relative, levels = stack.pop()
-        folder = os.path.join(root, relative) if relative else root
-        if use_ignore_rules:
-            level = read_ignore_level(folder, relative)
-            if level is not None:
-                levels = levels + [level]
-        try:
-            entries = list(os.scandir(folder))
-        except OSError:
-            continue  # an unreadable folder holds nothing we could index
-        for entry in entries:
-            path = relative + entry.name
-            if entry.is_dir(follow_symlinks=False):
-                if entry.name == ".git":
-                    continue
-                pruned = use_ignore_rules and (
-                    entry.name in PRUNED_DIRS
-                    or is_ignored(levels, path + "/")
-                    or (excludes is not None and excludes.match_file(path + "/"))
-                )
-                if pruned:
-                    ignored.append(path)
-                else:
-                    stack.append((path + "/", levels))
-            elif grammar_language(entry.name) is not None and not is_ignored(levels, path):
-                # Matching the name first saves an ignore test for every other file.
-                files.append(path)
-    return files, ignored
 
+    def __init__(self, root: str, use_ignore_rules: bool, excludes: list[IgnorePattern]) -> None:
+        self.root = root
+        self.use_ignore_rules = use_ignore_rules
+        self.excludes = excludes
+        self.files: list[str] = []
+        self.ignored: list[str] = []
+        self.notes: list[str] = []
 
-def read_ignore_level(folder: str, relative: str) -> IgnoreLevel | None:
-    lines: list[str] = []
-    for name in IGNORE_FILES:
-        try:
-            with open(os.path.join(folder, name), encoding="utf-8", errors="replace") as handle:
-                lines.extend(handle.read().splitlines())
-        except OSError:
-            continue
-    if not lines:
-        return None
-    matcher = load_pathspec().GitIgnoreSpec.from_lines(lines)
-    return IgnoreLevel(relative, list(matcher.patterns))
+    def run(self) -> None:
+        # A stack, not recursion: the depth of a tree is not ours to choose.
+        stack: list[tuple[str, list[tuple[str, list[IgnorePattern]]]]] = [("", [])]
+        while stack:
+            relative, levels = stack.pop()
+            folder = os.path.join(self.root, relative) if relative else self.root
+            if self.use_ignore_rules:
+                patterns = self.read_ignore_files(folder, relative)
+                if patterns:
+                    levels = levels + [(relative, patterns)]
+            try:
+                entries = list(os.scandir(folder))
+            except OSError as error:
+                self.notes.append(f"{relative or '.'}: folder not read: {error.strerror}")
+                continue
+            for entry in entries:
+                path = relative + entry.name
+                if entry.is_dir(follow_symlinks=False):
+                    if entry.name == ".git":
+                        continue
+                    if self.is_pruned(entry.name, levels, path):
+                        self.ignored.append(path)
+                    else:
+                        stack.append((path + "/", levels))
+                elif grammar_language(entry.name) is not None and not (
+                    # Matching the name first saves an ignore test for every other file.
+                    self.use_ignore_rules and decide(levels, path, False)
+                ):
+                    self.files.append(path)
 
+    def is_pruned(self, name: str, levels: list[tuple[str, list[IgnorePattern]]], path: str) -> bool:
+        return self.use_ignore_rules and (
+            name in PRUNED_DIRS
+            or decide(levels, path, True)
+            or (bool(self.excludes) and decide([("", self.excludes)], path, True))
+        )
 
-def is_ignored(levels: list[IgnoreLevel], path: str) -> bool:
-    """Git's rule: the last matching pattern decides, deeper files first."""
-    for level in reversed(levels):
-        local = path[len(level.base) :]
-        for pattern in reversed(level.patterns):
-            if pattern.include is not None and pattern.match_file(local) is not None:
-                return bool(pattern.include)
-    return False
+    def read_ignore_files(self, folder: str, relative: str) -> list[IgnorePattern]:
+        patterns: list[IgnorePattern] = []
+        for name in IGNORE_FILES:
+            try:
+                with open(os.path.join(folder, name), "rb") as handle:
+                    data = handle.read(MAX_IGNORE_FILE_BYTES)
+            except OSError:
+                continue
+            rules = parse_ignore_text(data, relative + name)
+            patterns.extend(rules.patterns)
+            self.notes.extend(rules.notes)
+        return patterns
 
 
 def holds_grammar_file(folder: str) -> bool:

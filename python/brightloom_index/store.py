@@ -1,21 +1,39 @@
 """The persistent index: one SQLite file, written in one transaction per refresh.
 
-Readers (`find`, `tags`) open it as it is; a refresh opens it with
-`open_for_refresh`, which takes the write lock (waiting a bounded time for
-another refresh), creates or upgrades the schema, and leaves a transaction
-open that the caller commits at the very end. A refresh killed at any point
-thus leaves the previous index whole: SQLite rolls the open transaction back.
-WAL journaling lets readers go on during a refresh.
+Every SQL statement of the command line is in this module. Two ways in:
+
+    with Store.open_for_reading(location) as index:      # find, tags
+        rows = index.find_symbols(SymbolQuery("main"))
+
+    with RefreshTransaction(location, rebuild, wait_seconds, notice) as index:
+        index.delete_file(...); index.insert_file(...)   # commits on a normal exit
+
+A refresh takes the write lock (waiting a bounded time for another
+refresh), creates or upgrades the schema, and holds one transaction until
+the `with` block ends: committed when it ends normally, rolled back when it
+raises. A refresh killed at any point thus leaves the previous index whole
+(SQLite rolls the open transaction back). WAL journaling lets readers go on
+during a refresh.
 
 Every failure reaches the caller as `IndexFailed` with one line naming the
 file; a damaged file is never replaced or emptied except by `--rebuild`.
+Only a database carrying our mark (`APPLICATION_ID`) is ever changed or
+deleted: `ownership` tells it from another program's database or another
+kind of file before SQLite is let near it, and every value read is checked
+for its type, so that damage is reported as such wherever it shows.
+
+Adding a table (say, for references): add its CREATE statements to SCHEMA,
+its name to PER_FILE_TABLES when its rows belong to one file (so that
+`delete_file` clears them), its rows in `insert_file` or a new writer
+method, and raise SCHEMA_VERSION: an index of another version is rebuilt.
 """
 
 from __future__ import annotations
 
 import os
 import sqlite3
-from collections.abc import Callable
+import stat
+from collections.abc import Callable, Iterable, Sequence
 from time import monotonic, sleep
 
 from .errors import Failure
@@ -23,15 +41,23 @@ from .errors import Failure
 # typing is for the checker only (see cli.py).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, TypeVar
+    from types import TracebackType
+    from typing import Any, ParamSpec, TypeVar
 
+    P = ParamSpec("P")
     T = TypeVar("T")
 
 # Raised whenever the tables below change shape; another number is rebuilt.
 SCHEMA_VERSION = 2
 
-INDEX_FOLDER = ".brightloom"
-INDEX_NAME = "index.sqlite"
+# Set on creation (`PRAGMA application_id`): the mark of a database this
+# tool made, and the only kind it will replace or delete.
+APPLICATION_ID = 0x426C4978
+# The tables of the versions made before the mark: such a database holding
+# no other table is taken as ours (and marked at its next refresh).
+UNMARKED_VERSION_TABLES = frozenset({"meta", "files", "symbols", "syntax_errors"})
+SQLITE_MAGIC = b"SQLite format 3\x00"
+HEADER_SIZE = 100
 
 SCHEMA = """
 CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -71,6 +97,9 @@ CREATE TABLE syntax_errors (
 CREATE INDEX syntax_errors_by_file ON syntax_errors (file_id);
 """
 
+# Tables whose rows belong to one file through `file_id`.
+PER_FILE_TABLES = ("symbols", "syntax_errors")
+
 # Pause between attempts to take a lock SQLite reported busy without waiting.
 BUSY_RETRY_SECONDS = 0.05
 
@@ -78,6 +107,9 @@ BUSY_RETRY_SECONDS = 0.05
 READ_WAIT_SECONDS = 5.0
 
 REBUILD_HINT = "rebuild it with `brightloom-index index --rebuild`"
+
+# Above every code point: `name < prefix + TOP` bounds a prefix range.
+TOP = "\U0010ffff"
 
 
 class IndexFailed(Failure):
@@ -89,72 +121,161 @@ class IndexFailed(Failure):
         self.damaged = damaged
 
 
-def default_location(root: str) -> str:
-    return os.path.join(root, INDEX_FOLDER, INDEX_NAME)
+def not_ours(location: str) -> IndexFailed:
+    return IndexFailed(f"{location} is not an index of this tool; it was left alone")
 
 
-def find_index_upwards(start: str) -> str | None:
-    """The default index of `start` or of its nearest parent that has one."""
-    folder = os.path.abspath(start)
-    while True:
-        candidate = default_location(folder)
-        if os.path.isfile(candidate):
-            return candidate
-        parent = os.path.dirname(folder)
-        if parent == folder:
-            return None
-        folder = parent
+def damaged(location: str, detail: str) -> IndexFailed:
+    return IndexFailed(f"index {location} is damaged ({detail}); {REBUILD_HINT}", damaged=True)
 
 
-def describe_failure(location: str, error: sqlite3.Error) -> IndexFailed:
+# What reading a damaged file can raise: SQLite's errors, and a decoding
+# error when SQLite's own message quotes stored text that is not UTF-8.
+FILE_ERRORS = (sqlite3.Error, UnicodeDecodeError)
+
+
+# What a file at an index's place is, as far as can be told before using it.
+NEW = "new"  # missing or empty
+OURS = "ours"  # carries our mark, or is of a version made before the mark
+FOREIGN = "foreign"  # a database of another program
+UNKNOWN = "unknown"  # not SQLite, or too damaged to tell
+DAMAGED = "damaged"  # carries our mark, with a header SQLite cannot work with
+
+
+def header_is_sound(header: bytes) -> bool:
+    """The fields of an SQLite header that have few legal values hold one of them.
+
+    SQLite itself reports a garbled page size or format number as a full
+    disk, a read-only file or an unsupported format, which says nothing of
+    damage; checked here, such a file is damaged.
+    """
+    page_size = int.from_bytes(header[16:18], "big")
+    page_size = 65536 if page_size == 1 else page_size
+    return (
+        512 <= page_size <= 65536
+        and page_size & (page_size - 1) == 0
+        and header[18] in (1, 2)
+        and header[19] in (1, 2)
+        and header[21:24] == bytes([64, 32, 32])
+        and int.from_bytes(header[44:48], "big") <= 4
+        and int.from_bytes(header[56:60], "big") <= 3
+    )
+
+
+def ownership(location: str) -> str:
+    """NEW, OURS, FOREIGN, UNKNOWN or DAMAGED for the file at `location`.
+
+    The header is read first, without SQLite, so that a file of another kind
+    is never handed to it; a database without any mark is then asked for its
+    tables. Anything but a regular file is refused here (a FIFO would block).
+    """
+    try:
+        status = os.stat(location)
+    except FileNotFoundError:
+        return NEW
+    except OSError as error:
+        raise IndexFailed(f"cannot open {location}: {error.strerror}") from None
+    if stat.S_ISDIR(status.st_mode) or not stat.S_ISREG(status.st_mode):
+        raise IndexFailed(f"{location} is not a regular file")
+    if status.st_size == 0:
+        return NEW
+    try:
+        with open(location, "rb") as handle:
+            header = handle.read(HEADER_SIZE)
+    except OSError as error:
+        raise IndexFailed(f"cannot read {location}: {error.strerror}") from None
+    if len(header) < HEADER_SIZE or not header.startswith(SQLITE_MAGIC):
+        return UNKNOWN
+    mark = int.from_bytes(header[68:72], "big")
+    if not header_is_sound(header):
+        return DAMAGED if mark == APPLICATION_ID else UNKNOWN
+    if mark == APPLICATION_ID:
+        # Never set in our files: the auto-vacuum fields (SQLite reads a
+        # garbled one as a full disk).
+        return OURS if header[52:56] == header[64:68] == bytes(4) else DAMAGED
+    if mark != 0:
+        return FOREIGN
+    # The header may lag behind a write-ahead log: ask SQLite, read-only, so
+    # that not even a hot journal of someone else's database is rolled back.
+    from urllib.parse import quote  # only here: a lookup's start stays short
+
+    try:
+        connection = sqlite3.connect(
+            f"file:{quote(os.path.abspath(location))}?mode=ro", uri=True, timeout=READ_WAIT_SECONDS
+        )
+        try:
+            mark = retry_when_busy(lambda: int(connection.execute("PRAGMA application_id").fetchone()[0]))
+            names = retry_when_busy(
+                lambda: {row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            )
+        finally:
+            connection.close()
+    except FILE_ERRORS:
+        return UNKNOWN
+    if mark == APPLICATION_ID:
+        return OURS
+    if mark != 0 or not names <= UNMARKED_VERSION_TABLES:
+        return FOREIGN
+    return OURS
+
+
+def refusal(location: str, kind: str, at_default_place: bool) -> IndexFailed:
+    """Why a FOREIGN, UNKNOWN or DAMAGED file cannot be used.
+
+    A DAMAGED one carries our mark: --rebuild replaces it. So it does any
+    other file at the default place, in a folder of ours, where only our
+    index belongs. Anywhere else the file is someone else's, never changed
+    or deleted.
+    """
+    if kind == DAMAGED:
+        return damaged(location, "its header is damaged")
+    if not at_default_place:
+        return not_ours(location)
+    return damaged(location, "not an SQLite database" if kind == UNKNOWN else "a database of another program")
+
+
+def describe_failure(location: str, error: sqlite3.Error | UnicodeDecodeError) -> IndexFailed:
     """One message for an SQLite failure, telling damage from other faults."""
+    text = one_line(str(error))
+    if isinstance(error, UnicodeDecodeError):
+        return damaged(location, "stored text is not UTF-8")
     name = getattr(error, "sqlite_errorname", "")
-    if name in {"SQLITE_CORRUPT", "SQLITE_NOTADB"} or type(error) is sqlite3.DatabaseError:
-        return IndexFailed(f"index {location} is damaged ({error}); {REBUILD_HINT}", damaged=True)
-    return IndexFailed(f"index {location}: {error}")
+    if (
+        name in {"SQLITE_CORRUPT", "SQLITE_NOTADB"}
+        or type(error) is sqlite3.DatabaseError
+        # The driver's words for stored text that is not UTF-8.
+        or text.startswith("Could not decode to UTF-8")
+    ):
+        return damaged(location, text)
+    return IndexFailed(f"index {location}: {text}")
+
+
+def one_line(text: str) -> str:
+    """`text` with control characters escaped: SQLite's messages may quote damaged text."""
+    return "".join(c if " " <= c != "\x7f" else f"\\x{ord(c):02x}" for c in text)
+
+
+def typed_rows(rows: Iterable[Sequence[Any]], *types: type | tuple[type, ...]) -> list[Any]:
+    """The rows, each value checked against its column's type.
+
+    A damaged page can hold values of another type than the column's (a
+    number where a name should be); they are reported as damage here rather
+    than failing far away in the code that uses them.
+    """
+    checked = []
+    for row in rows:
+        if len(row) != len(types) or not all(isinstance(value, kind) for value, kind in zip(row, types)):
+            raise sqlite3.DatabaseError("a stored value has the wrong type")
+        checked.append(row)
+    return checked
 
 
 def connect(location: str, wait_seconds: float) -> sqlite3.Connection:
-    # Autocommit at the driver level: transactions are begun explicitly.
-    connection = sqlite3.connect(location, timeout=wait_seconds, isolation_level=None)
+    # Autocommit at the driver level: transactions are begun explicitly. The
+    # path is made absolute so that a file named ":memory:" is a file.
+    connection = sqlite3.connect(os.path.abspath(location), timeout=wait_seconds, isolation_level=None)
     connection.execute("PRAGMA synchronous = NORMAL")
     return connection
-
-
-def open_for_reading(location: str) -> sqlite3.Connection:
-    """An existing index checked for its schema version; never creates one."""
-    if not os.path.isfile(location):
-        raise IndexFailed(f"no index at {location}; create it with `brightloom-index index`")
-    try:
-        connection = connect(location, wait_seconds=READ_WAIT_SECONDS)
-        version = retry_when_busy(lambda: int(connection.execute("PRAGMA user_version").fetchone()[0]))
-    except sqlite3.Error as error:
-        raise describe_failure(location, error) from None
-    if version == 0:
-        connection.close()
-        raise IndexFailed(f"index {location} is empty: its first refresh has not finished")
-    if version != SCHEMA_VERSION:
-        connection.close()
-        raise IndexFailed(
-            f"index {location} has schema version {version}, this program reads {SCHEMA_VERSION};"
-            " refresh it with `brightloom-index index`"
-        )
-    return connection
-
-
-def prepare_folder(location: str, is_default: bool) -> None:
-    """Creates the default folder with a `.gitignore` that hides it from git."""
-    folder = os.path.dirname(location) or "."
-    if not is_default:
-        return
-    try:
-        os.makedirs(folder, exist_ok=True)
-        ignore_file = os.path.join(folder, ".gitignore")
-        if not os.path.exists(ignore_file):
-            with open(ignore_file, "w", encoding="utf-8") as handle:
-                handle.write("*\n")
-    except OSError as error:
-        raise IndexFailed(f"cannot prepare {folder}: {error.strerror}") from None
 
 
 def remove_database(location: str) -> None:
@@ -164,82 +285,12 @@ def remove_database(location: str) -> None:
             os.remove(location + suffix)
         except FileNotFoundError:
             pass
+        except OSError as error:
+            raise IndexFailed(f"cannot delete {location + suffix}: {error.strerror}") from None
 
 
-def open_for_refresh(
-    location: str, rebuild: bool, wait_seconds: float, notice: Callable[[str], None]
-) -> sqlite3.Connection:
-    """A connection inside a write transaction on a current, complete schema.
-
-    `notice` receives what the user should know (a rebuilt index). Raises
-    IndexFailed for a damaged file (unless `rebuild`), or when another
-    refresh keeps the lock past `wait_seconds`. A sound index is rebuilt
-    inside the transaction, so a killed rebuild leaves it as it was; only a
-    damaged one is deleted first.
-    """
-    try:
-        return open_current_schema(location, rebuild, wait_seconds, notice)
-    except IndexFailed as failure:
-        if not (rebuild and failure.damaged):
-            raise
-    notice(f"index {location} is damaged; deleting it and indexing from scratch")
-    remove_database(location)
-    return open_current_schema(location, False, wait_seconds, notice)
-
-
-def open_current_schema(
-    location: str, rebuild: bool, wait_seconds: float, notice: Callable[[str], None]
-) -> sqlite3.Connection:
-    try:
-        connection = connect(location, wait_seconds)
-    except sqlite3.Error as error:
-        raise describe_failure(location, error) from None
-    try:
-        version = connection.execute("PRAGMA user_version").fetchone()[0]
-        if version == 0 and not has_tables(connection):
-            # WAL is a property of the file, set once; it cannot change inside a transaction.
-            connection.execute("PRAGMA journal_mode = WAL")
-        begin_writing(connection, location, wait_seconds)
-        # Read again under the lock: another refresh may have created it meanwhile.
-        version = connection.execute("PRAGMA user_version").fetchone()[0]
-        if version != SCHEMA_VERSION or rebuild:
-            if version not in (0, SCHEMA_VERSION):
-                notice(f"index {location} has schema version {version}; rebuilding it as version {SCHEMA_VERSION}")
-            recreate_schema(connection)
-    except sqlite3.Error as error:
-        connection.close()
-        raise describe_failure(location, error) from None
-    except IndexFailed:
-        connection.close()
-        raise
-    return connection
-
-
-def has_tables(connection: sqlite3.Connection) -> bool:
-    return bool(connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] > 0)
-
-
-def begin_writing(connection: sqlite3.Connection, location: str, wait_seconds: float) -> None:
-    """Takes the write lock, waiting up to `wait_seconds` for another writer.
-
-    SQLite's own busy wait is not enough in WAL mode: while another process
-    checkpoints as it closes, BEGIN IMMEDIATE can fail at once with
-    SQLITE_BUSY, so the attempt is repeated here until the time is up.
-    """
-    deadline = monotonic() + wait_seconds
-    while True:
-        try:
-            connection.execute("BEGIN IMMEDIATE")
-            return
-        except sqlite3.OperationalError as error:
-            if not is_busy(error):
-                raise
-            if monotonic() >= deadline:
-                raise IndexFailed(
-                    f"index {location} is being refreshed by another process; gave up after {wait_seconds:g} s"
-                    " (--wait SECONDS waits longer)"
-                ) from None
-            sleep(BUSY_RETRY_SECONDS)
+def is_busy(error: sqlite3.Error) -> bool:
+    return getattr(error, "sqlite_errorname", "").startswith(("SQLITE_BUSY", "SQLITE_LOCKED"))
 
 
 def retry_when_busy(action: Callable[[], T], seconds: float = READ_WAIT_SECONDS) -> T:
@@ -254,28 +305,32 @@ def retry_when_busy(action: Callable[[], T], seconds: float = READ_WAIT_SECONDS)
         sleep(BUSY_RETRY_SECONDS)
 
 
-def is_busy(error: sqlite3.Error) -> bool:
-    return getattr(error, "sqlite_errorname", "").startswith(("SQLITE_BUSY", "SQLITE_LOCKED"))
+def reading(method: Callable[P, T]) -> Callable[P, T]:
+    """A read of the Store: retried while busy, any SQLite fault as IndexFailed."""
+
+    def guarded(*args: P.args, **kwargs: P.kwargs) -> T:
+        store: Store = args[0]  # type: ignore[assignment]
+        try:
+            return retry_when_busy(lambda: method(*args, **kwargs))
+        except FILE_ERRORS as error:
+            raise describe_failure(store.location, error) from None
+
+    guarded.__doc__ = method.__doc__
+    return guarded
 
 
-def recreate_schema(connection: sqlite3.Connection) -> None:
-    """Drops every table and creates the current ones, inside the open transaction."""
-    names = [row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
-    for name in names:
-        connection.execute(f'DROP TABLE "{name}"')
-    for statement in SCHEMA.split(";"):
-        if statement.strip():
-            connection.execute(statement)
-    connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+def writing(method: Callable[P, T]) -> Callable[P, T]:
+    """A write of the Store, inside the refresh's transaction: faults as IndexFailed."""
 
+    def guarded(*args: P.args, **kwargs: P.kwargs) -> T:
+        store: Store = args[0]  # type: ignore[assignment]
+        try:
+            return method(*args, **kwargs)
+        except FILE_ERRORS as error:
+            raise describe_failure(store.location, error) from None
 
-def read_meta(connection: sqlite3.Connection, key: str) -> str | None:
-    row = connection.execute("SELECT value FROM meta WHERE key = ?", (key,)).fetchone()
-    return None if row is None else str(row[0])
-
-
-def write_meta(connection: sqlite3.Connection, key: str, value: str) -> None:
-    connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (key, value))
+    guarded.__doc__ = method.__doc__
+    return guarded
 
 
 class StoredFile:
@@ -292,51 +347,385 @@ class StoredFile:
         self.stamp = stamp
 
 
-def stored_files(connection: sqlite3.Connection) -> dict[str, StoredFile]:
-    rows = connection.execute("SELECT path, id, digest, language, lines, size, mtime_ns FROM files")
-    return {
-        path: StoredFile(file_id, digest, language, lines, None if size is None else (size, mtime_ns))
-        for path, file_id, digest, language, lines, size, mtime_ns in rows
-    }
+class IndexFigures:
+    """Whole-index figures for the summary of a refresh."""
+
+    __slots__ = ("files_by_language", "lines_by_language", "symbols_by_kind", "files_with_errors",
+                 "outlines_cut", "checks_cut")
+
+    def __init__(self) -> None:
+        self.files_by_language: dict[str, int] = {}
+        self.lines_by_language: dict[str, int] = {}
+        self.symbols_by_kind: dict[str, int] = {}
+        # (path, error count) of each file whose check found syntax errors.
+        self.files_with_errors: list[tuple[str, int]] = []
+        # Paths whose outline or check reached the module's limit.
+        self.outlines_cut: list[str] = []
+        self.checks_cut: list[str] = []
 
 
-def write_stamp(connection: sqlite3.Connection, file_id: int, stamp: tuple[int, int] | None) -> None:
-    size, mtime_ns = stamp if stamp is not None else (None, None)
-    connection.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE id = ?", (size, mtime_ns, file_id))
+# Plain classes rather than dataclasses, which import inspect: a lookup's
+# whole run is a few tens of milliseconds.
+class SymbolQuery:
+    """A name to look for and how to match it."""
+
+    __slots__ = ("text", "mode", "ignore_case", "kinds", "languages")
+
+    def __init__(
+        self,
+        text: str,
+        mode: str = "exact",
+        ignore_case: bool = False,
+        kinds: tuple[str, ...] = (),
+        languages: tuple[str, ...] = (),
+    ) -> None:
+        self.text = text
+        self.mode = mode  # "exact", "prefix" or "glob"
+        self.ignore_case = ignore_case
+        self.kinds = kinds
+        self.languages = languages
 
 
-def delete_file(connection: sqlite3.Connection, file_id: int) -> None:
-    connection.execute("DELETE FROM symbols WHERE file_id = ?", (file_id,))
-    connection.execute("DELETE FROM syntax_errors WHERE file_id = ?", (file_id,))
-    connection.execute("DELETE FROM files WHERE id = ?", (file_id,))
+def name_condition(query: SymbolQuery) -> tuple[str, list[str]]:
+    """SQL on an indexed column for the name part of `query`, with its arguments."""
+    column = "s.folded_name" if query.ignore_case else "s.name"
+    text = query.text.lower() if query.ignore_case else query.text
+    if query.mode == "prefix":
+        # A range instead of LIKE/GLOB: it uses the index whatever the prefix holds.
+        return f"{column} >= ? AND {column} < ?", [text, text + TOP]
+    if query.mode == "glob":
+        return f"{column} GLOB ?", [text]
+    return f"{column} = ?", [text]
 
 
-def insert_file(
-    connection: sqlite3.Connection,
-    path: str,
-    language: str,
-    digest: str,
-    lines: int,
-    outline: dict[str, Any],
-    check: dict[str, Any],
-    stamp: tuple[int, int] | None,
-) -> None:
-    size, mtime_ns = stamp if stamp is not None else (None, None)
-    cursor = connection.execute(
-        "INSERT INTO files (path, language, digest, lines, symbol_count, error_count, size, mtime_ns)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-        (path, language, digest, lines, outline["symbol_count"], check["error_count"], size, mtime_ns),
-    )
-    file_id = cursor.lastrowid
-    connection.executemany(
-        "INSERT INTO symbols (file_id, kind, name, folded_name, line, end_line, depth, signature)"
-        " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-        [
-            (file_id, s["kind"], s["name"], s["name"].lower(), s["line"], s["end_line"], s["depth"], s["signature"])
-            for s in outline["symbols"]
-        ],
-    )
-    connection.executemany(
-        "INSERT INTO syntax_errors (file_id, line, column, kind, message, snippet) VALUES (?, ?, ?, ?, ?, ?)",
-        [(file_id, e["line"], e["column"], e["kind"], e["message"], e["snippet"]) for e in check["errors"]],
-    )
+class Store:
+    """An open index file. Reads work anywhere; writes only inside a RefreshTransaction.
+
+    Every method raises IndexFailed (one line naming the file) on any
+    SQLite fault; reads are retried for a while when a checkpointing writer
+    holds the file.
+    """
+
+    def __init__(self, connection: sqlite3.Connection, location: str) -> None:
+        self.connection = connection
+        self.location = location
+
+    @classmethod
+    def open_for_reading(cls, location: str, at_default_place: bool = False) -> Store:
+        """An existing index checked for its mark and schema version; never creates one.
+
+        `at_default_place`: the file is at the default place of a tree, in a
+        folder of ours, so a file that is not SQLite is a damaged index
+        rather than someone else's file.
+        """
+        kind = ownership(location)
+        if kind == NEW:
+            if not os.path.exists(location):
+                raise IndexFailed(f"no index at {location}; create it with `brightloom-index index`")
+            raise IndexFailed(f"index {location} is empty: its first refresh has not finished")
+        if kind in (FOREIGN, UNKNOWN, DAMAGED):
+            raise refusal(location, kind, at_default_place)
+        try:
+            connection = connect(location, wait_seconds=READ_WAIT_SECONDS)
+        except FILE_ERRORS as error:
+            raise describe_failure(location, error) from None
+        opened = cls(connection, location)
+        try:
+            version = opened.schema_version()
+            if version == 0:
+                raise IndexFailed(f"index {location} is empty: its first refresh has not finished")
+            if version != SCHEMA_VERSION:
+                raise IndexFailed(
+                    f"index {location} has schema version {version}, this program reads {SCHEMA_VERSION};"
+                    " refresh it with `brightloom-index index`"
+                )
+        except BaseException:
+            opened.close()
+            raise
+        return opened
+
+    def close(self) -> None:
+        self.connection.close()
+
+    def __enter__(self) -> Store:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        self.close()
+
+    # Reads.
+
+    @reading
+    def schema_version(self) -> int:
+        return int(self.connection.execute("PRAGMA user_version").fetchone()[0])
+
+    @reading
+    def read_meta(self, key: str) -> str | None:
+        rows = typed_rows(self.connection.execute("SELECT value FROM meta WHERE key = ?", (key,)), str)
+        return rows[0][0] if rows else None
+
+    @reading
+    def stored_files(self) -> dict[str, StoredFile]:
+        rows = typed_rows(
+            self.connection.execute("SELECT path, id, digest, language, lines, size, mtime_ns FROM files"),
+            str, int, str, str, int, (int, type(None)), (int, type(None)),
+        )
+        return {
+            path: StoredFile(file_id, digest, language, lines, None if size is None else (size, mtime_ns))
+            for path, file_id, digest, language, lines, size, mtime_ns in rows
+        }
+
+    @reading
+    def figures(self, outline_limit: int, check_limit: int) -> IndexFigures:
+        """Files and lines per language, symbols per kind, files with errors, and
+        the files whose outline or check reached the given limits."""
+        figures = IndexFigures()
+        execute = self.connection.execute
+        languages = execute("SELECT language, count(*), sum(lines) FROM files GROUP BY language")
+        for language, files, lines in typed_rows(languages, str, int, int):
+            figures.files_by_language[language] = files
+            figures.lines_by_language[language] = lines
+        kinds = execute("SELECT kind, count(*) FROM symbols GROUP BY kind")
+        figures.symbols_by_kind = dict(typed_rows(kinds, str, int))
+        with_errors = execute("SELECT path, error_count FROM files WHERE error_count > 0 ORDER BY path")
+        figures.files_with_errors = [(path, count) for path, count in typed_rows(with_errors, str, int)]
+        outlines_cut = execute("SELECT path FROM files WHERE symbol_count >= ? ORDER BY path", (outline_limit,))
+        figures.outlines_cut = [row[0] for row in typed_rows(outlines_cut, str)]
+        checks_cut = execute("SELECT path FROM files WHERE error_count >= ? ORDER BY path", (check_limit,))
+        figures.checks_cut = [row[0] for row in typed_rows(checks_cut, str)]
+        return figures
+
+    @reading
+    def find_symbols(self, query: SymbolQuery) -> list[tuple[str, int, int, str, str, str, str, int]]:
+        """(path, line, end_line, kind, name, signature, language, depth) in path and line order."""
+        condition, arguments = name_condition(query)
+        for column, values in (("s.kind", query.kinds), ("f.language", query.languages)):
+            if values:
+                condition += f" AND {column} IN ({', '.join('?' * len(values))})"
+                arguments.extend(values)
+        rows = self.connection.execute(
+            "SELECT f.path, s.line, s.end_line, s.kind, s.name, s.signature, f.language, s.depth"
+            f" FROM symbols s JOIN files f ON f.id = s.file_id WHERE {condition}"
+            " ORDER BY f.path, s.line, s.name",
+            arguments,
+        )
+        return typed_rows(rows, str, int, int, str, str, str, str, int)
+
+    @reading
+    def tag_rows(self) -> list[tuple[str, str, int, int, str]]:
+        """(name, path, line, end_line, kind) of every symbol, unordered."""
+        rows = self.connection.execute(
+            "SELECT s.name, f.path, s.line, s.end_line, s.kind FROM symbols s JOIN files f ON f.id = s.file_id"
+        )
+        return typed_rows(rows, str, str, int, int, str)
+
+    # Writes, inside a RefreshTransaction.
+
+    @writing
+    def write_meta(self, key: str, value: str) -> None:
+        self.connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (key, value))
+
+    @writing
+    def write_stamp(self, file_id: int, stamp: tuple[int, int] | None) -> None:
+        size, mtime_ns = stamp if stamp is not None else (None, None)
+        self.connection.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE id = ?", (size, mtime_ns, file_id))
+
+    @writing
+    def delete_file(self, file_id: int) -> None:
+        for table in PER_FILE_TABLES:
+            self.connection.execute(f"DELETE FROM {table} WHERE file_id = ?", (file_id,))
+        self.connection.execute("DELETE FROM files WHERE id = ?", (file_id,))
+
+    @writing
+    def insert_file(
+        self,
+        path: str,
+        language: str,
+        digest: str,
+        lines: int,
+        outline: dict[str, Any],
+        check: dict[str, Any],
+        stamp: tuple[int, int] | None,
+    ) -> None:
+        """One parsed file with the module's outline and syntax-check replies."""
+        size, mtime_ns = stamp if stamp is not None else (None, None)
+        cursor = self.connection.execute(
+            "INSERT INTO files (path, language, digest, lines, symbol_count, error_count, size, mtime_ns)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            (path, language, digest, lines, outline["symbol_count"], check["error_count"], size, mtime_ns),
+        )
+        file_id = cursor.lastrowid
+        self.connection.executemany(
+            "INSERT INTO symbols (file_id, kind, name, folded_name, line, end_line, depth, signature)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            [
+                (file_id, s["kind"], s["name"], s["name"].lower(), s["line"], s["end_line"], s["depth"],
+                 s["signature"])
+                for s in outline["symbols"]
+            ],
+        )
+        self.connection.executemany(
+            "INSERT INTO syntax_errors (file_id, line, column, kind, message, snippet) VALUES (?, ?, ?, ?, ?, ?)",
+            [(file_id, e["line"], e["column"], e["kind"], e["message"], e["snippet"]) for e in check["errors"]],
+        )
+
+
+class RefreshTransaction:
+    """The one write transaction of a refresh, as a context manager.
+
+    Entering opens the file (creating it when missing), takes the write
+    lock, and brings the schema to the current version (recreating it under
+    `rebuild`); it gives a Store to write with. Leaving commits when the
+    block ended normally and rolls back when it raised; either way the file
+    is closed. `notice` receives what the user should know (a rebuilt index).
+
+    Only a file that carries our mark is ever changed or deleted: anything
+    else is refused as not an index of this tool, `rebuild` or not, except
+    at the default place (`at_default_place`, in a folder of ours), where
+    it counts as a damaged index (see `refusal`). Raises IndexFailed for a damaged file
+    (unless `rebuild`), or when another refresh keeps the lock past
+    `wait_seconds`. A sound index is rebuilt inside the transaction, so a
+    killed rebuild leaves it as it was; only a damaged one is deleted first.
+    """
+
+    def __init__(
+        self,
+        location: str,
+        rebuild: bool,
+        wait_seconds: float,
+        notice: Callable[[str], None],
+        at_default_place: bool = False,
+    ) -> None:
+        self.location = location
+        self.rebuild = rebuild
+        self.wait_seconds = wait_seconds
+        self.notice = notice
+        self.at_default_place = at_default_place
+        self.store: Store | None = None
+
+    def __enter__(self) -> Store:
+        kind = ownership(self.location)
+        if kind in (FOREIGN, UNKNOWN, DAMAGED):
+            failure = refusal(self.location, kind, self.at_default_place)
+            if not (self.rebuild and failure.damaged):
+                raise failure
+            self.start_afresh()
+        try:
+            self.store = self.open_current_schema(self.rebuild)
+        except IndexFailed as failure:
+            if not (self.rebuild and failure.damaged):
+                raise
+            self.start_afresh()
+            self.store = self.open_current_schema(False)
+        return self.store
+
+    def start_afresh(self) -> None:
+        """Deletes a damaged index of ours, before indexing from scratch."""
+        self.notice(f"index {self.location} is damaged; deleting it and indexing from scratch")
+        remove_database(self.location)
+
+    def __exit__(
+        self, kind: type[BaseException] | None, value: BaseException | None, traceback: TracebackType | None
+    ) -> None:
+        assert self.store is not None
+        connection = self.store.connection
+        try:
+            if kind is None:
+                connection.execute("COMMIT")
+        except FILE_ERRORS as error:
+            raise describe_failure(self.location, error) from None
+        finally:
+            # Without the COMMIT above, closing rolls the whole refresh back.
+            connection.close()
+            self.store = None
+
+    def open_current_schema(self, rebuild: bool) -> Store:
+        location = self.location
+        try:
+            connection = connect(location, self.wait_seconds)
+        except FILE_ERRORS as error:
+            raise describe_failure(location, error) from None
+        try:
+            version = connection.execute("PRAGMA user_version").fetchone()[0]
+            if version == 0 and not has_tables(connection):
+                # WAL is a property of the file, set once; it cannot change inside a transaction.
+                connection.execute("PRAGMA journal_mode = WAL")
+            self.begin_writing(connection)
+            # Read again under the lock: another refresh may have created it meanwhile.
+            version = connection.execute("PRAGMA user_version").fetchone()[0]
+            if version != SCHEMA_VERSION or rebuild:
+                if version not in (0, SCHEMA_VERSION):
+                    self.notice(
+                        f"index {location} has schema version {version}; rebuilding it as version {SCHEMA_VERSION}"
+                    )
+                recreate_schema(connection)
+            if connection.execute("PRAGMA application_id").fetchone()[0] != APPLICATION_ID:
+                # A new file, or one of a version made before the mark.
+                connection.execute(f"PRAGMA application_id = {APPLICATION_ID}")
+        except FILE_ERRORS as error:
+            connection.close()
+            raise describe_failure(location, error) from None
+        except BaseException:
+            connection.close()
+            raise
+        return Store(connection, location)
+
+    def begin_writing(self, connection: sqlite3.Connection) -> None:
+        """Takes the write lock, waiting up to `wait_seconds` for another writer.
+
+        SQLite's own busy wait is not enough in WAL mode: while another process
+        checkpoints as it closes, BEGIN IMMEDIATE can fail at once with
+        SQLITE_BUSY, so the attempt is repeated here until the time is up.
+        """
+        deadline = monotonic() + self.wait_seconds
+        while True:
+            try:
+                connection.execute("BEGIN IMMEDIATE")
+                return
+            except sqlite3.OperationalError as error:
+                if not is_busy(error):
+                    raise
+                if monotonic() >= deadline:
+                    raise IndexFailed(
+                        f"index {self.location} is being refreshed by another process;"
+                        f" gave up after {self.wait_seconds:g} s (--wait SECONDS waits longer)"
+                    ) from None
+                sleep(BUSY_RETRY_SECONDS)
+
+
+def has_tables(connection: sqlite3.Connection) -> bool:
+    return bool(connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0] > 0)
+
+
+def recreate_schema(connection: sqlite3.Connection) -> None:
+    """Drops every table, view and trigger and creates the current tables,
+    inside the open transaction; then checks that nothing else is left.
+
+    A damaged schema can hold entries no DROP reaches (an index whose table
+    name was garbled); the check reports them as damage, so that --rebuild
+    deletes the file instead of committing a schema SQLite will refuse.
+    """
+    entries = connection.execute(
+        "SELECT type, name FROM sqlite_master WHERE type IN ('trigger', 'view', 'table')"
+        " AND name NOT LIKE 'sqlite^_%' ESCAPE '^' ORDER BY type = 'table'"
+    ).fetchall()
+    for kind, name in entries:
+        quoted = str(name).replace('"', '""')
+        connection.execute(f'DROP {kind.upper()} IF EXISTS "{quoted}"')
+    left = connection.execute(
+        "SELECT count(*) FROM sqlite_master WHERE NOT (type = 'table' AND name LIKE 'sqlite^_%' ESCAPE '^')"
+    ).fetchone()[0]
+    if left:
+        # Entries of a garbled type, or indexes of tables whose names were garbled.
+        raise sqlite3.DatabaseError(f"{left} schema entries could not be removed")
+    for statement in SCHEMA.split(";"):
+        if statement.strip():
+            connection.execute(statement)
+    connection.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+    tables = [row[0] for row in connection.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+    strays = connection.execute(
+        f"SELECT count(*) FROM sqlite_master WHERE tbl_name NOT IN ({', '.join('?' * len(tables))})", tables
+    ).fetchone()[0]
+    verdict = connection.execute("PRAGMA quick_check").fetchone()[0]
+    if strays or verdict != "ok":
+        raise sqlite3.DatabaseError(f"schema entries left over or damaged pages ({verdict})")

@@ -1,13 +1,14 @@
 #include "collect_symbols.h"
 
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <utility>
 
-#include "lib/utf8.h"
 #include "outline/outline_rules.h"
 #include "outline/signature.h"
 #include "syntax/tree_cursor_owner.h"
+#include "text/utf8.h"
 
 namespace brightloom {
 namespace {
@@ -131,6 +132,7 @@ void walk_children(const WalkContext& context, TSNode node, std::uint32_t depth,
 
 void collect_symbols(TSNode node, std::string_view source, const OutlineRules& rules,
                      std::uint32_t depth, std::vector<OutlineSymbol>& symbols) {
+    assert(depth <= 1);
     if (ts_node_is_null(node)) return;
     const WalkContext context{rules, source, field_ids_of(ts_node_language(node))};
     walk_children(context, node, depth, symbols);

@@ -9,8 +9,8 @@
 
 #include <tree_sitter/api.h>
 
-#include "outline/outline.h"
 #include "outline/outline_rules.h"
+#include "outline/outline_symbol.h"
 
 namespace brightloom {
 

@@ -1,7 +1,7 @@
 // Which syntax nodes the outline lists, per language family, as plain data.
 // The walker (collect_symbols.cpp) reads these tables and names no language:
-// supporting another language means adding a table and one row to
-// LANGUAGE_RULES below.
+// supporting another language means adding a table here and naming it in the
+// language's row of languages/language_table.cpp.
 #pragma once
 
 #include <array>
@@ -95,25 +95,5 @@ inline constexpr std::array JS_CONTAINER_RULES{
 inline constexpr OutlineRules PYTHON_RULES{PYTHON_KIND_RULES, PYTHON_CONTAINER_RULES};
 inline constexpr OutlineRules RUST_RULES{RUST_KIND_RULES, RUST_CONTAINER_RULES};
 inline constexpr OutlineRules JS_RULES{JS_KIND_RULES, JS_CONTAINER_RULES};
-
-struct LanguageRules {
-    std::string_view language;
-    const OutlineRules* rules;
-};
-
-// Matched byte for byte against the language name of the request.
-inline constexpr std::array LANGUAGE_RULES{
-    LanguageRules{"python", &PYTHON_RULES}, LanguageRules{"rust", &RUST_RULES},
-    LanguageRules{"javascript", &JS_RULES}, LanguageRules{"typescript", &JS_RULES},
-    LanguageRules{"tsx", &JS_RULES},
-};
-
-// The rules of a language name, or null when the outline lists nothing for it.
-constexpr const OutlineRules* outline_rules_for(std::string_view language) {
-    for (const LanguageRules& row : LANGUAGE_RULES) {
-        if (row.language == language) return row.rules;
-    }
-    return nullptr;
-}
 
 }  // namespace brightloom

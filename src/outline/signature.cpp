@@ -1,6 +1,8 @@
 #include "signature.h"
 
-#include "lib/utf8.h"
+#include <cassert>
+
+#include "text/utf8.h"
 
 namespace brightloom {
 namespace {
@@ -12,9 +14,10 @@ bool is_unicode_white_space(char32_t cp) {
            cp == 0x205F || cp == 0x3000;
 }
 
-// `text` without White_Space characters at either end. `text` must be valid
-// UTF-8; the result is a view into it.
+// `text` without White_Space characters at either end; the result is a view
+// into it.
 std::string_view trim_white_space(std::string_view text) {
+    assert(is_valid_utf8(text));
     while (!text.empty()) {
         const DecodedCodePoint first = decode_utf8(text);
         if (!is_unicode_white_space(first.code_point)) break;

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "lib/utf8.h"
+#include "text/utf8.h"
 
 namespace brightloom {
 namespace {
@@ -23,8 +23,6 @@ constexpr std::uint32_t MAX_ABI_VERSION = 15;
 //    lexer running over the same text again asks for it again;
 //  - bytes the arena hands out, freed or not: rebuilding big nodes shows here.
 // Counting, not timing, gives every machine the same answer.
-constexpr std::uint64_t OPERATIONS_PER_PROGRESS_CALL = 100;
-constexpr std::uint64_t ALLOCATED_BYTES_PER_UNIT = 16;
 constexpr std::uint32_t LEXER_PIECE_BYTES = 4096;
 
 // Real sources stay far below these (see bench/parse_cost_bench.py): the

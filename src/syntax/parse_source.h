@@ -11,7 +11,7 @@
 
 #include <tree_sitter/api.h>
 
-#include "lib/command_error.h"
+#include "base/command_error.h"
 #include "syntax/parse_arena.h"
 
 namespace brightloom {
@@ -49,6 +49,12 @@ struct ParseLimits {
     std::size_t memory_bytes = 0;
 };
 ParseLimits parse_limits_for(std::size_t text_bytes);
+// The units work is counted in, for work done on the tree after the parse
+// that counts against the same limit: the runtime reports progress every
+// hundred operations, and every ALLOCATED_BYTES_PER_UNIT bytes handed out by
+// the arena count one unit.
+inline constexpr std::uint64_t OPERATIONS_PER_PROGRESS_CALL = 100;
+inline constexpr std::uint64_t ALLOCATED_BYTES_PER_UNIT = 16;
 // For measuring what a text would cost, and for tests of the walks on trees
 // no request may build.
 inline constexpr ParseLimits UNLIMITED_PARSE{UINT64_MAX, SIZE_MAX};

@@ -1,4 +1,4 @@
-#include "lib/content_hash.h"
+#include "text/content_hash.h"
 
 #include <gtest/gtest.h>
 

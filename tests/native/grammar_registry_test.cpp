@@ -1,4 +1,4 @@
-#include "syntax/grammar_registry.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
 #include <gtest/gtest.h>

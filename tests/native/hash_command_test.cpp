@@ -1,8 +1,8 @@
-#include "lib/hash_command.h"
+#include "commands/hash_command.h"
 
 #include <gtest/gtest.h>
 
-#include "lib/dispatch.h"
+#include "host/run_command.h"
 #include "temp_dir.h"
 
 namespace brightloom {

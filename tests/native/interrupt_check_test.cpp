@@ -1,4 +1,4 @@
-#include "lib/interrupt_check.h"
+#include "base/interrupt_check.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lib/json_number.h"
+#include "host/json_number.h"
 
 #include <gtest/gtest.h>
 

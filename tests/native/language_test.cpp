@@ -1,4 +1,4 @@
-#include "syntax/language.h"
+#include "languages/language_table.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,14 @@
 
 namespace brightloom {
 namespace {
+
+// The language both source commands take for a path: they answer for the
+// same languages.
+std::optional<std::string_view> language_of(std::string_view path) {
+    const std::optional<std::string_view> outline = language_from_path(path, LanguageCommand::outline);
+    EXPECT_EQ(outline, language_from_path(path, LanguageCommand::syntax_check)) << path;
+    return outline;
+}
 
 struct PathCase {
     std::string path;
@@ -53,7 +61,7 @@ TEST(LanguageFromPath, MapsExtensionsOfTheWholePath) {
     };
     for (const PathCase& row : cases) {
         SCOPED_TRACE(row.path);
-        const std::optional<std::string_view> language = language_from_path(row.path);
+        const std::optional<std::string_view> language = language_of(row.path);
         if (row.expected.empty()) {
             EXPECT_FALSE(language.has_value()) << *language;
         } else {
@@ -65,10 +73,10 @@ TEST(LanguageFromPath, MapsExtensionsOfTheWholePath) {
 
 TEST(LanguageFromPath, FoldsOnlyAsciiLetters) {
     // Bytes of multi-byte characters are compared as they are; only A-Z fold.
-    EXPECT_FALSE(language_from_path("a.p\xC3\x9D").has_value());
-    EXPECT_FALSE(language_from_path("a.\xEF\xBD\x90y").has_value());  // fullwidth p
-    EXPECT_FALSE(language_from_path(std::string("a.p\0y", 5)).has_value());
-    EXPECT_EQ(language_from_path("\xC3\xA9t\xC3\xA9.Rs").value_or(""), "rust");
+    EXPECT_FALSE(language_of("a.p\xC3\x9D").has_value());
+    EXPECT_FALSE(language_of("a.\xEF\xBD\x90y").has_value());  // fullwidth p
+    EXPECT_FALSE(language_of(std::string("a.p\0y", 5)).has_value());
+    EXPECT_EQ(language_of("\xC3\xA9t\xC3\xA9.Rs").value_or(""), "rust");
 }
 
 }  // namespace

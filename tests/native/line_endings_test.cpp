@@ -1,4 +1,4 @@
-#include "lib/line_endings.h"
+#include "text/line_endings.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "lib/open_beneath.h"
+#include "scan/open_beneath.h"
 
 #include <unistd.h>
 

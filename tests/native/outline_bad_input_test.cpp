@@ -4,10 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/dispatch.h"
+#include "host/run_command.h"
 #include "outline/collect_symbols.h"
 #include "outline_test_support.h"
-#include "syntax/grammar_registry.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
 namespace brightloom::testing {

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/dispatch.h"
-#include "lib/json_value.h"
-#include "outline/outline.h"
+#include "base/json_value.h"
+#include "commands/outline_command.h"
+#include "host/run_command.h"
 
 namespace brightloom::testing {
 

@@ -12,7 +12,7 @@
 
 #include <tree_sitter/api.h>
 
-#include "syntax/grammar_registry.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
 
 // The runtime's current allocator functions, which the hook replaced.

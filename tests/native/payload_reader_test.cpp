@@ -1,4 +1,4 @@
-#include "lib/payload_reader.h"
+#include "host/payload_reader.h"
 
 #include <gtest/gtest.h>
 

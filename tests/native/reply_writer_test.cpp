@@ -1,4 +1,4 @@
-#include "lib/reply_writer.h"
+#include "host/reply_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "lib/payload_reader.h"
+#include "host/payload_reader.h"
 
 namespace brightloom {
 namespace {

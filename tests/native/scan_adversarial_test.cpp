@@ -18,12 +18,12 @@
 #include <gtest/gtest.h>
 #include <valgrind/valgrind.h>
 
-#include "lib/content_hash.h"
-#include "lib/scan_files.h"
-#include "lib/scan_walk.h"
-#include "lib/worker_pool.h"
-#include "lib/dispatch.h"
-#include "lib/reply_writer.h"
+#include "host/reply_writer.h"
+#include "host/run_command.h"
+#include "scan/scan_files.h"
+#include "scan/scan_walk.h"
+#include "scan/worker_pool.h"
+#include "reference_digest.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 
@@ -43,7 +43,7 @@ TEST(ScanAdversarial, DropsFileNamesThatAreNotUtf8) {
     tree.write("bad\xef\xbf\xbd.py", "real");
     const ScanReply reply = scan_root(tree.path().string());
     ASSERT_EQ(reply.paths(), (Paths{"bad\xef\xbf\xbd.py", "good.py"}));
-    EXPECT_EQ(reply.entries[0].file_hash, content_hash("real"));
+    EXPECT_EQ(reply.entries[0].file_hash, reference_hash("real"));
 }
 
 TEST(ScanAdversarial, FinishesOnSymbolicLinkLoops) {
@@ -229,7 +229,7 @@ TEST(ScanAdversarial, NeverReadsThroughALinkSwappedInAfterTheWalk) {
                                           (root / "sub_link").c_str(), RENAME_EXCHANGE));
         }
     });
-    const std::string inside = content_hash("x = 1\n");
+    const std::string inside = reference_hash("x = 1\n");
     JsonObject all;
     all.emplace("max_files", JsonValue(std::uint64_t{1000}));
     int scans = 0;

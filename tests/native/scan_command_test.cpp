@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/content_hash.h"
+#include "reference_digest.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 
@@ -241,7 +241,7 @@ TEST(ScanWorkspace, CountsLinesAndDigestsLikeTheHashCommand) {
                                      [&](const ScannedFile& e) { return e.path == row.name; });
         ASSERT_NE(it, reply.entries.end());
         EXPECT_EQ(it->total_lines, row.lines);
-        EXPECT_EQ(it->file_hash, content_hash(row.text));
+        EXPECT_EQ(it->file_hash, reference_hash(row.text));
     }
     auto hash_of = [&](const char* name) {
         for (const ScannedFile& entry : reply.entries) {
@@ -251,8 +251,8 @@ TEST(ScanWorkspace, CountsLinesAndDigestsLikeTheHashCommand) {
     };
     EXPECT_EQ(hash_of("abc.py"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(hash_of("empty.py"), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(hash_of("crlf.py"), content_hash("a\nb"));
-    EXPECT_EQ(hash_of("cr.py"), content_hash("a\nb\n"));
+    EXPECT_EQ(hash_of("crlf.py"), reference_hash("a\nb"));
+    EXPECT_EQ(hash_of("cr.py"), reference_hash("a\nb\n"));
 }
 
 }  // namespace

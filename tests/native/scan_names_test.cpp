@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/payload_reader.h"
-#include "lib/scan_names.h"
-#include "lib/scan_options.h"
+#include "commands/scan_command.h"
+#include "host/payload_reader.h"
+#include "scan/scan_names.h"
 
 namespace brightloom {
 namespace {
@@ -64,23 +64,23 @@ TEST(ScanNames, FindsTheFinalNamedComponent) {
     }
 }
 
-Result<ScanOptions> options_of(std::string_view payload_text) {
+Result<ScanRequest> options_of(std::string_view payload_text) {
     Result<JsonValue> payload = read_payload(payload_text);
     if (!payload.ok()) return std::move(payload).error();
-    return read_scan_options(*payload);
+    return read_scan_request(*payload);
 }
 
-TEST(ScanOptionsReading, RequiresAStringRootBeforeAnythingElse) {
+TEST(ScanRequestReading, RequiresAStringRootBeforeAnythingElse) {
     for (const char* text : {"null", "[]", "{}", "\"root\"", "{\"root\":5}", "{\"root\":null}",
                              "{\"max_files\":\"x\",\"extensions\":3}", "{\"Root\":\"a\"}"}) {
         SCOPED_TRACE(text);
-        Result<ScanOptions> options = options_of(text);
+        Result<ScanRequest> options = options_of(text);
         ASSERT_FALSE(options.ok());
         EXPECT_EQ(options.error().message, "missing required field: root");
     }
 }
 
-TEST(ScanOptionsReading, TakesMaxFilesOnlyAsAnUnsignedInteger) {
+TEST(ScanRequestReading, TakesMaxFilesOnlyAsAnUnsignedInteger) {
     struct Row {
         const char* max_files;
         std::uint64_t expected;
@@ -93,17 +93,17 @@ TEST(ScanOptionsReading, TakesMaxFilesOnlyAsAnUnsignedInteger) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.max_files);
-        Result<ScanOptions> options =
+        Result<ScanRequest> options =
             options_of(std::string("{\"root\":\"r\",\"max_files\":") + row.max_files + "}");
         ASSERT_TRUE(options.ok());
         EXPECT_EQ(options->max_files, row.expected);
     }
-    Result<ScanOptions> absent = options_of("{\"root\":\"r\"}");
+    Result<ScanRequest> absent = options_of("{\"root\":\"r\"}");
     ASSERT_TRUE(absent.ok());
     EXPECT_EQ(absent->max_files, 256u);
 }
 
-TEST(ScanOptionsReading, ReadsExtensionsWithLeadingDotsRemoved) {
+TEST(ScanRequestReading, ReadsExtensionsWithLeadingDotsRemoved) {
     using List = std::vector<std::string>;
     const List defaults{"py", "rs", "ts", "tsx", "js", "go", "md", "toml", "yaml", "yml"};
     struct Row {
@@ -121,12 +121,12 @@ TEST(ScanOptionsReading, ReadsExtensionsWithLeadingDotsRemoved) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.extensions);
-        Result<ScanOptions> options =
+        Result<ScanRequest> options =
             options_of(std::string("{\"root\":\"r\",\"extensions\":") + row.extensions + "}");
         ASSERT_TRUE(options.ok());
         EXPECT_EQ(options->extensions, row.expected);
     }
-    Result<ScanOptions> absent = options_of("{\"root\":\" r/ \"}");
+    Result<ScanRequest> absent = options_of("{\"root\":\" r/ \"}");
     ASSERT_TRUE(absent.ok());
     EXPECT_EQ(absent->extensions, defaults);
     EXPECT_EQ(absent->root, " r/ ");

@@ -17,9 +17,10 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/content_hash.h"
-#include "lib/scan_files.h"
-#include "lib/worker_pool.h"
+#include "scan/scan_files.h"
+#include "scan/worker_pool.h"
+#include "text/content_hash.h"
+#include "reference_digest.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 
@@ -85,7 +86,7 @@ std::vector<ReferenceEntry> reference_scan(const fs::path& root) {
         const bool cut = text.size() >= 2 && text.ends_with("\xe2\x82");
         if (cut) continue;
         const std::uint64_t lines = text.empty() ? 0 : 1 + std::count(text.begin(), text.end(), '\n');
-        entries.push_back({path, content_hash(text), lines});
+        entries.push_back({path, reference_hash(text), lines});
     }
     return entries;
 }
@@ -204,7 +205,7 @@ TEST(ScanPool, ScansInAForkedChild) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         ::alarm(30);  // a hang ends the child, and the parent sees a signal
-        Result<JsonValue> reply = scan_workspace(scan_payload(tree.path().string()));
+        Result<JsonValue> reply = execute_command("scan", scan_payload(tree.path().string()));
         const bool good = reply.ok() && *reply->as_object()->at("count").as_u64() == 3;
         std::_Exit(good ? 0 : 1);
     }

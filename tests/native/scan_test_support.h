@@ -17,9 +17,9 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/json_value.h"
-#include "lib/open_beneath.h"
-#include "lib/scan_command.h"
+#include "base/json_value.h"
+#include "host/run_command.h"
+#include "scan/open_beneath.h"
 
 namespace brightloom::testing {
 
@@ -48,7 +48,7 @@ inline JsonValue scan_payload(const std::string& root, JsonObject extra = {}) {
 // Runs the command and checks the reply's shape on the way: exactly the keys
 // count, entries and ok, and three keys in every entry.
 inline ScanReply scan(const JsonValue& payload) {
-    Result<JsonValue> reply = scan_workspace(payload);
+    Result<JsonValue> reply = execute_command("scan", payload);
     if (!reply.ok()) {
         ADD_FAILURE() << "scan failed: " << reply.error().message;
         return {};

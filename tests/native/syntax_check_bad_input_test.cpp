@@ -1,6 +1,6 @@
 // Hostile texts for the syntax check: none may crash, hang, overflow the
 // stack or produce an item that does not point into the text.
-#include "syntax/syntax_check.h"
+#include "syntax/syntax_errors.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "lib/dispatch.h"
-#include "lib/reply_writer.h"
-#include "lib/utf8.h"
-#include "syntax/grammar_registry.h"
+#include "host/reply_writer.h"
+#include "host/run_command.h"
+#include "languages/language_table.h"
 #include "syntax/parse_source.h"
+#include "text/utf8.h"
 #include "temp_dir.h"
 
 namespace brightloom {

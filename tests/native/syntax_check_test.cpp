@@ -1,12 +1,12 @@
-#include "syntax/syntax_check.h"
+#include "commands/syntax_check_command.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "lib/dispatch.h"
-#include "lib/reply_writer.h"
+#include "host/reply_writer.h"
+#include "host/run_command.h"
 #include "temp_dir.h"
 
 namespace brightloom {
@@ -29,78 +29,6 @@ std::string errors_of(const char* language, const std::string& text) {
         execute_command("syntax-check", payload_of({{"content", text}, {"language", language}}));
     if (!reply.ok()) return "!" + reply.error().message;
     return write_reply(reply->as_object()->at("errors"));
-}
-
-TEST(SyntaxCheck, ReportsValidTextsOfEveryGrammar) {
-    struct Case {
-        const char* language;
-        const char* text;
-    };
-    const Case cases[] = {
-        {"python", "@dataclass\nclass A:\n    x: int = 0\n\n    async def f(self):\n        "
-                   "await g()\n"},
-        {"javascript", "export default function App() {\n  return <div a=\"1\">{x}</div>;\n}\n"},
-        {"typescript", "export abstract class A<T> implements B {\n  abstract f(): T;\n}\n"},
-        {"tsx", "const a = <T,>(x: T) => <b>{x}</b>;\n"},
-        {"rust", "impl<T: Clone> Tr for S<T> {\n    fn f(&self) -> T { self.0.clone() }\n}\n"},
-        {"json", "{\"a\": [1, 2.5e3, true, null, \"\\u00e9\"], \"b\": {}}\n"},
-        {"json", ""},
-        {"python", ""},
-    };
-    for (const Case& row : cases) {
-        SCOPED_TRACE(row.language);
-        EXPECT_EQ(check(payload_of({{"content", row.text}, {"language", row.language}})),
-                  std::string("{\"checked\":true,\"error_count\":0,\"errors\":[],\"language\":\"") +
-                      row.language + "\",\"ok\":true,\"valid\":true}");
-    }
-}
-
-TEST(SyntaxCheck, ReportsPositionKindMessageAndSnippetPerGrammar) {
-    struct Case {
-        const char* language;
-        std::string text;
-        std::string errors;
-    };
-    const Case cases[] = {
-        {"python", "x = = 1\n",
-         R"j([{"column":5,"kind":"error","line":1,"message":"syntax error","snippet":"x = = 1"}])j"},
-        {"python", "y = 2\nx = (1, [2, 3)\n",
-         R"j([{"column":14,"kind":"missing","line":2,"message":"missing ]","snippet":"x = (1, [2, 3)"}])j"},
-        {"javascript", "function f() {\n  return 1;\n",
-         R"j([{"column":12,"kind":"missing","line":2,"message":"missing }","snippet":"  return 1;"}])j"},
-        {"javascript", "const a = <div>{1 +}</div>;\n",
-         R"j([{"column":20,"kind":"missing","line":1,"message":"missing identifier","snippet":"const a = <div>{1 +}</div>;"}])j"},
-        {"javascript", "const a = <div a=>x</div>;\n",
-         R"j([{"column":17,"kind":"error","line":1,"message":"syntax error","snippet":"const a = <div a=>x</div>;"}])j"},
-        {"javascript", "if (a { b(1, 2 }\n",
-         R"j([{"column":6,"kind":"missing","line":1,"message":"missing )","snippet":"if (a { b(1, 2 }"},)j"
-         R"j({"column":9,"kind":"error","line":1,"message":"syntax error","snippet":"if (a { b(1, 2 }"}])j"},
-        {"typescript", "let n: = 1;\n",
-         R"j([{"column":6,"kind":"error","line":1,"message":"syntax error","snippet":"let n: = 1;"}])j"},
-        {"typescript", "interface A { x: number\n",
-         R"j([{"column":24,"kind":"missing","line":1,"message":"missing }","snippet":"interface A { x: number"}])j"},
-        {"tsx", "let a: = <i/>;\n",
-         R"j([{"column":6,"kind":"error","line":1,"message":"syntax error","snippet":"let a: = <i/>;"}])j"},
-        {"tsx", "const a = <T,>(x: T) => <b>{x +}</b>;\n",
-         R"j([{"column":32,"kind":"missing","line":1,"message":"missing identifier","snippet":"const a = <T,>(x: T) => <b>{x +}</b>;"}])j"},
-        {"rust", "fn main() { let x = 1 }\n",
-         R"j([{"column":22,"kind":"missing","line":1,"message":"missing ;","snippet":"fn main() { let x = 1 }"}])j"},
-        {"rust", "fn main( {}\n",
-         R"j([{"column":9,"kind":"missing","line":1,"message":"missing )","snippet":"fn main( {}"}])j"},
-        {"json", "{\"a\": 1,}",
-         R"j([{"column":8,"kind":"error","line":1,"message":"syntax error","snippet":"{\"a\": 1,}"}])j"},
-        // Two missing nodes at one position come in tree order, inner first.
-        {"json", "{\"a\": [1, 2\n",
-         R"j([{"column":12,"kind":"missing","line":1,"message":"missing ]","snippet":"{\"a\": [1, 2"},)j"
-         R"j({"column":12,"kind":"missing","line":1,"message":"missing }","snippet":"{\"a\": [1, 2"}])j"},
-        {"json", "[[1, 2 3], {\"a\": [}]",
-         R"j([{"column":8,"kind":"error","line":1,"message":"syntax error","snippet":"[[1, 2 3], {\"a\": [}]"},)j"
-         R"j({"column":19,"kind":"missing","line":1,"message":"missing ]","snippet":"[[1, 2 3], {\"a\": [}]"}])j"},
-    };
-    for (const Case& row : cases) {
-        SCOPED_TRACE(std::string(row.language) + ": " + row.text);
-        EXPECT_EQ(errors_of(row.language, row.text), row.errors);
-    }
 }
 
 TEST(SyntaxCheck, StopsAfterTwentyItems) {

@@ -1,4 +1,4 @@
-#include "lib/text_digest.h"
+#include "text/text_digest.h"
 
 #include <gtest/gtest.h>
 

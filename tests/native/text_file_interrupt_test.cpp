@@ -16,10 +16,11 @@
 #include <string>
 #include <thread>
 
-#include "lib/content_hash.h"
-#include "lib/file_descriptor.h"
-#include "lib/interrupt_check.h"
-#include "lib/text_file.h"
+#include "base/file_descriptor.h"
+#include "base/interrupt_check.h"
+#include "text/content_hash.h"
+#include "text/text_file.h"
+#include "reference_digest.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 
@@ -144,7 +145,7 @@ TEST(InterruptedRead, OpenIsRetriedWhenTheCheckSaysGoOn) {
     Result<FileDigest> digest = hash.join();
     EXPECT_GE(check_calls, 3);
     ASSERT_TRUE(digest.ok()) << digest.error().message;
-    EXPECT_EQ(digest->hash, content_hash("ab\n"));
+    EXPECT_EQ(digest->hash, testing::reference_hash("ab\n"));
 }
 
 // /dev/zero is valid UTF-8 forever; only the caller's stop ends it.

@@ -1,10 +1,10 @@
-#include "lib/text_file.h"
+#include "text/text_file.h"
 
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
-#include "lib/content_hash.h"
+#include "text/content_hash.h"
 #include "temp_dir.h"
 
 namespace brightloom {

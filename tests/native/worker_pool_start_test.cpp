@@ -1,7 +1,7 @@
 // Starting the pool's workers when the system or the worker's own set-up
 // refuses some of them: the pool keeps those that are ready, and a scan with
 // none still gives every entry, from the calling thread.
-#include "lib/worker_pool.h"
+#include "scan/worker_pool.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "lib/scan_files.h"
+#include "scan/scan_files.h"
 #include "scan_test_support.h"
 #include "temp_dir.h"
 

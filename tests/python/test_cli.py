@@ -2,20 +2,17 @@
 the module's own replies, exit statuses, the index summary, help texts."""
 import io
 import json
-import os
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
+from conftest import CLI_ENV
 
-from brightloom_index.cli import main  # noqa: E402
-from brightloom_index.native_calls import NativeCaller  # noqa: E402
-from brightloom_index.render import ProgressBar, table  # noqa: E402
-from brightloom_index_native import run  # noqa: E402
+from brightloom_index.cli import main
+from brightloom_index.native_calls import NativeCaller
+from brightloom_index.render import ProgressBar, table
+from brightloom_index_native import run
 
 APP_PY = "class A:\n    def f(self):\n        pass\n\ndef g():\n    return 1\n"
 LIB_RS = "struct S;\nimpl S {\n    fn new() -> S { S }\n}\n"
@@ -235,7 +232,7 @@ class TestPresentation:
 @pytest.mark.parametrize("command", ["hash", "scan", "outline", "check", "files", "index", "find", "tags", None])
 def test_help_for_every_subcommand(command):
     argv = [sys.executable, "-m", "brightloom_index"] + ([command] if command else []) + ["--help"]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SOURCE_DIR / "python"), os.environ.get("PYTHONPATH", "")]))
+    env = CLI_ENV
     done = subprocess.run(argv, capture_output=True, text=True, env=env, timeout=60)
     assert done.returncode == 0
     assert done.stdout.startswith("usage: brightloom-index" + (f" {command}" if command else ""))
@@ -243,7 +240,7 @@ def test_help_for_every_subcommand(command):
 
 
 def test_module_entry_passes_the_exit_status_on(tree):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SOURCE_DIR / "python"), os.environ.get("PYTHONPATH", "")]))
+    env = CLI_ENV
     argv = [sys.executable, "-m", "brightloom_index", "check"]
     broken = subprocess.run(argv + [str(tree / "broken.py")], capture_output=True, text=True, env=env, timeout=60)
     assert broken.returncode == 1

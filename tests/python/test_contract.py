@@ -1,16 +1,9 @@
 """The package's copy of the module's facts (contract.py) against the module's
 own answers, and the package's digest of a file against the scan's."""
-import os
-import sys
-from pathlib import Path
-
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
-
-from brightloom_index import contract  # noqa: E402
-from brightloom_index.digests import digest_file  # noqa: E402
+from brightloom_index import contract
+from brightloom_index.tree_files import Unreadable, digest_bytes
 
 
 class TestLanguages:
@@ -72,11 +65,10 @@ class TestDigest:
     def test_same_digest_and_lines_as_the_scan(self, run_json, tmp_path, data):
         (tmp_path / "f.py").write_bytes(data)
         entry = run_json("scan", {"root": str(tmp_path), "extensions": ["py"]})["entries"][0]
-        mine = digest_file(str(tmp_path / "f.py"))
-        assert (mine.file_hash, mine.total_lines) == (entry["file_hash"], entry["total_lines"])
+        assert digest_bytes(data) == (entry["file_hash"], entry["total_lines"])
 
     def test_non_utf8_is_refused_as_the_scan_drops_it(self, run_json, tmp_path):
         (tmp_path / "f.py").write_bytes(b"ok\xff\n")
         assert run_json("scan", {"root": str(tmp_path), "extensions": ["py"]})["count"] == 0
-        with pytest.raises(UnicodeDecodeError):
-            digest_file(str(tmp_path / "f.py"))
+        with pytest.raises(Unreadable):
+            digest_bytes(b"ok\xff\n")

@@ -3,16 +3,11 @@ statuses and paths, and `tags` files read back by readtags and Vim."""
 import os
 import shutil
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
-
-from test_cli import cli, json_lines  # noqa: E402
-from test_index_selection import make_tree  # noqa: E402
+from test_cli import cli, json_lines
+from test_index_selection import make_tree
 
 FILES = {
     "app.py": "class Parser:\n    def parse(self):\n        pass\n\n\ndef parse_all():\n    return 1\n",

@@ -4,19 +4,14 @@ step steers around."""
 import json
 import os
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
-
-from brightloom_index.digests import plan_scans  # noqa: E402
-from brightloom_index.native_calls import NativeCaller  # noqa: E402
-from brightloom_index.selection import SelectionRules, select_files  # noqa: E402
-from brightloom_index_native import run  # noqa: E402
-from test_cli import cli, json_lines  # noqa: E402
+from brightloom_index.digests import plan_scans
+from brightloom_index.native_calls import NativeCaller
+from brightloom_index.selection import SelectionRules, select_files
+from brightloom_index_native import run
+from test_cli import cli, json_lines
 
 
 def make_tree(root, files):
@@ -61,7 +56,7 @@ class TestIgnoreRules:
         git(tmp_path, "init", "-q")
         assert listed(tmp_path) == LAYERED_EXPECTED
 
-    def test_plain_folder_reads_the_same_rules_with_pathspec(self, tmp_path):
+    def test_plain_folder_reads_the_same_rules(self, tmp_path):
         make_tree(tmp_path, LAYERED)
         assert listed(tmp_path) == LAYERED_EXPECTED
 
@@ -154,7 +149,7 @@ class TestChoice:
         os.close(os.open(os.fsencode(tmp_path) + b"/bad\xff.py", os.O_CREAT | os.O_WRONLY))
         status, out, err = cli("files", str(tmp_path))
         assert out.splitlines() == ["ok.py"]
-        assert "bad\\udcff.py" in err and "not valid UTF-8" in err
+        assert err == "brightloom-index: left out bad\\xff.py: file name is not valid UTF-8\n"
 
 
 class TestScanPlan:

@@ -1,28 +1,25 @@
 """The stored index: incremental refresh against a rebuild from scratch, the
 schema version, damaged files, a refresh killed part-way, refreshes and
 readers at the same time, and independence from the scan's worker count."""
+import hashlib
 import json
 import os
 import signal
 import sqlite3
 import subprocess
-import sys
 import time
-from pathlib import Path
 
 import pytest
 
-SOURCE_DIR = Path(os.environ.get("BRIGHTLOOM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
-sys.path.insert(0, str(SOURCE_DIR / "python"))
+from conftest import CLI_ENV, PROGRAM
 
-from brightloom_index import digests, store  # noqa: E402
-from brightloom_index.native_calls import NativeCaller  # noqa: E402
-from brightloom_index_native import run  # noqa: E402
-from test_cli import cli, json_lines  # noqa: E402
-from test_index_selection import make_tree  # noqa: E402
+from brightloom_index import digests, index_job, store
+from brightloom_index.native_calls import NativeCaller
+from brightloom_index_native import run
+from test_cli import cli, json_lines
+from test_index_selection import make_tree
 
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(SOURCE_DIR / "python"), os.environ.get("PYTHONPATH", "")]))
-PROGRAM = [sys.executable, "-m", "brightloom_index"]
+ENV = CLI_ENV
 
 
 def db_of(root):
@@ -126,8 +123,10 @@ class TestIncrementalRefresh:
         os.utime(root / "Loose.PY", (an_hour_ago, an_hour_ago))
         index(root)
         reads = []
-        real_digest_file = digests.digest_file
-        monkeypatch.setattr(digests, "digest_file", lambda path: reads.append(path) or real_digest_file(path))
+        real_read = digests.read_tree_file
+        monkeypatch.setattr(
+            digests, "read_tree_file", lambda root, path, size: reads.append(f"{root}/{path}") or real_read(root, path, size)
+        )
         assert index(root)[-1]["refresh"]["unchanged"] == 3
         # Only the file changed moments ago is read again: its stamp is too recent to trust.
         assert reads == [f"{root}/Fresh.PY"]
@@ -135,6 +134,32 @@ class TestIncrementalRefresh:
         (root / "Fresh.PY").write_text("def fresh2(): pass\n")  # same size, same moment
         assert index(root)[-1]["refresh"]["changed"] == 2
         assert {"loose2", "fresh2"} <= {row[2] for row in dump(db_of(root))[1]}
+
+    @pytest.mark.parametrize("jobs", ["1", "2"])
+    def test_stored_digest_is_that_of_the_text_parsed(self, tmp_path, monkeypatch, jobs):
+        # Truncated between its digest and its parse, then written back with
+        # the same text: the index must not keep the full text's digest with
+        # the empty file's symbols, or no refresh would ever parse it again.
+        root = tmp_path / "race"
+        text = "def kept(): pass\n"
+        make_tree(root, {f"f{number:02}.py": text for number in range(70)})
+        real_digest = index_job.digest_selection
+
+        def digest_then_truncate(*arguments):
+            report = real_digest(*arguments)
+            for path in root.glob("*.py"):
+                path.write_text("")
+            return report
+
+        monkeypatch.setattr(index_job, "digest_selection", digest_then_truncate)
+        index(root, "--jobs", jobs)
+        monkeypatch.undo()
+        files = dump(db_of(root))[0]
+        assert {(row[2], row[3], row[4]) for row in files} == {(hashlib.sha256(b"").hexdigest(), 0, 0)}
+        for path in root.glob("*.py"):
+            path.write_text(text)
+        assert index(root)[-1]["refresh"]["changed"] == 70
+        assert len(dump(db_of(root))[1]) == 70
 
     def test_unreadable_file_is_named(self, project):
         if os.geteuid() == 0:
@@ -165,6 +190,36 @@ class TestStorage:
         status, out, err = cli("index", str(project))
         assert status == 0 and "schema version 99; rebuilding it" in err
         assert cli("find", "alpha", "--root", str(project))[0] == 0
+
+    def test_db_paths_sqlite_would_not_keep_are_refused_or_taken_as_files(self, project, tmp_path, monkeypatch):
+        for argv in (["index", str(project)], ["find", "alpha"], ["tags"]):
+            status, out, err = cli(*argv, "--db", "")
+            assert (status, out) == (2, "") and "--db: an empty path names no file" in err, argv
+        monkeypatch.chdir(tmp_path)
+        assert index(project, "--db", ":memory:")[-1]["files"] == 5
+        assert cli("find", "alpha", "--db", ":memory:")[0] == 0 and (tmp_path / ":memory:").is_file()
+
+    def test_a_reader_leaving_early_still_gets_the_refresh_committed(self, project):
+        # Far more output than a pipe holds, so that the writer meets the closed end.
+        for i in range(100):
+            (project / f"many{i}.py").write_text("".join(f"def many{i}_{j}(): pass\n" for j in range(40)))
+        process = subprocess.Popen(PROGRAM + ["index", str(project), "--json", "--jobs", "1"],
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV)
+        assert process.stdout.readline()
+        process.stdout.close()
+        assert process.wait(timeout=120) == 0
+        assert process.stderr.read() == b""
+        assert len(dump(db_of(project))[0]) == 105
+
+    @pytest.mark.parametrize("rules", ["{", "[]", '{"excludes": "x"}', '{"max_files": -1}', '{"use_ignore_rules": 0}'])
+    def test_malformed_stored_rules_are_one_line_until_the_next_index(self, project, rules):
+        index(project)
+        with sqlite3.connect(db_of(project)) as connection:
+            connection.execute("UPDATE meta SET value = ? WHERE key = 'rules'", (rules,))
+        status, out, err = cli("find", "alpha", "--refresh", "--root", str(project))
+        assert (status, out) == (2, "") and err.count("\n") == 1 and "unreadable selection rules" in err
+        assert cli("index", str(project))[0] == 0
+        assert cli("find", "alpha", "--refresh", "--root", str(project))[0] == 0
 
     @pytest.mark.parametrize("damage", ["garbage", "truncated"])
     def test_damaged_file_is_a_clear_error_until_rebuild(self, project, damage):

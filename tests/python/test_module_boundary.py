@@ -1,6 +1,7 @@
 """What the Python boundary adds: binding, exception types and texts, str in
-and out, module registration."""
+and out, module registration, and one exact reply text of each file command."""
 import importlib
+import json
 import os
 import subprocess
 import sys
@@ -199,3 +200,43 @@ def test_second_interpreter_is_refused():
 
 def test_panic_exception_is_not_created_at_import():
     assert not hasattr(native, "PanicException")
+
+
+def test_outline_reply_text():
+    source = "class Café:\n    def brew(self):\n        pass\n"
+    reply = run("outline", '{"content": %s, "path": "shop/cafe.py"}' % json_text(source))
+    assert reply == (
+        '{"checked":true,"language":"python","ok":true,"symbol_count":2,"symbols":['
+        '{"depth":0,"end_line":3,"kind":"class","line":1,"name":"Café","signature":"class Café:"},'
+        '{"depth":1,"end_line":3,"kind":"method","line":2,"name":"brew","signature":"def brew(self):"}]}'
+    )
+
+
+def test_outline_of_missing_file_raises_the_read_message(tmp_path):
+    with pytest.raises(RuntimeError) as caught:
+        run("outline", '{"path": %s}' % json_text(str(tmp_path / "gone.toml")))
+    assert str(caught.value) == "No such file or directory (os error 2)"
+
+
+def test_syntax_check_reply_text():
+    # "é" takes two bytes, so the stray "=" is at byte column 6.
+    reply = run("syntax-check", json.dumps({"content": "é = = 1\r\n", "path": "x.py"}))
+    assert reply == (
+        '{"checked":true,"error_count":1,"errors":[{"column":6,"kind":"error","line":1,'
+        '"message":"syntax error","snippet":"é = = 1"}],"language":"python","ok":true,"valid":false}'
+    )
+
+
+def test_syntax_check_of_unparsed_language_and_unreadable_file(tmp_path):
+    reply = run("syntax-check", '{"content": "a = [", "path": "pyproject.toml"}')
+    assert json.loads(reply) == {
+        "checked": False, "error_count": 0, "errors": [], "language": "toml",
+        "ok": True, "reason": "no_parser", "valid": True,
+    }
+    with pytest.raises(RuntimeError) as caught:
+        run("syntax-check", json.dumps({"path": str(tmp_path)}))
+    assert str(caught.value) == "Is a directory (os error 21)"
+
+
+def json_text(text):
+    return json.dumps(text, ensure_ascii=False)
