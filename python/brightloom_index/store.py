@@ -512,6 +512,31 @@ class Store:
         return typed_rows(rows, str, int, int, str, str, str, str, int)
 
     @reading
+    def symbols_containing(self, folded: str, limit: int) -> list[tuple[str, int, int, str, str, str, int]]:
+        """(path, line, end_line, kind, name, signature, depth) of at most `limit` symbols whose
+        folded name starts with `folded`, then of those holding it further on; shortest names first."""
+        columns = (
+            "SELECT f.path, s.line, s.end_line, s.kind, s.name, s.signature, s.depth"
+            " FROM symbols s JOIN files f ON f.id = s.file_id"
+        )
+        rows = typed_rows(self.connection.execute(
+            f"{columns} WHERE s.folded_name >= ? AND s.folded_name < ? ORDER BY length(s.name), f.path LIMIT ?",
+            (folded, folded + TOP, limit),
+        ), str, int, int, str, str, str, int)
+        if len(rows) < limit and folded:
+            # No index serves a match inside the name: this one scans the table.
+            rows += typed_rows(self.connection.execute(
+                f"{columns} WHERE instr(s.folded_name, ?) > 1 ORDER BY length(s.name), f.path LIMIT ?",
+                (folded, limit - len(rows)),
+            ), str, int, int, str, str, str, int)
+        return rows
+
+    @reading
+    def indexed_paths(self) -> list[str]:
+        """Every indexed file's path, in path order."""
+        return [row[0] for row in typed_rows(self.connection.execute("SELECT path FROM files ORDER BY path"), str)]
+
+    @reading
     def tag_rows(self) -> list[tuple[str, str, int, int, str]]:
         """(name, path, line, end_line, kind) of every symbol, unordered."""
         rows = self.connection.execute(

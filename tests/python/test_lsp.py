@@ -128,13 +128,17 @@ def test_frames_read_back():
 
 # The query layer ------------------------------------------------------------------
 
-def test_nesting_follows_depth():
-    def at(name, depth):
-        return Definition("/p", 1, 1, 0, "function", name, "", depth)
+def test_nesting_follows_scopes():
+    def at(name, scope):
+        return Definition("/p", 1, 1, 0, "function", name, "", scope)
 
-    roots = nest([at("A", 0), at("a1", 1), at("a2", 1), at("B", 0), at("b1", 1)])
-    assert [(node.definition.name, [child.definition.name for child in node.children]) for node in roots] == [
-        ("A", ["a1", "a2"]), ("B", ["b1"]),
+    # A scope pointing at itself or past the list is taken as file level.
+    roots = nest([at("A", None), at("a1", 0), at("inner", 1), at("B", None), at("b1", 3), at("odd", 5), at("far", 99)])
+    def shape(nodes):
+        return [(node.definition.name, shape(node.children)) for node in nodes]
+
+    assert shape(roots) == [
+        ("A", [("a1", [("inner", [])])]), ("B", [("b1", [])]), ("odd", []), ("far", []),
     ]
 
 

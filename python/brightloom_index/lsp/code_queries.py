@@ -1,11 +1,12 @@
 """Every answer the language server gives about code, behind one interface.
 
 Stored files are answered from the index of each workspace root; open
-buffers from their current text, through the module's `outline` and
+buffers from their current text, through the module's `symbols` and
 `syntax-check` commands, so an unsaved definition is found at once.
 References are found by whole-word search of the indexed files and the open
-buffers (identifier characters on neither side); comments and strings that
-mention a name count too.
+buffers (identifier characters on neither side), so comments and strings
+that mention a name count too: the index keeps no references yet, and
+this is the one place to change when it does.
 
 Paths in the records are absolute; lines count from 1 as the index stores
 them; `column` is an index into the line's text (code points), or None when
@@ -16,15 +17,14 @@ from __future__ import annotations
 
 import os
 import re
-import sqlite3
-from collections.abc import Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from time import monotonic
 from typing import Any
 
-from .. import store
-from ..contract import OUTLINED_LANGUAGES, grammar_language
+from ..contract import grammar_language
+from ..index_place import default_location
 from ..native_calls import CommandFailed, NativeCaller
-from ..queries import Query, search
+from ..store import IndexFailed, Store, SymbolQuery
 from .documents import index_of_byte_column
 
 # Most workspace symbols one query answers; the best-ranked are kept.
@@ -36,10 +36,11 @@ REOPEN_SECONDS = 1.0
 
 
 class Definition:
-    __slots__ = ("path", "line", "end_line", "column", "kind", "name", "signature", "depth")
+    __slots__ = ("path", "line", "end_line", "column", "kind", "name", "signature", "scope")
 
     def __init__(
-        self, path: str, line: int, end_line: int, column: int | None, kind: str, name: str, signature: str, depth: int
+        self, path: str, line: int, end_line: int, column: int | None, kind: str, name: str, signature: str,
+        scope: int | None = None,
     ) -> None:
         self.path = path
         self.line = line
@@ -48,7 +49,8 @@ class Definition:
         self.kind = kind
         self.name = name
         self.signature = signature
-        self.depth = depth
+        # For a buffer's definitions: the index of the enclosing one in the same list.
+        self.scope = scope
 
 
 class Reference:
@@ -99,6 +101,9 @@ def language_of(path: str, language_id: str | None = None) -> str | None:
     return CLIENT_LANGUAGE_IDS.get(language_id or "")
 
 
+# The client's language ids of the languages `symbols` reads, for buffers
+# whose file name says nothing (an unsaved buffer) or names a language the
+# index does not keep.
 CLIENT_LANGUAGE_IDS = {
     "python": "python",
     "rust": "rust",
@@ -107,19 +112,30 @@ CLIENT_LANGUAGE_IDS = {
     "typescript": "typescript",
     "typescriptreact": "tsx",
     "json": "json",
+    "c": "c",
+    "cpp": "cpp",
+    "go": "go",
+    "java": "java",
+    "csharp": "c_sharp",
+    "ruby": "ruby",
+    "php": "php",
+    "shellscript": "bash",
+    "sh": "bash",
+    "bash": "bash",
 }
 
 
 def nest(definitions: list[Definition]) -> list[OutlineNode]:
-    """A hierarchy from definitions in source order with their depths."""
+    """A hierarchy from definitions in source order, each naming its enclosing one."""
+    nodes = [OutlineNode(definition) for definition in definitions]
     roots: list[OutlineNode] = []
-    stack: list[OutlineNode] = []
-    for definition in definitions:
-        node = OutlineNode(definition)
-        while stack and stack[-1].definition.depth >= definition.depth:
-            stack.pop()
-        (stack[-1].children if stack else roots).append(node)
-        stack.append(node)
+    for node in nodes:
+        scope = node.definition.scope
+        # Scopes point backwards; anything else is read as file level rather than trusted.
+        if scope is not None and 0 <= scope < len(nodes) and nodes[scope] is not node:
+            nodes[scope].children.append(node)
+        else:
+            roots.append(node)
     return roots
 
 
@@ -142,55 +158,34 @@ class RootIndex:
 
     def __init__(self, root: str) -> None:
         self.root = root
-        self.location = store.default_location(root)
-        self._connection: sqlite3.Connection | None = None
+        self.location = default_location(root)
+        self._store: Store | None = None
         self._next_try = 0.0
 
-    def connection(self) -> sqlite3.Connection | None:
-        if self._connection is None and monotonic() >= self._next_try:
+    def read(self, action: Callable[[Store], list[Any]]) -> list[Any]:
+        """`action`'s rows, or none while the root has no readable index."""
+        if self._store is None and monotonic() >= self._next_try:
             try:
-                self._connection = store.open_for_reading(self.location)
-            except store.IndexFailed:
+                self._store = Store.open_for_reading(self.location, at_default_place=True)
+            except IndexFailed:
                 # No index yet, or its first refresh is still running.
                 self._next_try = monotonic() + REOPEN_SECONDS
-        return self._connection
-
-    def read(self, action: Any, default: Any) -> Any:
-        connection = self.connection()
-        if connection is None:
-            return default
+        if self._store is None:
+            return []
         try:
-            return store.retry_when_busy(lambda: action(connection))
-        except sqlite3.Error:
+            return action(self._store)
+        except IndexFailed:
+            # Rebuilt or damaged under us: opened again on a later request.
             self.close()
-            return default
+            return []
 
     def close(self) -> None:
-        if self._connection is not None:
-            self._connection.close()
-            self._connection = None
+        if self._store is not None:
+            self._store.close()
+            self._store = None
 
     def absolute(self, path: str) -> str:
         return os.path.join(self.root, path)
-
-
-def stored_symbols_like(connection: sqlite3.Connection, folded: str, limit: int) -> list[tuple[Any, ...]]:
-    """Declarations whose folded name starts with, then holds, `folded`: shortest names first."""
-    columns = "SELECT f.path, s.line, s.end_line, s.kind, s.name, s.signature, s.depth FROM symbols s JOIN files f ON f.id = s.file_id"
-    rows = connection.execute(
-        f"{columns} WHERE s.folded_name >= ? AND s.folded_name < ? ORDER BY length(s.name), f.path LIMIT ?",
-        (folded, folded + "\U0010ffff", limit),
-    ).fetchall()
-    if len(rows) < limit and folded:
-        rows += connection.execute(
-            f"{columns} WHERE instr(s.folded_name, ?) > 1 ORDER BY length(s.name), f.path LIMIT ?",
-            (folded, limit - len(rows)),
-        ).fetchall()
-    return rows
-
-
-def stored_paths(connection: sqlite3.Connection) -> list[str]:
-    return [row[0] for row in connection.execute("SELECT path FROM files ORDER BY path")]
 
 
 class FileTexts:
@@ -247,14 +242,14 @@ class CodeQueries:
     # Buffers -------------------------------------------------------------
 
     def buffer_definitions(self, buffer: Buffer) -> list[Definition]:
-        """The buffer's definitions in source order; [] when it cannot be outlined."""
-        if buffer.language not in OUTLINED_LANGUAGES:
+        """The buffer's definitions at every depth, in source order; [] when it cannot be read."""
+        if buffer.language is None:
             return []
         cached = self._outlines.get(buffer.path)
         if cached is not None and cached[0] is buffer.text:
             return cached[1]
         try:
-            reply = self._caller.call("outline", {"content": buffer.text, "language": buffer.language})
+            reply = self._caller.call("symbols", {"content": buffer.text, "language": buffer.language})
         except CommandFailed:
             # A text past the parse limits: nothing to show rather than a failure.
             definitions: list[Definition] = []
@@ -263,10 +258,10 @@ class CodeQueries:
             definitions = [
                 Definition(
                     buffer.path, item["line"], item["end_line"],
-                    name_column(lines[item["line"] - 1], item["name"]) if item["line"] <= len(lines) else None,
-                    item["kind"], item["name"], item["signature"], item["depth"],
+                    index_of_byte_column(lines[item["line"] - 1], item["column"]) if item["line"] <= len(lines) else None,
+                    item["kind"], item["name"], item["signature"], item["scope"],
                 )
-                for item in reply["symbols"]
+                for item in reply["definitions"]
             ]
         self._outlines[buffer.path] = (buffer.text, definitions)
         return definitions
@@ -290,19 +285,19 @@ class CodeQueries:
 
     # The workspace -------------------------------------------------------
 
-    def _stored(self, buffers: Mapping[str, Buffer], action: Any) -> Iterator[tuple[RootIndex, Any]]:
+    def _stored(self, action: Callable[[Store], list[Any]]) -> Iterator[tuple[RootIndex, Any]]:
         for index in self.indexes:
-            for row in index.read(action, []):
+            for row in index.read(action):
                 yield index, row
 
     def workspace_symbols(self, query: str, buffers: Mapping[str, Buffer]) -> list[Definition]:
         """Definitions whose name starts with, else holds, `query`, regardless of case; best first."""
         folded = query.lower()
         found = []
-        for index, row in self._stored(buffers, lambda c: stored_symbols_like(c, folded, WORKSPACE_SYMBOL_LIMIT)):
+        for index, row in self._stored(lambda store: store.symbols_containing(folded, WORKSPACE_SYMBOL_LIMIT)):
             path = index.absolute(row[0])
             if path not in buffers:
-                found.append(Definition(path, row[1], row[2], None, row[3], row[4], row[5], row[6]))
+                found.append(Definition(path, row[1], row[2], None, row[3], row[4], row[5]))
         for buffer in buffers.values():
             found.extend(item for item in self.buffer_definitions(buffer) if folded in item.name.lower())
         roots = [index.root for index in self.indexes]
@@ -320,12 +315,10 @@ class CodeQueries:
     def definitions(self, name: str, near: str, buffers: Mapping[str, Buffer]) -> list[Definition]:
         """Definitions named exactly `name`: `near`'s file first, then the nearest folders."""
         found = []
-        for index, match in self._stored(buffers, lambda c: search(c, Query(name))):
-            path = index.absolute(match.path)
+        for index, row in self._stored(lambda store: store.find_symbols(SymbolQuery(name))):
+            path = index.absolute(row[0])
             if path not in buffers:
-                found.append(
-                    Definition(path, match.line, match.end_line, None, match.kind, match.name, match.signature, match.depth)
-                )
+                found.append(Definition(path, row[1], row[2], None, row[3], row[4], row[5]))
         for buffer in buffers.values():
             found.extend(item for item in self.buffer_definitions(buffer) if item.name == name)
         found.sort(key=lambda item: (folder_distance(near, item.path), item.path, item.line))
@@ -351,7 +344,7 @@ class CodeQueries:
         texts: dict[str, str | None] = {}
         seen_paths = set()
         for index in self.indexes:
-            for relative in index.read(stored_paths, []):
+            for relative in index.read(Store.indexed_paths):
                 path = index.absolute(relative)
                 seen_paths.add(path)
                 texts[path] = buffers[path].text if path in buffers else self._texts.text(path)

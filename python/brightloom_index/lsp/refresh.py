@@ -89,17 +89,22 @@ class RootRefresher:
         self._process = None
 
 
+# How long a refresh waits for another one (an `index` the user started) to finish.
+WAIT_SECONDS = 30.0
+
+
 def main(argv: list[str]) -> int:
     from ..errors import Failure
+    from ..index_place import default_location
     from ..native_calls import NativeCaller
     from ..queries import IndexPlace, refresh_before_reading
     from ..render import Output
-    from ..store import default_location
 
     (root,) = argv
     out = Output(sys.stdout, sys.stderr, as_json=False, progress=False)
     try:
-        refresh_before_reading(IndexPlace(default_location(root), root), NativeCaller(), out)
+        place = IndexPlace(default_location(root), root, is_default=True)
+        refresh_before_reading(place, WAIT_SECONDS, NativeCaller(), out)
     except Failure as failure:
         out.error(f"error: {failure.message}")
         return 2
