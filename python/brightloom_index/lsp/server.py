@@ -9,11 +9,13 @@ encoding.
 from __future__ import annotations
 
 import os
+from functools import lru_cache
+from pathlib import Path
 from typing import Any
 from urllib.parse import unquote, urlparse
 
 from ..native_calls import CommandFailed, NativeCaller
-from .code_queries import Buffer, CodeQueries, Definition, OutlineNode, Reference, language_of, lines_of
+from .code_queries import Buffer, CodeQueries, OutlineNode, Reference, language_of
 from .documents import UTF8, UTF16, TextDocument, character_in_line, index_in_line, word_at
 from .jsonrpc import INVALID_PARAMS, Endpoint, RequestFailed
 from .refresh import RootRefresher
@@ -49,9 +51,9 @@ def path_of_uri(uri: Any) -> str | None:
     return os.path.normpath(unquote(parsed.path))
 
 
+@lru_cache(maxsize=4096)
 def uri_of_path(path: str) -> str:
-    from pathlib import Path
-
+    # Kept: a reference list names the same few files thousands of times.
     return Path(path).as_uri()
 
 
@@ -83,6 +85,8 @@ class LanguageServer:
         self.encoding = UTF16
         self.roots: list[str] = []
         self.documents: dict[str, TextDocument] = {}
+        # The path of each open buffer's file to its uri, as the client spells it.
+        self.open_paths: dict[str, str] = {}
         self.queries = CodeQueries([], caller)
         self.refreshers: list[RootRefresher] = []
         self.refresh_in_background = refresh_in_background
@@ -156,6 +160,7 @@ class LanguageServer:
         uri = item["uri"]
         path = path_of_uri(uri) or uri
         self.documents[uri] = TextDocument(uri, item["text"], item.get("version"), language_of(path, item.get("languageId")))
+        self.open_paths[path] = uri
         self._schedule_diagnostics(uri, 0.0)
 
     def did_change(self, params: Any) -> None:
@@ -173,7 +178,9 @@ class LanguageServer:
         document = self.documents.pop(uri, None)
         self.endpoint.scheduler.cancel(("diagnostics", uri))
         if document is not None:
-            self.queries.forget_buffer(path_of_uri(uri) or uri)
+            path = path_of_uri(uri) or uri
+            self.queries.forget_buffer(path)
+            self.open_paths.pop(path, None)
         self.endpoint.writer.notify("textDocument/publishDiagnostics", {"uri": uri, "diagnostics": []})
 
     def did_save(self, params: Any) -> None:
@@ -382,21 +389,17 @@ class LanguageServer:
         return {"start": {"line": line - 1, "character": start}, "end": {"line": line - 1, "character": end}}
 
     def _line_text(self, path: str, line: int) -> str:
-        for document in self.documents.values():
-            if path_of_uri(document.uri) == path:
-                return document.line(line - 1)
-        text = self.queries.file_text(path)
-        if text is None:
-            return ""
-        lines = lines_of(text)
-        return lines[line - 1] if 0 < line <= len(lines) else ""
+        document = self.documents.get(self.open_paths.get(path, ""))
+        if document is not None:
+            return document.line(line - 1)
+        return self.queries.file_line(path, line)
 
     def _location(self, path: str, line: int, column: int | None, name: str) -> dict[str, Any]:
         text = self._line_text(path, line) if column is not None else ""
         return {"uri": uri_of_path(path), "range": self._name_range(text, line, column, name)}
 
     def _reference_location(self, item: Reference) -> dict[str, Any]:
-        text = self._line_text(item.path, item.line)
+        text = item.text
         start = character_in_line(text, item.column, self.encoding)
         end = character_in_line(text, item.end_column, self.encoding)
         return {"uri": uri_of_path(item.path),
