@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -241,6 +242,45 @@ def test_faults_get_answers_and_the_server_goes_on(sample, tmp_path):
     found = client.request(7, "textDocument/references", {**at_circle, "context": {"includeDeclaration": True}})
     assert len(found["result"]) == 4
     assert client.finish() == 1  # input closed without shutdown
+
+
+def refreshes_running(server_pid):
+    """Whether the server has a refresh child at the moment."""
+    for entry in Path("/proc").iterdir():
+        try:
+            if entry.name.isdigit() and int((entry / "stat").read_text().rsplit(")", 1)[1].split()[1]) == server_pid:
+                if b"brightloom_index.lsp.refresh" in (entry / "cmdline").read_bytes():
+                    return True
+        except (OSError, ValueError, IndexError):
+            continue
+    return False
+
+
+def wait_until(condition, seconds=30):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+def test_a_saved_file_reaches_the_index(sample):
+    client = RawClient(sample)
+    client.request(1, "initialize", {"rootUri": sample.as_uri(), "capabilities": {}})
+    client.send({"jsonrpc": "2.0", "method": "initialized", "params": {}})
+    # The refresh that follows initialized starts at once; let it finish first.
+    wait_until(lambda: refreshes_running(client.process.pid))
+    wait_until(lambda: not refreshes_running(client.process.pid))
+    added = sample / "pkg" / "added.py"
+    added.write_text("def saved_just_now():\n    pass\n")
+    query = {"query": "saved_just"}
+    assert client.request(2, "workspace/symbol", query)["result"] == []
+    client.send({"jsonrpc": "2.0", "method": "textDocument/didSave", "params": {"textDocument": {"uri": added.as_uri()}}})
+    asked = iter(range(3, 10_000))
+    wait_until(lambda: client.request(next(asked), "workspace/symbol", query)["result"] != [])
+    assert [symbol["name"] for symbol in client.request(0, "workspace/symbol", query)["result"]] == ["saved_just_now"]
+    client.request(1, "shutdown", None)
+    client.send({"jsonrpc": "2.0", "method": "exit"})
+    assert client.process.wait(timeout=10) == 0
 
 
 def test_neovim_session(sample, tmp_path):

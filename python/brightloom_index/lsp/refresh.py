@@ -15,6 +15,9 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+import tempfile
+from collections.abc import Callable
+from typing import IO
 
 
 def child_environment() -> dict[str, str]:
@@ -36,10 +39,13 @@ def child_environment() -> dict[str, str]:
 class RootRefresher:
     """Starts refreshes of one root's index, one at a time."""
 
-    def __init__(self, root: str, log: object) -> None:
+    def __init__(self, root: str, log: Callable[[str], None]) -> None:
         self.root = root
         self._log = log
         self._process: subprocess.Popen[bytes] | None = None
+        # The child's standard error, in a file: a pipe nobody reads until
+        # the end would stall a child that writes more than the pipe holds.
+        self._errors: IO[bytes] | None = None
         self._again = False
         self.finished = 0
 
@@ -51,9 +57,10 @@ class RootRefresher:
         if self._process is not None:
             self._again = True
             return
+        self._errors = tempfile.TemporaryFile()
         self._process = subprocess.Popen(
             [sys.executable, "-m", "brightloom_index.lsp.refresh", self.root],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self._errors,
             env=child_environment(),
         )
 
@@ -62,16 +69,25 @@ class RootRefresher:
         process = self._process
         if process is None or process.poll() is None:
             return False
-        _, errors = process.communicate()
+        errors = self._take_errors()
         self._process = None
         self.finished += 1
         if process.returncode != 0:
-            text = errors.decode("utf-8", "replace").strip()
-            self._log(f"refresh of {self.root} failed: {text or f'status {process.returncode}'}")  # type: ignore[operator]
+            text = errors.decode("utf-8", "replace").strip().splitlines()[-1:] or [f"status {process.returncode}"]
+            self._log(f"refresh of {self.root} failed: {text[0]}")
         if self._again:
             self._again = False
             self.request()
         return True
+
+    def _take_errors(self) -> bytes:
+        if self._errors is None:
+            return b""
+        self._errors.seek(0)
+        text = self._errors.read()
+        self._errors.close()
+        self._errors = None
+        return text
 
     def stop(self) -> None:
         """Ends a running refresh; its transaction rolls back."""
@@ -84,8 +100,7 @@ class RootRefresher:
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-        if process.stderr is not None:
-            process.stderr.close()
+        self._take_errors()
         self._process = None
 
 
