@@ -532,6 +532,11 @@ class Store:
         return rows
 
     @reading
+    def data_version(self) -> int:
+        """A number that changes whenever another connection commits to the file."""
+        return int(self.connection.execute("PRAGMA data_version").fetchone()[0])
+
+    @reading
     def indexed_paths(self) -> list[str]:
         """Every indexed file's path, in path order."""
         return [row[0] for row in typed_rows(self.connection.execute("SELECT path FROM files ORDER BY path"), str)]
