@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import unquote, urlparse
 
+from .. import __version__
 from ..native_calls import CommandFailed, NativeCaller
 from .code_queries import Buffer, CodeQueries, OutlineNode, Reference, language_of
 from .documents import UTF8, UTF16, TextDocument, character_in_line, index_in_line, word_at
@@ -133,7 +134,7 @@ class LanguageServer:
                 "referencesProvider": True,
                 "hoverProvider": True,
             },
-            "serverInfo": {"name": SERVER_NAME, "version": "0.1.0"},
+            "serverInfo": {"name": SERVER_NAME, "version": __version__},
         }
 
     def initialized(self, params: Any) -> None:
