@@ -23,7 +23,7 @@ from .refresh import RootRefresher
 
 SERVER_NAME = "brightloom-index"
 # Quiet time after an edit before the buffer is checked again.
-DIAGNOSTICS_DELAY_SECONDS = 0.02
+DIAGNOSTICS_DELAY_SECONDS = 0.01
 # Quiet time after a save or a file event before the index is refreshed.
 REFRESH_DELAY_SECONDS = 0.2
 # How often a running refresh is looked at.
