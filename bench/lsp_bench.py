@@ -25,7 +25,6 @@ import random
 import re
 import shutil
 import sqlite3
-import statistics
 import subprocess
 import sys
 import tempfile
