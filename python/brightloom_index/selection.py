@@ -23,13 +23,15 @@ from typing import Any
 from .contract import DEFAULT_MAX_FILE_SIZE, PRUNED_DIRS, grammar_language
 from .errors import Failure
 from .ignore_rules import IgnorePattern, covers, decide, parse_globs, parse_ignore_text
+from .index_place import INDEX_FOLDER
+from .tree_files import Unreadable, read_tree_file
 
 
 # Files holding ignore rules outside git, in rising precedence within a folder.
 IGNORE_FILES = (".gitignore", ".ignore")
 # Longer paths are left out with a note: the system cannot open them whole.
 MAX_PATH_BYTES = 4096
-# An ignore file is read up to this size (git reads them whole; none is this long).
+# A larger ignore file is not read, with a note (git takes up to 100 MiB; no real one comes near).
 MAX_IGNORE_FILE_BYTES = 16 << 20
 
 
@@ -211,8 +213,7 @@ def git_listing(root: str) -> tuple[list[str], list[str], list[str]] | None:
         message = os.fsdecode(errors).strip()
         if "not a git repository" in message or "must be run in a work tree" in message:
             return None
-        last_line = message.splitlines()[-1] if message else f"exit status {files.returncode}"
-        raise SelectionFailed(f"{root}: git ls-files failed: {last_line}")
+        raise SelectionFailed(f"{root}: git ls-files failed: {git_failure(message, files.returncode)}")
     names, notes = parse_tagged_listing(listed)
     # git goes on past a folder it cannot open (no permission, a path too
     # long for the system) with a warning: each becomes a note.
@@ -226,6 +227,18 @@ def git_listing(root: str) -> tuple[list[str], list[str], list[str]] | None:
         notes.append(f"{root}: git ignores this folder, so only its tracked files are taken (--no-ignore takes all)")
         ignored_dirs.remove(".")
     return names, ignored_dirs, notes
+
+
+def git_failure(message: str, status: int) -> str:
+    """git's own reason, from its "fatal:" line (advice lines follow it)."""
+    lines = message.splitlines()
+    reason = next((line[len("fatal: ") :] for line in lines if line.startswith("fatal: ")), None)
+    if reason is None:
+        return lines[-1].strip() if lines else f"exit status {status}"
+    if "dubious ownership" in reason:
+        # git will not read a repository another user owns, as it could run that user's settings.
+        reason += " (see git's safe.directory, or --no-ignore to walk the tree without git)"
+    return reason
 
 
 # Tags of `ls-files -t` for entries not in the work tree: removed, and
@@ -301,7 +314,9 @@ class TreeWalk:
             for entry in entries:
                 path = relative + entry.name
                 if entry.is_dir(follow_symlinks=False):
-                    if entry.name == ".git":
+                    # The index's own folder holds no source, and its files
+                    # are the index's to check, not the walk's.
+                    if entry.name == ".git" or (not relative and entry.name == INDEX_FOLDER):
                         continue
                     if self.is_pruned(entry.name, levels, path):
                         self.ignored.append(path)
@@ -323,10 +338,14 @@ class TreeWalk:
     def read_ignore_files(self, folder: str, relative: str) -> list[IgnorePattern]:
         patterns: list[IgnorePattern] = []
         for name in IGNORE_FILES:
+            if not os.path.lexists(os.path.join(folder, name)):
+                continue
+            # Read as git reads it: a link is not followed, and a FIFO in its
+            # place must not stop the walk.
             try:
-                with open(os.path.join(folder, name), "rb") as handle:
-                    data = handle.read(MAX_IGNORE_FILE_BYTES)
-            except OSError:
+                data, _ = read_tree_file(folder, name, MAX_IGNORE_FILE_BYTES)
+            except Unreadable as failure:
+                self.notes.append(f"{relative}{name}: not read: {failure.message}")
                 continue
             rules = parse_ignore_text(data, relative + name)
             patterns.extend(rules.patterns)

@@ -47,6 +47,7 @@ def loaded_by_runpy():
     ).stdout
     return {name.partition(".")[0] for name in listing.split()}
 
+
 MARK = "open(__import__('os').path.join(__import__('os').path.dirname(__file__), 'RAN-' + __name__), 'w')\n"
 
 
@@ -141,6 +142,8 @@ def plant_special_files(tree, sentinel):
     os.symlink(sentinel / "secret.json", tree / "passwd.json")
     os.symlink(sentinel, tree / "linked")
     os.mkfifo(tree / "pipe.py")
+    os.mkfifo(tree / ".ignore")
+    os.symlink(sentinel / "secret.json", tree / ".gitignore")
     (tree / "good.py").write_text("def good(): pass\n")
 
 
@@ -161,6 +164,8 @@ class TestNothingOutsideIsRead:
         assert reasons["zero.py"] == reasons["passwd.json"] == "a symbolic link, not followed"
         if not in_git:
             assert reasons["pipe.py"] == "not a regular file"
+            assert b".ignore: not read: not a regular file" in result.stderr
+            assert b".gitignore: not read: a symbolic link, not followed" in result.stderr
         assert run_cli(tree, "find", "root_secret").returncode == 1
 
     def test_a_folder_turned_link_after_listing_is_not_followed(self, place):
@@ -243,6 +248,17 @@ class TestIgnoreFilesAndGit:
         git(tree, "sparse-checkout", "set", "in")
         summary = summary_of(run_cli(tree, "index", "--json"))
         assert (summary["files"], summary["limits"]["unreadable"]) == (1, [])
+
+    @pytest.mark.skipif(os.geteuid() != 0, reason="making a tree another user owns needs root")
+    def test_repository_of_another_user_is_refused_in_one_line(self, place):
+        tree, _ = place
+        git(tree, "init", "-q")
+        (tree / "a.py").write_text("")
+        for folder, dirs, files in os.walk(tree):
+            for name in [folder, *(os.path.join(folder, entry) for entry in dirs + files)]:
+                os.lchown(name, 4321, 4321)
+        result = run_cli(tree, "files")
+        assert result.returncode == 2 and b"dubious ownership" in result.stderr and b"safe.directory" in result.stderr
 
     def test_submodule_and_nested_repository_get_a_note(self, place):
         tree, _ = place
