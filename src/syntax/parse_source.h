@@ -41,9 +41,9 @@ struct ParsedSource {
 };
 
 // What a parse of a text of `text_bytes` may cost before it is abandoned.
-// Work counts parse operations, bytes handed to the lexer and bytes handed
-// out by the arena, all of which grow with the work the parser does, unlike
-// wall time.
+// Work counts parse operations, bytes handed to the lexer, bytes handed out
+// by the arena and entries into error recovery, all of which grow with the
+// work the parser does, unlike wall time.
 struct ParseLimits {
     std::uint64_t work_units = 0;
     std::size_t memory_bytes = 0;
@@ -59,11 +59,22 @@ inline constexpr std::uint64_t ALLOCATED_BYTES_PER_UNIT = 16;
 // no request may build.
 inline constexpr ParseLimits UNLIMITED_PARSE{UINT64_MAX, SIZE_MAX};
 
+// What a parse cost, in its parts, whatever its outcome: for benchmarks.
+struct ParseCost {
+    std::uint64_t work_units = 0;
+    std::uint64_t operations = 0;           // parse operations
+    std::uint64_t recoveries = 0;  // entries into error recovery, estimated
+    std::uint64_t lexed_bytes = 0;
+    std::uint64_t allocated_bytes = 0;
+    std::size_t peak_bytes = 0;
+};
+
 // Fails with "Incompatible language version <n>. Expected minimum 13,
 // maximum 15", "source text is too costly to parse: ..." when a limit was
 // reached, or "tree-sitter parse returned no tree". Throws std::bad_alloc
 // when the system has no memory left.
 Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text);
-Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text, ParseLimits limits);
+Result<ParsedSource> parse_source(const TSLanguage* grammar, std::string_view text, ParseLimits limits,
+                                  ParseCost* cost = nullptr);
 
 }  // namespace brightloom

@@ -163,8 +163,8 @@ TEST(ParseSourceFailure, AbandonsTextsPastTheirWorkOrMemoryLimit) {
         {"javascript", "=1", "units of work"},      {"python", ")1", "units of work"},
         {"python", "\\\n", "units of work"},     {"rust", "\"`", "units of work"},
         {"rust", "r#\"", "units of work"},         {"json", "1 1,", "units of work", "["},
-        {"javascript", "let=;", "parser memory", "", 20000},
-        {"typescript", "declare=;", "parser memory", "", 20000},
+        {"javascript", "let=;", "units of work", "", 20000},
+        {"typescript", "declare=;", "units of work", "", 20000},
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(std::string(row.language) + " " + row.unit);

@@ -109,3 +109,23 @@ def test_an_endless_device_that_is_not_text_fails_at_once(command):
     child = _start(command, "/dev/urandom")
     lines = _finish(child)
     assert json.loads(lines[-1]) == {"raised": "RuntimeError", "text": "stream did not contain valid UTF-8"}
+
+
+# Texts whose error recovery keeps the parser busy for seconds, within the
+# parse limits.
+SLOW_PARSES = [("slow.ts", ".else:"), ("slow.rs", ".in:")]
+# Ctrl-C is looked for during the parse itself, not when it ends.
+PARSE_STOP_SECONDS = 1.0
+
+
+@pytest.mark.parametrize("command", ["outline", "syntax-check"])
+@pytest.mark.parametrize("name, unit", SLOW_PARSES)
+def test_ctrl_c_ends_a_long_parse(tmp_path, command, name, unit):
+    path = tmp_path / name
+    path.write_text(unit * ((1 << 20) // len(unit)))
+    child = _start(command, path)
+    sent = time.monotonic()
+    child.send_signal(signal.SIGINT)
+    lines = _finish(child)
+    assert time.monotonic() - sent < PARSE_STOP_SECONDS
+    assert json.loads(lines[-1]) == {"raised": "KeyboardInterrupt"}
