@@ -233,9 +233,11 @@ def test_faults_get_answers_and_the_server_goes_on(sample, tmp_path):
         answer = client.request(request_id, "textDocument/documentSymbol", {"textDocument": {"uri": uri}})
         assert answer["result"] == []
     # A text past the parse limits: no symbols, and a warning instead of errors.
-    dense = (sample / "app/dense.js").as_uri()
+    dense = (sample / "app/runaway.ts").as_uri()
+    # A text whose error recovery runs away (found by fuzzing the module).
+    runaway = "let x: = 1;\nik\x00[\x00ntace langua" + "\n" * 50 + "}m" + "\n" * 17 + "\x00\x00\x00\n{"
     client.send({"jsonrpc": "2.0", "method": "textDocument/didOpen", "params": {"textDocument": {
-        "uri": dense, "languageId": "javascript", "version": 1, "text": "[" * 300_000}}})
+        "uri": dense, "languageId": "typescript", "version": 1, "text": runaway}}})
     assert client.request(6, "textDocument/documentSymbol", {"textDocument": {"uri": dense}})["result"] == []
     published = client.wait_for(lambda message: message.get("params", {}).get("uri") == dense)
     assert published["params"]["diagnostics"][0]["message"].startswith("not checked: source text is too costly")
