@@ -15,11 +15,13 @@ from collections.abc import Callable, Sequence
 from importlib import import_module
 from time import perf_counter
 
+from . import __version__
+from .contract import ALL_KINDS, GRAMMAR_LANGUAGES, KIND_ALIASES, OUTLINE_KINDS
 from .errors import Failure
 from .contract import DEFAULT_MAX_FILE_SIZE
 from .exit_codes import EXIT_FAILURE, EXIT_INTERRUPTED
 from .native_calls import NativeCaller
-from .render import Output, is_terminal, print_profile, write_error
+from .render import Output, is_terminal, print_glob_hint, print_profile, write_error
 
 # `find` runs in a few tens of milliseconds, so modules it does not need stay
 # unimported: typing only for the checker (mypy reads this name as true),
@@ -86,6 +88,8 @@ def file_limit(text: str) -> int:
 
 
 def add_common_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--version", action="version", version=f"{PROGRAM} {__version__}")
+    parser.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
     parser.add_argument("--json", action="store_true", help="print JSON Lines, one reply per line")
     parser.add_argument(
         "--profile", action="store_true", help="print on stderr the share of time spent inside the module"
@@ -151,15 +155,19 @@ def add_selection_options(command: argparse.ArgumentParser) -> None:
     )
 
 
-def add_index_options(command: argparse.ArgumentParser) -> None:
+def add_refresh_options(command: argparse.ArgumentParser) -> None:
+    """What every command that refreshes an index takes."""
     add_selection_options(command)
     add_db_option(command)
-    command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
+    add_jobs_option(command)
+    add_wait_option(command)
+
+
+def add_jobs_option(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--jobs", type=job_count, metavar="N",
         help="processes that parse new and changed files (default: one per available processor)",
     )
-    add_wait_option(command)
 
 
 def add_wait_option(command: argparse.ArgumentParser) -> None:
@@ -171,6 +179,28 @@ def add_wait_option(command: argparse.ArgumentParser) -> None:
         "--wait", type=seconds, default=DEFAULT_WAIT_SECONDS, metavar="SECONDS",
         help=f"how long a refresh waits for another one (default: {DEFAULT_WAIT_SECONDS:g})",
     )
+
+
+def add_watch_options(command: argparse.ArgumentParser) -> None:
+    add_refresh_options(command)
+    # Without ROOT, a folder inside an indexed tree keeps the enclosing index.
+    command.set_defaults(root=None)
+
+
+def add_index_options(command: argparse.ArgumentParser) -> None:
+    add_watch_options(command)
+    command.add_argument("--rebuild", action="store_true", help="discard the stored index and index from scratch")
+    command.add_argument(
+        "--auto-refresh", action=argparse.BooleanOptionalAction, default=None,
+        help="whether find refreshes the index first when files changed since the last refresh"
+        " (remembered in the index; default: only a note)",
+    )
+
+
+def add_update_options(command: argparse.ArgumentParser) -> None:
+    add_lookup_options(command)
+    add_wait_option(command)
+    add_jobs_option(command)
 
 
 def database_path(text: str) -> str:
@@ -194,15 +224,45 @@ def add_lookup_options(command: argparse.ArgumentParser) -> None:
     )
 
 
+LANGUAGES = tuple(sorted(set(GRAMMAR_LANGUAGES.values())))
+
+
+def kind_list(text: str) -> str:
+    """Comma-separated kinds, checked and with aliases widened (`function` -> `function,fn`)."""
+    kinds: list[str] = []
+    for word in filter(None, text.lower().split(",")):
+        if word not in ALL_KINDS and word not in KIND_ALIASES:
+            raise argparse.ArgumentTypeError(f"unknown kind {word!r} (kinds: {', '.join(ALL_KINDS)})")
+        kinds.extend(KIND_ALIASES.get(word, (word,)))
+    return ",".join(kinds)
+
+
+def language_list(text: str) -> str:
+    """Comma-separated languages, in any case, or by extension (`rs` -> `rust`)."""
+    languages: list[str] = []
+    for word in filter(None, text.lower().split(",")):
+        language = word if word in LANGUAGES else GRAMMAR_LANGUAGES.get(word)
+        if language is None:
+            raise argparse.ArgumentTypeError(f"unknown language {word!r} (languages: {', '.join(LANGUAGES)})")
+        languages.append(language)
+    return ",".join(languages)
+
+
+def kinds_help() -> str:
+    tables = "; ".join(f"{language}: {' '.join(kinds)}" for language, kinds in OUTLINE_KINDS.items())
+    return f"only declarations of these kinds (repeatable, comma-separated; function and fn find both). {tables}"
+
+
 def add_find_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("name", metavar="NAME", help="declaration name to look for")
     mode = command.add_mutually_exclusive_group()
     mode.add_argument("--prefix", action="store_true", help="names starting with NAME")
     mode.add_argument("--glob", action="store_true", help="names matching NAME with * and ?")
     command.add_argument("-i", "--ignore-case", action="store_true", help="match regardless of case")
-    command.add_argument("--kind", action="append", metavar="KIND", help="only declarations of this kind (repeatable)")
+    command.add_argument("--kind", action="append", type=kind_list, metavar="KIND", help=kinds_help())
     command.add_argument(
-        "--language", action="append", metavar="NAME", help="only declarations in files of this language (repeatable)"
+        "--language", action="append", type=language_list, metavar="NAME",
+        help=f"only declarations in files of these languages (repeatable, comma-separated): {', '.join(LANGUAGES)}",
     )
     command.add_argument("--refresh", action="store_true", help="refresh the index before looking")
     add_wait_option(command)
@@ -212,9 +272,10 @@ def add_find_options(command: argparse.ArgumentParser) -> None:
 def add_tags_options(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "-o", "--output", default="tags", metavar="FILE",
-        help="tags file to write, - for standard output (default: tags)",
+        help="tags file to write, - for standard output (default: tags); `update` rewrites it",
     )
     add_lookup_options(command)
+    add_wait_option(command)
 
 
 def add_source_options(command: argparse.ArgumentParser) -> None:
@@ -265,6 +326,16 @@ SUBCOMMANDS: dict[str, Subcommand] = {
         add_find_options,
     ),
     "tags": Subcommand("queries:run_tags", "Write a ctags-format tags file from the index.", add_tags_options),
+    "update": Subcommand(
+        "queries:run_update",
+        "Refresh the index with the rules it was made with, then rewrite the tags files made from it.",
+        add_update_options,
+    ),
+    "watch": Subcommand(
+        "watch:run_watch",
+        "Keep the index of ROOT fresh while files change, until Ctrl-C or SIGTERM.",
+        add_watch_options,
+    ),
     "lsp": Subcommand(
         "lsp.server:run_lsp",
         "Serve the Language Server Protocol on standard input and output for the client's workspace folders.",
@@ -334,7 +405,13 @@ def main(
         write_error(stderr, f"error: {error}")
         return EXIT_FAILURE
 
-    out = Output(stdout, stderr, as_json=args.json, progress=args.command == "index" and is_terminal(stderr))
+    if args.quiet:
+        stdout = Discard()  # type: ignore[assignment]  # the part of TextIO used here
+    out = Output(
+        stdout, stderr, as_json=args.json, progress=args.command == "index" and is_terminal(stderr), quiet=args.quiet
+    )
+    if getattr(args, "name", None) and not getattr(args, "glob", True) and any(c in args.name for c in "*?["):
+        print_glob_hint(args.name, out)
     try:
         status = load_handler(SUBCOMMANDS[args.command].handler)(args, caller, out)
     except Failure as failure:
@@ -343,6 +420,19 @@ def main(
     if args.profile:
         print_profile(perf_counter() - started, caller.seconds_in_run, caller.calls, stderr)
     return status
+
+
+class Discard:
+    """Standard output under --quiet: written to, never shown."""
+
+    def write(self, text: str) -> int:
+        return len(text)
+
+    def flush(self) -> None:
+        pass
+
+    def isatty(self) -> bool:
+        return False
 
 
 def entry_point() -> NoReturn:

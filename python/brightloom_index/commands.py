@@ -11,10 +11,13 @@ from __future__ import annotations
 import argparse
 from typing import Any
 
-from . import render
+import os
+
+from . import index_place, render
 from .contract import DEFAULT_MAX_FILE_SIZE, scan_payload
 from .exit_codes import EXIT_ERRORS_FOUND, EXIT_FAILURE, EXIT_OK
 from .native_calls import CommandFailed, NativeCaller, Reply
+from .queries import IndexPlace, stored_rules
 from .render import IndexPresenter, Output
 from .selection import SelectionRules, check_root, select_files
 
@@ -84,12 +87,36 @@ def run_files(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
 def run_index(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
     from .index_job import refresh
 
+    root, rules, location = index_target(args, out)
     presenter = IndexPresenter(out)
     try:
         summary = refresh(
-            args.root, selection_rules(args), args.db, args.rebuild, args.wait, caller, presenter, jobs=args.jobs
+            root, rules, location, args.rebuild, args.wait, caller, presenter, jobs=args.jobs,
+            auto_refresh=args.auto_refresh,
         )
     finally:
         presenter.finish()
     render.print_summary(summary, out)
     return EXIT_OK
+
+
+def index_target(args: argparse.Namespace, out: Output) -> tuple[str, SelectionRules, str | None]:
+    """The root, rules and index place of `index`.
+
+    Without ROOT or --db, a folder inside an indexed tree refreshes the
+    enclosing index (with the rules it was made with, unless others are
+    given) rather than starting a second, nested one.
+    """
+    rules = selection_rules(args)
+    if args.root is not None or args.db is not None:
+        return args.root or ".", rules, args.db
+    if os.path.lexists(index_place.default_location(".")):
+        return ".", rules, None
+    enclosing = index_place.find_index_upwards(".", out.note)
+    if enclosing is None:
+        return ".", rules, None
+    root = os.path.dirname(os.path.dirname(enclosing))
+    out.note(f"refreshing the index of the enclosing tree {root}; give ROOT to index this folder on its own")
+    if rules == SelectionRules():
+        rules = stored_rules(IndexPlace(enclosing, root, is_default=True))[0]
+    return root, rules, None

@@ -43,6 +43,28 @@ UNLIMITED_FILES = 2**64 - 1
 # Directory names the scan never enters, wherever they are below its root.
 PRUNED_DIRS = frozenset({".git", ".venv", "dist", "node_modules", "target"})
 
+# The kind words each language's outline gives (javascript, typescript and
+# tsx share one table).
+_SCRIPT_KINDS = ("class", "enum", "function", "interface", "method", "type")
+OUTLINE_KINDS: dict[str, tuple[str, ...]] = {
+    "python": ("class", "function", "method"),
+    "rust": ("enum", "fn", "impl", "method", "mod", "struct", "trait"),
+    "javascript": _SCRIPT_KINDS,
+    "typescript": _SCRIPT_KINDS,
+    "tsx": _SCRIPT_KINDS,
+}
+ALL_KINDS = tuple(sorted({kind for kinds in OUTLINE_KINDS.values() for kind in kinds}))
+# Words a user may reach for: a function is `fn` in Rust and `function`
+# elsewhere, so either finds both.
+KIND_ALIASES: dict[str, tuple[str, ...]] = {
+    "function": ("function", "fn"),
+    "fn": ("fn", "function"),
+    "func": ("function", "fn"),
+    "def": ("function", "fn"),
+    "module": ("mod",),
+    "alias": ("type",),
+}
+
 # Files above this size are listed as skipped by `index`, never parsed.
 DEFAULT_MAX_FILE_SIZE = 8 << 20
 

@@ -14,16 +14,35 @@ from __future__ import annotations
 import os
 from collections import Counter
 from dataclasses import dataclass, field
+import time
 from time import perf_counter
 from typing import Any, Protocol
 
 from . import index_place, store
 from .contract import CHECK_ERROR_LIMIT, DEFAULT_MAX_FILE_SIZE, OUTLINE_SYMBOL_LIMIT, grammar_language
 from .digests import Digest, DigestReport, FileStamp, digest_selection
+from .freshness import changes_since
 from .native_calls import NativeCaller, Reply
 from .parse_pool import parse_files
 from .parsing import ParseRequest
 from .selection import Selection, SelectionRules, is_utf8, select_files
+
+
+# Linux's CLOCK_REALTIME_COARSE, the clock file times are taken from.
+FILE_CLOCK = getattr(time, "CLOCK_REALTIME_COARSE", 5)
+
+
+def file_clock_ns() -> int:
+    """Now, as the kernel stamps a file written now.
+
+    File times come from the coarse clock, which lags the precise one by up
+    to a tick: compared with the precise clock, a file written just after a
+    refresh began could look older than the refresh.
+    """
+    try:
+        return time.clock_gettime_ns(FILE_CLOCK)
+    except OSError:
+        return time.time_ns() - 50_000_000
 
 
 @dataclass
@@ -150,8 +169,12 @@ def refresh(
     caller: NativeCaller,
     listener: IndexListener,
     jobs: int | None = None,
+    auto_refresh: bool | None = None,
 ) -> IndexSummary:
     """Chooses the files, then refreshes the index in one transaction.
+
+    `auto_refresh` True or False sets whether lookups refresh a stale index
+    first; None leaves the setting as it is.
 
     `location` None is the default place under `root`, prepared (folder,
     marker and .gitignore) and checked for links here. The files are listed before the index is opened, so a
@@ -159,6 +182,7 @@ def refresh(
     lock, so two refreshes never both act on what they read before the
     other wrote.
     """
+    started_ns = file_clock_ns()
     selection = select_files(root, rules)
     for note in selection.notes:
         listener.notice(note)
@@ -175,9 +199,31 @@ def refresh(
         if is_utf8(absolute_root):
             index.write_meta("root", absolute_root)
         index.write_meta("rules", rules.to_text())
+        if needs_new_start(index, summary, selection):
+            index.write_meta(store.REFRESH_STARTED_KEY, str(started_ns))
+        if auto_refresh is not None:
+            index.write_meta(store.AUTO_REFRESH_KEY, "1" if auto_refresh else "0")
     summary.location = location
     summary.max_files = rules.max_files
     return summary
+
+
+def needs_new_start(index: store.Store, summary: IndexSummary, selection: Selection) -> bool:
+    """Whether the stored refresh start must move to this refresh's.
+
+    Lookups compare file times with it. When nothing changed and no file is
+    newer than the stored start, it stays, and a refresh that found nothing
+    to do writes nothing at all (no commit to wait for).
+    """
+    counts = summary.counts
+    if counts.new or counts.changed or counts.removed:
+        return True
+    previous = index.read_meta(store.REFRESH_STARTED_KEY)
+    if previous is None or not previous.isdigit():
+        return True
+    stale = changes_since(selection.root, selection.paths, int(previous))
+    stale.confirm(selection.paths)
+    return bool(stale)
 
 
 def refresh_index(

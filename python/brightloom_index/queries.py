@@ -12,10 +12,17 @@ from collections.abc import Iterable, Iterator
 
 from . import __version__, index_place, render, store
 from .errors import Failure
-from .exit_codes import EXIT_NOT_FOUND, EXIT_OK
+from .exit_codes import EXIT_FAILURE, EXIT_NOT_FOUND, EXIT_OK
+from .freshness import Staleness, changes_since
 from .native_calls import NativeCaller
 from .render import Output
 from .store import Store, SymbolQuery
+
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from .index_job import IndexSummary
+    from .selection import SelectionRules
 
 
 # A plain class rather than a dataclass, which imports inspect: a lookup's
@@ -92,7 +99,27 @@ def open_index(place: IndexPlace) -> tuple[Store, str]:
     return index, root
 
 
-def refresh_before_reading(place: IndexPlace, wait_seconds: float, caller: NativeCaller, out: Output) -> None:
+def stored_rules(place: IndexPlace) -> tuple[SelectionRules, str]:
+    """The selection rules the index at `place` was last made with, and its root."""
+    from .selection import SelectionRules
+
+    index, root = open_index(place)
+    with index:
+        stored = index.read_meta("rules")
+    if stored is None:
+        return SelectionRules(), root
+    try:
+        return SelectionRules.from_text(stored), root
+    except ValueError as error:
+        raise store.IndexFailed(
+            f"index {place.location} holds unreadable selection rules ({error});"
+            " refresh it with `brightloom-index index`"
+        ) from None
+
+
+def refresh_before_reading(
+    place: IndexPlace, wait_seconds: float, caller: NativeCaller, out: Output, jobs: int | None = None
+) -> IndexSummary:
     """`--refresh`: brings the index up to date with the rules it was made with."""
     # Imported here: a plain lookup never loads the indexing code.
     from .index_job import refresh
@@ -101,22 +128,12 @@ def refresh_before_reading(place: IndexPlace, wait_seconds: float, caller: Nativ
     root = place.root
     rules = SelectionRules()
     if os.path.isfile(place.location):
-        index, root = open_index(place)
-        with index:
-            stored = index.read_meta("rules")
-        if stored is not None:
-            try:
-                rules = SelectionRules.from_text(stored)
-            except ValueError as error:
-                raise store.IndexFailed(
-                    f"index {place.location} holds unreadable selection rules ({error});"
-                    " refresh it with `brightloom-index index`"
-                ) from None
+        rules, root = stored_rules(place)
     root = root or "."
     # The default place is prepared (folder, marker, .gitignore) as `index` would.
     location = None if index_place.is_default_location(place.location, root) else place.location
-    quiet = Output(out.stdout, out.stderr, as_json=False, progress=False)
-    refresh(root, rules, location, False, wait_seconds, caller, render.IndexPresenter(quiet))
+    quiet = Output(out.stdout, out.stderr, as_json=False, progress=False, quiet=out.quiet)
+    return refresh(root, rules, location, False, wait_seconds, caller, render.IndexPresenter(quiet), jobs=jobs)
 
 
 def check_text_arguments(args: argparse.Namespace) -> None:
@@ -142,9 +159,40 @@ def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
     )
     index, root = open_index(place)
     with index:
-        matches = [Match(*row) for row in index.find_symbols(query)]
+        stale = None if args.refresh else changes_since_refresh(index, root)
+        refresh_first = bool(stale) and index.read_meta(store.AUTO_REFRESH_KEY) == "1"
+        if not refresh_first:
+            matches = [Match(*row) for row in index.find_symbols(query)]
+    if refresh_first:
+        refresh_before_reading(place, args.wait, caller, out)
+        stale = None
+        index, root = open_index(place)
+        with index:
+            matches = [Match(*row) for row in index.find_symbols(query)]
     render.print_matches(matches, PathNamer(root, "."), out)
+    if stale:
+        render.print_stale_notice(stale, out)
     return EXIT_OK if matches else EXIT_NOT_FOUND
+
+
+def changes_since_refresh(index: Store, root: str) -> Staleness | None:
+    """What changed in the tree since the index's last refresh (None: not known)."""
+    started = index.read_meta(store.REFRESH_STARTED_KEY)
+    if started is None or not started.isdigit():
+        return None
+    stale = changes_since(root, index.indexed_paths(), int(started))
+    if stale.unsure:
+        # New source files in changed folders: only the selection can tell
+        # an ignored one (a build folder) from a new file of the tree.
+        from .selection import SelectionRules, select_files
+
+        stored = index.read_meta("rules")
+        try:
+            rules = SelectionRules.from_text(stored) if stored is not None else SelectionRules()
+            stale.confirm(select_files(root, rules).paths)
+        except (ValueError, Failure):
+            stale.unsure = []
+    return stale
 
 
 class PathNamer:
@@ -204,6 +252,10 @@ def has_separator(text: str) -> bool:
     return "\t" in text or "\n" in text or "\r" in text
 
 
+# The formats a tags file can be written in; the index remembers each file's.
+CTAGS = "ctags"
+
+
 def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
     place = locate_index(args, out)
     index, root = open_index(place)
@@ -212,14 +264,68 @@ def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
     if args.output == "-":
         lines = list(tag_lines(rows, ".", root))
         out.write("".join(line + "\n" for line in lines))
-    else:
-        lines = list(tag_lines(rows, os.path.dirname(os.path.abspath(args.output)), root))
-        try:
-            write_atomically(args.output, "".join(line + "\n" for line in lines))
-        except OSError as error:
-            raise Failure(f"cannot write {args.output}: {error.strerror}") from None
-    render.print_tags_left_out(len(rows) - (len(lines) - len(TAGS_HEADER)), out)
+        render.print_tags_left_out(len(rows) - (len(lines) - len(TAGS_HEADER)), out)
+        return EXIT_OK
+    write_tags_file(rows, root, args.output, CTAGS, out)
+    # Remembered, so that `update` and `watch` keep it fresh. The file is
+    # written either way: an index this user may only read just cannot remember it.
+    try:
+        with store.RefreshTransaction(place.location, False, args.wait, out.note, place.is_default) as writable:
+            writable.remember_tags_file(os.path.abspath(args.output), CTAGS)
+    except store.IndexFailed as failure:
+        out.note(f"`update` will not rewrite {args.output}: {failure.message}")
     return EXIT_OK
+
+
+def write_tags_file(rows: list[tuple[str, str, int, int, str]], root: str, path: str, form: str, out: Output) -> int:
+    """Writes one tags file atomically; returns the number of tags written."""
+    if form != CTAGS:
+        raise Failure(f"cannot write {path}: unknown tags format {form!r}")
+    lines = list(tag_lines(rows, os.path.dirname(os.path.abspath(path)), root))
+    try:
+        write_atomically(path, "".join(line + "\n" for line in lines))
+    except OSError as error:
+        raise Failure(f"cannot write {path}: {error.strerror}") from None
+    written = len(lines) - len(TAGS_HEADER)
+    render.print_tags_left_out(len(rows) - written, out)
+    return written
+
+
+def rewrite_tags_files(place: IndexPlace, out: Output) -> tuple[list[tuple[str, int]], list[str]]:
+    """Rewrites every tags file made from the index at `place`.
+
+    Returns (path, tags written) for each file written and the one-line
+    failures of those that could not be; the others are still written.
+    """
+    index, root = open_index(place)
+    with index:
+        files = index.tags_files()
+        rows = index.tag_rows() if files else []
+    written: list[tuple[str, int]] = []
+    failures: list[str] = []
+    for path, form in sorted(files.items()):
+        try:
+            written.append((path, write_tags_file(rows, root, path, form, out)))
+        except Failure as failure:
+            failures.append(failure.message)
+    return written, failures
+
+
+def run_update(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    """Refreshes an existing index with the rules it was made with, then its tags files."""
+    place = locate_index(args, out)
+    if not os.path.isfile(place.location):
+        raise store.IndexFailed(f"no index at {place.location}; create it with `brightloom-index index`")
+    from time import monotonic
+
+    started = monotonic()
+    summary = refresh_before_reading(place, args.wait, caller, out, jobs=args.jobs)
+    render.print_refresh_line(summary.counts, monotonic() - started, out)
+    written, failures = rewrite_tags_files(place, out)
+    render.print_tags_written(written, out)
+    for message in failures:
+        out.error(f"error: {message}")
+    return EXIT_FAILURE if failures else EXIT_OK
 
 
 def write_atomically(path: str, text: str) -> None:

@@ -13,7 +13,7 @@ import re
 from collections.abc import Callable, Sequence
 from time import monotonic
 
-from .contract import CHECK_ERROR_LIMIT, OUTLINE_SYMBOL_LIMIT
+from .contract import CHECK_ERROR_LIMIT, GRAMMAR_LANGUAGES, OUTLINE_SYMBOL_LIMIT
 
 # Read as true by the type checker only: `find` imports this module and
 # does without typing (see cli.py).
@@ -21,7 +21,8 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, TextIO
 
-    from .index_job import FileResult, IndexSummary
+    from .freshness import Staleness
+    from .index_job import FileResult, IndexSummary, RefreshCounts
     from .native_calls import Reply
     from .queries import Match
     from .selection import Selection
@@ -62,13 +63,16 @@ class Output:
     is committed, not rolled back).
     """
 
-    __slots__ = ("stdout", "stderr", "as_json", "progress", "closed")
+    __slots__ = ("stdout", "stderr", "as_json", "progress", "quiet", "closed")
 
-    def __init__(self, stdout: TextIO, stderr: TextIO, as_json: bool, progress: bool) -> None:
+    def __init__(
+        self, stdout: TextIO, stderr: TextIO, as_json: bool, progress: bool, quiet: bool = False
+    ) -> None:
         self.stdout = stdout
         self.stderr = stderr
         self.as_json = as_json
-        self.progress = progress
+        self.progress = progress and not quiet
+        self.quiet = quiet
         # True once the reader of standard output has gone.
         self.closed = False
 
@@ -114,8 +118,9 @@ class Output:
         write_error(self.stderr, text)
 
     def note(self, text: str) -> None:
-        """Something the user should know that is not a failure."""
-        write_error(self.stderr, f"note: {text}")
+        """Something the user should know that is not a failure; --quiet silences it."""
+        if not self.quiet:
+            write_error(self.stderr, f"note: {text}")
 
 
 def write_error(stderr: TextIO, text: str) -> None:
@@ -182,7 +187,12 @@ def table(headers: Sequence[str], rows: Sequence[Sequence[object]]) -> str:
 
 
 class ProgressBar:
-    """A one-line bar redrawn in place on a terminal, at most ten times a second."""
+    """A one-line bar redrawn in place on a terminal, at most ten times a second.
+
+    The line is fitted to the terminal's width at every redraw (the window
+    may be resized meanwhile): a line that wrapped would leave its first row
+    behind at each redraw.
+    """
 
     WIDTH = 30
     INTERVAL = 0.1
@@ -197,11 +207,7 @@ class ProgressBar:
         if done < total and now - self._last_draw < self.INTERVAL:
             return
         self._last_draw = now
-        filled = self.WIDTH * done // total if total else self.WIDTH
-        bar = "#" * filled + "." * (self.WIDTH - filled)
-        text = f"[{bar}] {done}/{total} {shown(label)}"
-        # Clear to the end of the line: the previous label may be longer.
-        self._stream.write("\r" + text[:200] + "\x1b[K")
+        self._stream.write("\r" + progress_line(done, total, shown(label), stream_columns(self._stream)) + "\x1b[K")
         self._stream.flush()
         self._drawn = True
 
@@ -210,6 +216,60 @@ class ProgressBar:
             self._stream.write("\r\x1b[K")
             self._stream.flush()
             self._drawn = False
+
+
+def stream_columns(stream: TextIO) -> int:
+    """The width of the terminal `stream` writes to (80 when unknown)."""
+    import os
+
+    try:
+        return os.get_terminal_size(stream.fileno()).columns or 80
+    except (AttributeError, ValueError, OSError):
+        return 80
+
+
+def progress_line(done: int, total: int, label: str, columns: int) -> str:
+    """`[####....] done/total label` in at most columns - 1 cells.
+
+    The last column stays free: writing into it leaves some terminals waiting
+    to wrap. The bar narrows on small terminals and the label keeps its end
+    (a path's file name) behind a `...`.
+    """
+    room = max(columns - 1, 1)
+    counts = f"{done}/{total}"
+    width = max(0, min(ProgressBar.WIDTH, (room - len(counts) - 3) // 2))
+    filled = width * done // total if total else width
+    line = f"[{'#' * filled}{'.' * (width - filled)}] {counts}" if width else counts
+    line = line[:room]
+    space = room - len(line) - 1
+    if label and space > 0:
+        line += " " + fit_cells(label, space)
+    return line
+
+
+def fit_cells(text: str, cells: int) -> str:
+    """`text`, or `...` and its end, in at most `cells` terminal cells."""
+    import unicodedata
+
+    def width(char: str) -> int:
+        if unicodedata.combining(char):
+            return 0
+        return 2 if unicodedata.east_asian_width(char) in "WF" else 1
+
+    # Control characters would move the cursor: shown as `?`.
+    text = "".join("?" if ord(char) < 32 or ord(char) == 127 else char for char in text)
+    if sum(map(width, text)) <= cells:
+        return text
+    if cells < 4:
+        return ""
+    kept: list[str] = []
+    used = 3
+    for char in reversed(text):
+        used += width(char)
+        if used > cells:
+            break
+        kept.append(char)
+    return "..." + "".join(reversed(kept))
 
 
 class IndexPresenter:
@@ -321,6 +381,14 @@ def print_selection(selection: Selection, max_files: int | None, out: Output) ->
         out.error(f"left out {name}: {reason}")
     if selection.cut:
         out.error(f"only the first {max_files} files are listed (--max-files)")
+    if not selection.paths:
+        out.note(no_files_line())
+
+
+def no_files_line() -> str:
+    """Says what is looked for when nothing was found to index."""
+    extensions = ", ".join(f".{extension}" for extension in GRAMMAR_LANGUAGES)
+    return f"No source files found: files ending in {extensions} are indexed (ignore rules apply)."
 
 
 def print_matches(matches: list[Match], show_path: Callable[[str], str], out: Output) -> None:
@@ -331,6 +399,55 @@ def print_matches(matches: list[Match], show_path: Callable[[str], str], out: Ou
             out.line(json_line(match.to_json(path)))
         else:
             out.text(f"{path}:{match.line}: {match.kind} {match.name}  {match.signature}")
+
+
+def print_glob_hint(name: str, out: Output) -> None:
+    out.note(f"{name!r} is matched as a plain name; add --glob to match it as a pattern")
+
+
+def refresh_line(counts: RefreshCounts, seconds: float, as_json: bool = False) -> str:
+    """One refresh of `watch` or `update` in a line."""
+    if as_json:
+        return json_line({
+            "record": "refresh", "new": counts.new, "changed": counts.changed, "removed": counts.removed,
+            "unchanged": counts.unchanged, "seconds": round(seconds, 3),
+        })
+    return (
+        f"refreshed in {seconds * 1000:.0f} ms: {counts.new} new, {counts.changed} changed,"
+        f" {counts.removed} removed"
+    )
+
+
+def print_refresh_line(counts: RefreshCounts, seconds: float, out: Output) -> None:
+    out.line(refresh_line(counts, seconds, out.as_json))
+
+
+def print_tags_written(written: list[tuple[str, int]], out: Output) -> None:
+    for path, count in written:
+        if out.as_json:
+            out.line(json_line({"record": "tags", "path": path, "tags": count}))
+        else:
+            out.text(f"wrote {path} ({count} tags)")
+
+
+def print_stale_notice(stale: Staleness, out: Output) -> None:
+    examples = ", ".join(stale.examples) + (", ..." if stale.count > len(stale.examples) else "")
+    files = "file" if stale.count == 1 else "files"
+    out.note(
+        f"{stale.count} {files} changed since the last refresh ({examples}):"
+        " `brightloom-index update` refreshes, `find --refresh` refreshes first"
+    )
+
+
+def print_watch_line(line: str, out: Output) -> None:
+    """A line of `watch`: errors always, the rest unless --quiet; flushed, as it lives long."""
+    if line.startswith("error: "):
+        out.error(line)
+    elif line.startswith("note: "):
+        out.note(line[len("note: "):])
+    elif not out.quiet:
+        out.line(line)
+        out.flush()
 
 
 def print_tags_left_out(count: int, out: Output) -> None:
@@ -355,6 +472,8 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
     ]
     rows.append(["total", summary.files, sum(summary.lines_by_language.values())])
     out.line(table(["LANGUAGE", "FILES", "LINES"], rows))
+    if not summary.files:
+        out.line(no_files_line())
     out.line()
     if summary.symbols_by_kind:
         kinds = sorted(summary.symbols_by_kind.items())

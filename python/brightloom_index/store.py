@@ -108,6 +108,13 @@ READ_WAIT_SECONDS = 5.0
 
 REBUILD_HINT = "rebuild it with `brightloom-index index --rebuild`"
 
+# Meta keys: the tags files to rewrite after a refresh (JSON object of path
+# to format), when the last refresh started (ns since the epoch, for the
+# cheap staleness check of lookups), and whether lookups refresh first.
+TAGS_FILES_KEY = "tags_files"
+REFRESH_STARTED_KEY = "refresh_started_ns"
+AUTO_REFRESH_KEY = "auto_refresh"
+
 # Above every code point: `name < prefix + TOP` bounds a prefix range.
 TOP = "\U0010ffff"
 
@@ -549,11 +556,48 @@ class Store:
         )
         return typed_rows(rows, str, str, int, int, str)
 
+    @reading
+    def indexed_paths(self) -> list[str]:
+        return [row[0] for row in self.connection.execute("SELECT path FROM files")]
+
+    def tags_files(self) -> dict[str, str]:
+        """Tags files written from this index: absolute path -> format ("ctags", "etags")."""
+        import json
+
+        text = self.read_meta(TAGS_FILES_KEY)
+        try:
+            stored = json.loads(text) if text is not None else {}
+        except ValueError:
+            return {}
+        if not isinstance(stored, dict):
+            return {}
+        return {str(path): str(form) for path, form in stored.items()}
+
     # Writes, inside a RefreshTransaction.
+
+    def remember_tags_file(self, path: str, form: str) -> None:
+        import json
+
+        files = self.tags_files()
+        files[path] = form
+        self.write_meta(TAGS_FILES_KEY, json.dumps(files, sort_keys=True))
+
+    def forget_tags_file(self, path: str) -> None:
+        import json
+
+        files = self.tags_files()
+        if files.pop(path, None) is not None:
+            self.write_meta(TAGS_FILES_KEY, json.dumps(files, sort_keys=True))
 
     @writing
     def write_meta(self, key: str, value: str) -> None:
-        self.connection.execute("INSERT OR REPLACE INTO meta (key, value) VALUES (?, ?)", (key, value))
+        # An unchanged value writes nothing: a refresh that found no change
+        # then commits without touching the file.
+        self.connection.execute(
+            "INSERT INTO meta (key, value) VALUES (?, ?)"
+            " ON CONFLICT (key) DO UPDATE SET value = excluded.value WHERE value IS NOT excluded.value",
+            (key, value),
+        )
 
     @writing
     def write_stamp(self, file_id: int, stamp: tuple[int, int] | None) -> None:

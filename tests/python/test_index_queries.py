@@ -3,9 +3,11 @@ statuses and paths, and `tags` files read back by readtags and Vim."""
 import os
 import shutil
 import subprocess
+import time
 
 import pytest
 
+from conftest import age_tree
 from test_cli import cli, json_lines
 from test_index_selection import make_tree
 
@@ -21,6 +23,7 @@ FILES = {
 def indexed(tmp_path, monkeypatch):
     root = tmp_path / "repo"
     make_tree(root, FILES)
+    age_tree(root)
     assert cli("index", str(root))[0] == 0
     monkeypatch.chdir(root)
     return root
@@ -60,9 +63,12 @@ class TestFind:
         assert status == 0
         assert [line.split(": ", 1)[0] for line in lines] == expected
 
-    def test_glob_characters_are_literal_in_exact_and_prefix_modes(self, indexed):
-        assert found("parse*") == (1, [])
-        assert found("--prefix", "pars?") == (1, [])
+    @pytest.mark.parametrize("argv", [["parse*"], ["--prefix", "pars?"], ["[pP]arser"]])
+    def test_glob_characters_are_literal_without_glob_and_get_a_hint(self, indexed, argv):
+        status, out, err = cli("find", *argv)
+        assert (status, out) == (1, "")
+        assert err == f"brightloom-index: note: {argv[-1]!r} is matched as a plain name; add --glob to match it as a pattern\n"
+        assert cli("find", "-q", *argv) == (1, "", "")
 
     def test_nothing_found_is_status_1_and_silent(self, indexed):
         assert found("Nowhere") == (1, [])
@@ -94,13 +100,18 @@ class TestFind:
 
     def test_db_elsewhere_remembers_its_root(self, tmp_path, monkeypatch):
         make_tree(tmp_path / "src", FILES)
+        age_tree(tmp_path / "src")
         assert cli("index", str(tmp_path / "src"), "--db", str(tmp_path / "x.sqlite"))[0] == 0
         monkeypatch.chdir(tmp_path)
         assert found("parse_all", "--db", "x.sqlite")[1] == ["src/app.py:6: function parse_all  def parse_all():"]
 
     def test_refreshes_only_when_asked(self, indexed):
         (indexed / "app.py").write_text("def brand_new():\n    pass\n")
-        assert found("brand_new") == (1, [])
+        status, out, err = cli("find", "brand_new")
+        assert (status, out) == (1, "")
+        assert err.startswith("brightloom-index: note: 1 file changed since the last refresh (app.py)")
+        # Written in the refresh's clock tick, the file would still count as changed.
+        time.sleep(0.02)
         status, out, err = cli("find", "--refresh", "brand_new")
         assert status == 0 and out == "app.py:1: function brand_new  def brand_new():\n"
         assert found("parse_all") == (1, [])

@@ -83,6 +83,17 @@ def test_install_run_typecheck_uninstall(tmp_path, cmake_dir, interpreter):
     assert reply == f'{{"hash":"{DIGEST_OF_ABC}","ok":true}}\n'
     assert sh([venv / "bin" / "brightloom-index", "hash", "abc.txt"], env=env, cwd=tmp_path) == f"{DIGEST_OF_ABC}  abc.txt\n"
 
+    # `watch` alone needs a package beyond the standard library (watchdog):
+    # where the environment lacks it, one line says how to get it.
+    if subprocess.run([python, "-c", "import watchdog"], capture_output=True, env=env).returncode != 0:
+        done = subprocess.run([venv / "bin" / "brightloom-index", "watch", "."], capture_output=True, text=True,
+                              env=env, cwd=tmp_path, timeout=60)
+        assert done.returncode == 2
+        assert done.stderr == (
+            f"brightloom-index: error: watch needs the Python package watchdog, which is not installed for {python}"
+            f" ({python} -m pip install watchdog)\n"
+        )
+
     if importlib.util.find_spec("mypy") is not None:
         typecheck(tmp_path, python)
 
@@ -106,3 +117,23 @@ def typecheck(tmp_path, python):
     done = subprocess.run(mypy + [str(bad)], capture_output=True, text=True, env=clean_env())
     assert done.returncode == 1
     assert 'Argument 2 to "run" has incompatible type "int"; expected "str"' in done.stdout
+
+
+def test_fresh_clone_runs_and_installs_the_command(tmp_path):
+    """scripts/run.sh in a fresh clone: builds, installs, indexes, finds."""
+    clone = tmp_path / "clone"
+    sh(["git", "clone", "-q", SOURCE_DIR, clone])
+    bin_dir = tmp_path / "bin"
+    env = clean_env(BRIGHTLOOM_BIN_DIR=str(bin_dir))
+    out = sh([clone / "scripts" / "run.sh"], env=env)
+    assert f"installed: {bin_dir}/brightloom-index -> {clone}/.venv/bin/brightloom-index" in out
+    assert "Refresh: " in out and "python/brightloom_index/queries.py:" in out
+    # Only the module was built: the test suite is the test command's work.
+    assert not (clone / "build" / "tests").exists()
+
+    # The link works whichever python3 comes first on PATH, from any folder.
+    for path in (f"{bin_dir}:/usr/bin:/bin", f"{bin_dir}:{os.environ['PATH']}"):
+        found = sh(["brightloom-index", "find", "run_find", "--root", clone], env=dict(env, PATH=path), cwd=tmp_path)
+        assert found.startswith("clone/python/brightloom_index/queries.py:")
+    activated = dict(env, PATH=f"{clone}/.venv/bin:{os.environ['PATH']}")
+    assert sh(["python3", "-m", "brightloom_index", "--version"], env=activated, cwd=tmp_path).startswith("brightloom")
