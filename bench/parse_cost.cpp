@@ -1,6 +1,6 @@
 // What parsing each named file costs, in the units the parse limits count.
 //
-//   parse_cost [--unbounded] [--language NAME] FILE...
+//   parse_cost [--unbounded] [--symbols] [--language NAME] FILE...
 //   parse_cost --grammars          (the language names, one a line)
 //   parse_cost --tokens NAME       (the grammar's literal tokens, one a line)
 //
@@ -10,8 +10,10 @@
 // recovery (estimated), bytes lexed and bytes allocated. --unbounded lifts the
 // limits, to see what a text would cost in full. The language comes from the
 // file's extension unless --language names it; files without a grammar are
-// passed over. bench/parse_cost_bench.py drives it over a corpus and over
-// generated pathological texts.
+// passed over. --symbols adds the run of the "symbols" rules after the parse,
+// counted as that command counts it. bench/parse_cost_bench.py drives it over
+// a corpus and over generated pathological texts.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -22,6 +24,7 @@
 #include <string>
 
 #include "languages/language_table.h"
+#include "symbols/symbol_query.h"
 #include "syntax/parse_source.h"
 
 namespace {
@@ -60,12 +63,15 @@ int print_tokens(std::string_view language) {
 int main(int argc, char** argv) {
     using namespace brightloom;
     bool unbounded = false;
+    bool symbols = false;
     std::optional<std::string_view> forced_language;
     int first = 1;
     for (; first < argc; ++first) {
         const std::string_view option = argv[first];
         if (option == "--unbounded") {
             unbounded = true;
+        } else if (option == "--symbols") {
+            symbols = true;
         } else if (option == "--grammars") {
             for (const LanguageRow& row : language_table()) {
                 if (row.grammar != nullptr) std::printf("%.*s\n", static_cast<int>(row.name.size()), row.name.data());
@@ -88,12 +94,28 @@ int main(int argc, char** argv) {
         std::ifstream file(path, std::ios::binary);
         const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
         const ParseLimits limits = parse_limits_for(text.size());
+        // Compiled before the clock starts and outside any parse's arena.
+        const SymbolQuery* query = nullptr;
+        if (symbols) {
+            Result<const SymbolQuery*> compiled = symbol_query_for(*language);
+            if (compiled.ok()) query = *compiled;
+        }
         const double start = processor_seconds();
         ParseCost cost;
         std::string outcome = "ok";
         {
             Result<ParsedSource> parsed = parse_source(grammar, text, unbounded ? UNLIMITED_PARSE : limits, &cost);
-            if (!parsed.ok()) outcome = parsed.error().message;
+            if (!parsed.ok()) {
+                outcome = parsed.error().message;
+            } else if (query != nullptr) {
+                Result<SymbolQueryRun> run = run_symbol_query(*query, *parsed, text);
+                if (run.ok()) {
+                    cost.work_units = run->work_units;
+                } else {
+                    outcome = run.error().message;
+                }
+                cost.peak_bytes = std::max(cost.peak_bytes, parsed->lease.usage().peak_held_bytes);
+            }
         }
         const double seconds = processor_seconds() - start;
         std::printf("%.*s\t%zu\t%llu\t%.4f\t%zu\t%.4f\t%.4f\t%s\t%s\t%llu\t%llu\t%llu\t%llu\n",

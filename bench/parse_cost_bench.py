@@ -14,7 +14,11 @@ made of the grammar's own keywords and punctuation (sampled with a fixed
 seed), each repeated to 64 KiB, and repeats the slowest (lowest work units a
 second) to 1 MiB: the limit divided by that rate bounds a parse's time.
 
-    bench/parse_cost_bench.py [--build build] [--sizes 100000,1048576] [--search N] [FOLDER...]
+With --symbols, every parse is followed by the run of the "symbols" rules,
+counted as that command counts it, and texts in the languages only that
+command reads are added.
+
+    bench/parse_cost_bench.py [--build build] [--sizes 100000,1048576] [--search N] [--symbols] [FOLDER...]
 """
 
 from __future__ import annotations
@@ -59,14 +63,35 @@ FAMILIES = [
     ("ts in paren", "ts", "in ).", ""),
 ]
 
+# The languages "symbols" reads alone, and long runs of comments, which the
+# rules' documentation prefixes once made quadratic.
+SYMBOLS_FAMILIES = [
+    ("js comment runs", "js", "// a\n", ""),
+    ("rb comment runs", "rb", "# a\n", ""),
+    ("go comment runs", "go", "// a\n", ""),
+    ("c open comments", "c", "/*\n", ""),
+    ("cpp open templates", "cpp", "template<", ""),
+    ("go open raw strings", "go", "`", "package a\nvar x = "),
+    ("java open generics", "java", "class A<", ""),
+    ("cs open interpolations", "cs", '$"{', ""),
+    ("rb open heredocs", "rb", "<<~A\n", ""),
+    ("php open blocks", "php", "{", "<?php "),
+    ("sh open substitutions", "sh", "$(", ""),
+]
+
 SOURCE_EXTENSIONS = {"py", "js", "jsx", "mjs", "cjs", "ts", "mts", "cts", "tsx", "rs", "json"}
+SYMBOLS_EXTENSIONS = SOURCE_EXTENSIONS | {"c", "h", "cc", "cpp", "hpp", "go", "java", "cs", "rb", "php", "sh"}
+
+# Options every parse_cost run gets: ["--symbols"] with --symbols.
+PARSE_OPTIONS: list[str] = []
 
 
 def run_one(parse_cost: Path, path: Path) -> tuple[float, int, float, str]:
     """Processor seconds, peak resident KB, share of the memory limit held and
     outcome of one child parse."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    output = subprocess.run([str(parse_cost), str(path)], capture_output=True, text=True, check=True).stdout
+    output = subprocess.run([str(parse_cost), *PARSE_OPTIONS, str(path)], capture_output=True, text=True,
+                            check=True).stdout
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     seconds = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
     row = output.splitlines()[1].split("\t")
@@ -76,7 +101,8 @@ def run_one(parse_cost: Path, path: Path) -> tuple[float, int, float, str]:
 def families(parse_cost: Path, sizes: list[int]) -> None:
     print(f"{'family':22} {'bytes':>8} {'cpu s':>7} {'peak MB':>8} {'mem use':>8} {'KB/KB':>6}  outcome")
     with tempfile.TemporaryDirectory() as folder:
-        for name, extension, unit, opening in FAMILIES:
+        chosen = FAMILIES + (SYMBOLS_FAMILIES if PARSE_OPTIONS else [])
+        for name, extension, unit, opening in chosen:
             for size in sizes:
                 text = opening + unit * ((size - len(opening)) // len(unit) + 1)
                 path = Path(folder) / f"text.{extension}"
@@ -105,10 +131,10 @@ def run_isolated(parse_cost: Path, path: Path) -> tuple[float, int, float, str]:
 
 def corpus(parse_cost: Path, folders: list[str]) -> None:
     files = [str(p) for folder in folders for p in Path(folder).rglob("*")
-             if p.suffix[1:].lower() in SOURCE_EXTENSIONS and p.is_file()]
+             if p.suffix[1:].lower() in (SYMBOLS_EXTENSIONS if PARSE_OPTIONS else SOURCE_EXTENSIONS) and p.is_file()]
     rows = []
     for start in range(0, len(files), 500):
-        output = subprocess.run([str(parse_cost), *files[start:start + 500]],
+        output = subprocess.run([str(parse_cost), *PARSE_OPTIONS, *files[start:start + 500]],
                                 capture_output=True, text=True, check=True).stdout
         rows += [line.split("\t") for line in output.splitlines()[1:]]
     failed = [row for row in rows if row[7] != "ok"]
@@ -146,7 +172,7 @@ def units_of(tokens: list[str], count: int, seed: int) -> list[str]:
 
 
 def cost_rows(parse_cost: Path, language: str, paths: list[str]) -> list[list[str]]:
-    output = subprocess.run([str(parse_cost), "--language", language, *paths],
+    output = subprocess.run([str(parse_cost), *PARSE_OPTIONS, "--language", language, *paths],
                             capture_output=True, text=True, check=True).stdout
     return [line.split("\t") for line in output.splitlines()[1:]]
 
@@ -189,7 +215,10 @@ def main() -> int:
     parser.add_argument("--build", default="build")
     parser.add_argument("--sizes", default="100000,1048576")
     parser.add_argument("--search", type=int, default=0, metavar="N")
+    parser.add_argument("--symbols", action="store_true", help="count the symbols rules' run with each parse")
     args = parser.parse_args()
+    if args.symbols:
+        PARSE_OPTIONS.append("--symbols")
     parse_cost = Path(args.build) / "bench" / "parse_cost"
     families(parse_cost, [int(size) for size in args.sizes.split(",")])
     if args.search:

@@ -9,7 +9,9 @@ definition as found when a definition of the same name in the same file lies
 within one line. Left out of the count: anonymous names, import aliases
 (Python's `unknown` and `namespace` kinds, and any name the parse shows
 imported on that line, such as TypeScript's `import { type A }`) and
-object-literal keys whose value is not a function, class or object. Prints the share per repository,
+object-literal keys whose value is not a function, class or object (keys
+are told by their place, first on the line or after `{` or `,`, whatever
+kind ctags gives them: its TypeScript reader calls many of them constants). Prints the share per repository,
 then again without ctags' misreadings (a keyword taken for a name, or a name
 the parse shows only used on that line), the misses grouped by ctags kind
 with a few examples, and how many definitions "symbols" has that ctags does
@@ -84,6 +86,17 @@ def used_not_defined_here(reply, tag):
             not any(d["name"] == tag["name"] and abs(d["line"] - line) <= 1 for d in reply["definitions"]))
 
 
+def in_key_position(lines, tag):
+    """Whether the name stands where an object literal's key does: first on
+    its line or after `{` or `,` (ctags' TypeScript reader tags such keys as
+    constants too)."""
+    number = tag["line"]
+    line = lines[number - 1] if number <= len(lines) else ""
+    at = line.find(tag["name"])
+    before = line[:at].rstrip() if at >= 0 else "x"
+    return before == "" or before.endswith("{") or before.endswith(",")
+
+
 def imported_here(reply, tag):
     """A TypeScript alias the parse shows imported on that line: an import
     alias (`import { type A }`), not a type alias."""
@@ -110,7 +123,8 @@ def measure(root, shown):
             continue
         if tag.get("kind") == "alias" and imported_here(replies[path], tag):
             continue
-        if (tag.get("language") in ("JavaScript", "TypeScript") and tag.get("kind") in ("property", "field")
+        if (tag.get("language") in ("JavaScript", "TypeScript")
+                and (tag.get("kind") in ("property", "field") or in_key_position(texts[path], tag))
                 and key_holds_plain_data(texts[path], tag)):
             continue
         counted += 1

@@ -16,36 +16,26 @@ JsonValue scope_to_json(const std::optional<std::uint64_t>& scope) {
     return scope ? JsonValue(*scope) : JsonValue(nullptr);
 }
 
-JsonArray definitions_to_json(std::vector<SymbolDefinition> definitions) {
-    JsonArray records;
-    records.reserve(definitions.size());
-    for (SymbolDefinition& definition : definitions) {
-        records.push_back(JsonObject{
-            {"column", definition.column},
-            {"end_line", definition.end_line},
-            {"kind", definition.kind},
-            {"line", definition.line},
-            {"name", std::move(definition.name)},
-            {"scope", scope_to_json(definition.scope)},
-            {"signature", std::move(definition.signature)},
-        });
-    }
-    return records;
+JsonValue definition_to_json(SymbolDefinition definition) {
+    return JsonObject{
+        {"column", definition.column},
+        {"end_line", definition.end_line},
+        {"kind", definition.kind},
+        {"line", definition.line},
+        {"name", std::move(definition.name)},
+        {"scope", scope_to_json(definition.scope)},
+        {"signature", std::move(definition.signature)},
+    };
 }
 
-JsonArray references_to_json(std::vector<SymbolReference> references) {
-    JsonArray records;
-    records.reserve(references.size());
-    for (SymbolReference& reference : references) {
-        records.push_back(JsonObject{
-            {"column", reference.column},
-            {"kind", reference.kind},
-            {"line", reference.line},
-            {"name", std::move(reference.name)},
-            {"scope", scope_to_json(reference.scope)},
-        });
-    }
-    return records;
+JsonValue reference_to_json(SymbolReference reference) {
+    return JsonObject{
+        {"column", reference.column},
+        {"kind", reference.kind},
+        {"line", reference.line},
+        {"name", std::move(reference.name)},
+        {"scope", scope_to_json(reference.scope)},
+    };
 }
 
 }  // namespace
@@ -88,9 +78,9 @@ Result<SymbolsReply> run_symbols(const SymbolsRequest& request) {
         reply.check.checked = true;
     }
     if (*query != nullptr) {
-        Result<std::vector<QueryHit>> hits = run_symbol_query(**query, *parsed, text);
-        if (!hits.ok()) return std::move(hits).error();
-        reply.table = build_symbol_table(*hits, text);
+        Result<SymbolQueryRun> run = run_symbol_query(**query, *parsed, text);
+        if (!run.ok()) return std::move(run).error();
+        reply.table = build_symbol_table(run->hits, text);
     }
     return reply;
 }
@@ -98,10 +88,10 @@ Result<SymbolsReply> run_symbols(const SymbolsRequest& request) {
 JsonObject to_json(SymbolsReply reply) {
     return JsonObject{
         {"check", to_json(std::move(reply.check))},
-        {"definitions", definitions_to_json(std::move(reply.table.definitions))},
+        {"definitions", json_array_of(std::move(reply.table.definitions), definition_to_json)},
         {"language", std::move(reply.language)},
         {"outline", to_json(std::move(reply.outline))},
-        {"references", references_to_json(std::move(reply.table.references))},
+        {"references", json_array_of(std::move(reply.table.references), reference_to_json)},
     };
 }
 

@@ -11,6 +11,8 @@
 
 #include "symbols/query_texts.h"
 #include "languages/language_table.h"
+#include "symbols/query_ranges.h"
+#include "syntax/tree_cursor_owner.h"
 
 namespace brightloom {
 namespace {
@@ -248,6 +250,46 @@ bool is_over_query_limits(TSQueryCursorState* state) {
     return progress->over_limits();
 }
 
+// Appends the accepted matches of the cursor's current run to `hits`.
+void collect_hits(TSQueryCursor* cursor, const SymbolQuery& query, std::string_view text,
+                  std::vector<QueryHit>& hits) {
+    TSQueryMatch match;
+    while (ts_query_cursor_next_match(cursor, &match)) {
+        const std::vector<TextPredicate>& predicates = query.predicates[match.pattern_index];
+        const bool accepted = std::all_of(predicates.begin(), predicates.end(),
+                                          [&](const TextPredicate& p) { return holds(p, match, text); });
+        if (!accepted) continue;
+        std::optional<TSNode> name;
+        std::optional<QueryHit> hit;
+        for (std::uint16_t i = 0; i < match.capture_count; ++i) {
+            const TSQueryCapture& capture = match.captures[i];
+            const CaptureInfo& info = query.captures[capture.index];
+            switch (info.role) {
+                case CaptureRole::name:
+                    if (!name) name = capture.node;
+                    break;
+                case CaptureRole::definition:
+                case CaptureRole::reference:
+                    if (!hit) {
+                        const HitRole role =
+                            info.role == CaptureRole::definition ? HitRole::definition : HitRole::reference;
+                        hit = QueryHit{role, info.kind, {}, capture.node, match.pattern_index};
+                    }
+                    break;
+                case CaptureRole::ignore:
+                    hits.push_back(QueryHit{HitRole::ignore, {}, capture.node, capture.node, match.pattern_index});
+                    break;
+                case CaptureRole::other:
+                    break;
+            }
+        }
+        if (hit && name) {
+            hit->name = *name;
+            hits.push_back(*hit);
+        }
+    }
+}
+
 }  // namespace
 
 Result<const SymbolQuery*> symbol_query_for(std::string_view language) {
@@ -262,8 +304,8 @@ Result<const SymbolQuery*> symbol_query_for(std::string_view language) {
     return compiled.emplace(std::string(language), std::move(*query)).first->second.get();
 }
 
-Result<std::vector<QueryHit>> run_symbol_query(const SymbolQuery& query, const ParsedSource& parsed,
-                                               std::string_view text) {
+Result<SymbolQueryRun> run_symbol_query(const SymbolQuery& query, const ParsedSource& parsed,
+                                        std::string_view text) {
     QueryProgress progress{&parsed, parse_limits_for(text.size()), parsed.lease.usage().handed_out_bytes};
     std::vector<QueryHit> hits;
     {
@@ -271,40 +313,23 @@ Result<std::vector<QueryHit>> run_symbol_query(const SymbolQuery& query, const P
         // before the lease ends.
         std::unique_ptr<TSQueryCursor, TSQueryCursorDeleter> cursor(ts_query_cursor_new());
         const TSQueryCursorOptions options{&progress, is_over_query_limits};
-        ts_query_cursor_exec_with_options(cursor.get(), query.query.get(), parsed.root(), &options);
-        TSQueryMatch match;
-        while (ts_query_cursor_next_match(cursor.get(), &match)) {
-            const std::vector<TextPredicate>& predicates = query.predicates[match.pattern_index];
-            const bool accepted = std::all_of(predicates.begin(), predicates.end(),
-                                              [&](const TextPredicate& p) { return holds(p, match, text); });
-            if (!accepted) continue;
-            std::optional<TSNode> name;
-            std::optional<QueryHit> hit;
-            for (std::uint16_t i = 0; i < match.capture_count; ++i) {
-                const TSQueryCapture& capture = match.captures[i];
-                const CaptureInfo& info = query.captures[capture.index];
-                switch (info.role) {
-                    case CaptureRole::name:
-                        if (!name) name = capture.node;
-                        break;
-                    case CaptureRole::definition:
-                    case CaptureRole::reference:
-                        if (!hit) {
-                            const HitRole role =
-                                info.role == CaptureRole::definition ? HitRole::definition : HitRole::reference;
-                            hit = QueryHit{role, info.kind, {}, capture.node, match.pattern_index};
-                        }
-                        break;
-                    case CaptureRole::ignore:
-                        hits.push_back(QueryHit{HitRole::ignore, {}, capture.node, capture.node, match.pattern_index});
-                        break;
-                    case CaptureRole::other:
-                        break;
-                }
-            }
-            if (hit && name) {
-                hit->name = *name;
-                hits.push_back(*hit);
+        // parse_source refused any text whose size does not fit 32 bits.
+        const auto text_bytes = static_cast<std::uint32_t>(text.size());
+        const QueryPlan plan = plan_symbol_query(parsed.root(), text_bytes);
+        for (const ByteRange& range : plan.ranges) {
+            if (progress.over_limits()) break;
+            ts_query_cursor_set_byte_range(cursor.get(), range.start, range.end);
+            ts_query_cursor_exec_with_options(cursor.get(), query.query.get(), parsed.root(), &options);
+            collect_hits(cursor.get(), query, text, hits);
+        }
+        ts_query_cursor_set_byte_range(cursor.get(), 0, UINT32_MAX);
+        for (const TSNode error : plan.large_errors) {
+            TreeCursorOwner children(error);
+            for (bool more = ts_tree_cursor_goto_first_child(children.get()); more && !progress.over_limits();
+                 more = ts_tree_cursor_goto_next_sibling(children.get())) {
+                const TSNode child = ts_tree_cursor_current_node(children.get());
+                ts_query_cursor_exec_with_options(cursor.get(), query.query.get(), child, &options);
+                collect_hits(cursor.get(), query, text, hits);
             }
         }
     }
@@ -312,7 +337,7 @@ Result<std::vector<QueryHit>> run_symbol_query(const SymbolQuery& query, const P
         if (parsed.lease.usage().over_limit) return parse_memory_exceeded_error(progress.limits.memory_bytes >> 20);
         return parse_work_exceeded_error(progress.work());
     }
-    return hits;
+    return SymbolQueryRun{std::move(hits), progress.work()};
 }
 
 }  // namespace brightloom

@@ -8,7 +8,7 @@
 // so the project's rules, which follow the grammar package's, refine them.
 //
 //   Result<const SymbolQuery*> query = symbol_query_for("rust");  // before the parse
-//   Result<std::vector<QueryHit>> hits = run_symbol_query(**query, parsed, text);
+//   Result<SymbolQueryRun> run = run_symbol_query(**query, parsed, text);
 #pragma once
 
 #include <cstdint>
@@ -46,10 +46,17 @@ struct QueryHit {
 // rules do not compile for the linked grammar.
 Result<const SymbolQuery*> symbol_query_for(std::string_view language);
 
-// Every hit of `query` on the tree of `parsed`, in no particular order.
-// Counts against the parse's work and memory limits, failing with the same
-// "too costly" errors past them.
-Result<std::vector<QueryHit>> run_symbol_query(const SymbolQuery& query, const ParsedSource& parsed,
-                                               std::string_view text);
+struct SymbolQueryRun {
+    // In no particular order.
+    std::vector<QueryHit> hits;
+    // The parse's work and the query's, in the units the limit counts.
+    std::uint64_t work_units = 0;
+};
+
+// Every hit of `query` on the tree of `parsed`. Counts against the parse's
+// work and memory limits, failing with the same "too costly" errors past
+// them.
+Result<SymbolQueryRun> run_symbol_query(const SymbolQuery& query, const ParsedSource& parsed,
+                                        std::string_view text);
 
 }  // namespace brightloom

@@ -129,3 +129,21 @@ def test_a_costly_text_fails_with_the_parse_limit_error(language, unit):
         assert str(error).startswith("source text is too costly to parse: parse abandoned ")
     else:
         assert reply["ok"] and reply["definitions"] == []
+
+
+def test_definitions_around_a_large_error_region_are_found():
+    text = "function before() {}\nfunction mid() {\n  let x = " + "[1," * 1000 + "\n}\nfunction after() {}\n"
+    reply = symbols({"content": text, "language": "javascript"})
+    assert reply["check"]["error_count"] > 0
+    assert {("before", 1), ("after", 5)} <= {(d["name"], d["line"]) for d in reply["definitions"]}
+
+
+@pytest.mark.parametrize("language,opening", [
+    ("python", "x = "), ("javascript", "let x = "), ("rust", "fn f() { let x = "), ("cpp", "template<"),
+])
+def test_deep_unclosed_nesting_answers_like_the_parse(language, opening):
+    # Error recovery nests such text in a long chain of hidden nodes, which
+    # made the rules' run quadratic while the parse stayed linear.
+    text = opening + ("template<" if language == "cpp" else "(") * 100_000
+    reply = symbols({"content": text, "language": language})
+    assert reply["ok"] and reply["language"] == language

@@ -57,3 +57,6 @@
    function: (identifier) @_require
    arguments: (arguments . (string (string_fragment) @name))) @reference.import
   (#eq? @_require "require"))
+
+; `require(...)` is a call as well as an import of its module.
+(call_expression function: (identifier) @name) @reference.call

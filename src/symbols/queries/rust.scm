@@ -70,3 +70,14 @@
   (scoped_identifier name: (identifier) @name)
   (use_as_clause path: [(identifier) @name (scoped_identifier name: (identifier) @name)])
 ]) @reference.import
+
+; Macro bodies are token trees, not syntax: `tokio::pin! { let f = rx.recv(); }`
+; and whole modules inside `cfg_rt! { ... }`. A name written just before a
+; parenthesised token tree is read as a call there, unless `fn` precedes it.
+((token_tree (identifier) @name . (token_tree "(")) @reference.call)
+(token_tree "fn" . (identifier) @ignore)
+((token_tree (identifier) @name . "!") @reference.macro)
+; Attribute arguments are predicates and settings, not calls: cfg(all(unix)).
+(attribute arguments: (token_tree (identifier) @ignore))
+(attribute arguments: (token_tree (token_tree (identifier) @ignore)))
+(attribute arguments: (token_tree (token_tree (token_tree (identifier) @ignore))))
