@@ -544,11 +544,6 @@ class Store:
         return int(self.connection.execute("PRAGMA data_version").fetchone()[0])
 
     @reading
-    def indexed_paths(self) -> list[str]:
-        """Every indexed file's path, in path order."""
-        return [row[0] for row in typed_rows(self.connection.execute("SELECT path FROM files ORDER BY path"), str)]
-
-    @reading
     def tag_rows(self) -> list[tuple[str, str, int, int, str]]:
         """(name, path, line, end_line, kind) of every symbol, unordered."""
         rows = self.connection.execute(
