@@ -86,9 +86,9 @@ def names_to_find(database):
     """(a name declared once to three times, the most declared name)."""
     with sqlite3.connect(database) as connection:
         rare = [row[0] for row in connection.execute(
-            "SELECT name FROM symbols GROUP BY name HAVING count(*) <= 3 ORDER BY name")]
+            "SELECT name FROM definitions GROUP BY name HAVING count(*) <= 3 ORDER BY name")]
         common = connection.execute(
-            "SELECT name FROM symbols GROUP BY name ORDER BY count(*) DESC, name LIMIT 1").fetchone()[0]
+            "SELECT name FROM definitions GROUP BY name ORDER BY count(*) DESC, name LIMIT 1").fetchone()[0]
     return rare[len(rare) // 2], common
 
 
@@ -119,9 +119,9 @@ def bench_tree(source, workspace):
     common_time = median_of(CLI + ["find", common, "--db", str(database)], tree, repeats=FIND_REPEATS)[0]
     bare_time, bare_peak, _ = median_of([PYTHON, "-c", "pass"], tree, repeats=FIND_REPEATS)
     with sqlite3.connect(database) as connection:
-        symbols = connection.execute("SELECT count(*) FROM symbols").fetchone()[0]
+        symbols = connection.execute("SELECT count(*) FROM definitions").fetchone()[0]
 
-    print(f"\n{source}: {len(paths)} files indexed, {symbols} symbols;"
+    print(f"\n{source}: {len(paths)} files indexed, {symbols} definitions;"
           f" ctags tags file {sum(1 for _ in open(tags, 'rb'))} lines")
     rows = [
         ("ctags -R", ctags_time, ctags_cpu, None),

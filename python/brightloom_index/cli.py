@@ -16,7 +16,9 @@ from importlib import import_module
 from time import perf_counter
 
 from . import __version__
-from .contract import ALL_KINDS, GRAMMAR_LANGUAGES, KIND_ALIASES, OUTLINE_KINDS
+from .contract import (
+    DEFINITION_KINDS, DEFINITION_KINDS_BY_LANGUAGE, INDEXED_LANGUAGES, KIND_ALIASES, REFERENCE_KINDS,
+)
 from .errors import Failure
 from .contract import DEFAULT_MAX_FILE_SIZE
 from .exit_codes import EXIT_FAILURE, EXIT_INTERRUPTED
@@ -31,7 +33,7 @@ if TYPE_CHECKING:
     from typing import NoReturn, TextIO
 
 PROGRAM = "brightloom-index"
-DESCRIPTION = "Index source files with the native indexer and look declarations up."
+DESCRIPTION = "Index source files with the native indexer and look definitions and references up."
 # How long a refresh waits for another one to finish, by default.
 DEFAULT_WAIT_SECONDS = 30.0
 
@@ -224,45 +226,62 @@ def add_lookup_options(command: argparse.ArgumentParser) -> None:
     )
 
 
-LANGUAGES = tuple(sorted(set(GRAMMAR_LANGUAGES.values())))
+LANGUAGES = tuple(sorted(set(INDEXED_LANGUAGES.values())))
 
 
-def kind_list(text: str) -> str:
-    """Comma-separated kinds, checked and with aliases widened (`function` -> `function,fn`)."""
-    kinds: list[str] = []
+def word_list(text: str, what: str, known: Sequence[str], aliases: dict[str, str]) -> str:
+    """Comma-separated words in any case, checked against `known`, aliases replaced."""
+    words: list[str] = []
     for word in filter(None, text.lower().split(",")):
-        if word not in ALL_KINDS and word not in KIND_ALIASES:
-            raise argparse.ArgumentTypeError(f"unknown kind {word!r} (kinds: {', '.join(ALL_KINDS)})")
-        kinds.extend(KIND_ALIASES.get(word, (word,)))
-    return ",".join(kinds)
+        word = aliases.get(word, word)
+        if word not in known:
+            raise argparse.ArgumentTypeError(f"unknown {what} {word!r} ({what}s: {', '.join(known)})")
+        words.append(word)
+    return ",".join(words)
+
+
+def definition_kind_list(text: str) -> str:
+    """Definition kinds (`fn`, `def` and `func` mean `function`)."""
+    return word_list(text, "kind", DEFINITION_KINDS, KIND_ALIASES)
+
+
+def reference_kind_list(text: str) -> str:
+    return word_list(text, "kind", REFERENCE_KINDS, {})
 
 
 def language_list(text: str) -> str:
-    """Comma-separated languages, in any case, or by extension (`rs` -> `rust`)."""
-    languages: list[str] = []
-    for word in filter(None, text.lower().split(",")):
-        language = word if word in LANGUAGES else GRAMMAR_LANGUAGES.get(word)
-        if language is None:
-            raise argparse.ArgumentTypeError(f"unknown language {word!r} (languages: {', '.join(LANGUAGES)})")
-        languages.append(language)
-    return ",".join(languages)
+    """Languages by name or by extension (`rs` -> `rust`)."""
+    return word_list(text, "language", LANGUAGES, INDEXED_LANGUAGES)
 
 
-def kinds_help() -> str:
-    tables = "; ".join(f"{language}: {' '.join(kinds)}" for language, kinds in OUTLINE_KINDS.items())
-    return f"only declarations of these kinds (repeatable, comma-separated; function and fn find both). {tables}"
+def definition_kinds_help() -> str:
+    tables = "; ".join(f"{language}: {' '.join(kinds)}" for language, kinds in DEFINITION_KINDS_BY_LANGUAGE.items())
+    return f"only definitions of these kinds (repeatable, comma-separated; fn, def and func mean function). {tables}"
 
 
 def add_find_options(command: argparse.ArgumentParser) -> None:
-    command.add_argument("name", metavar="NAME", help="declaration name to look for")
+    add_lookup_query_options(command, "definitions", definition_kind_list, definition_kinds_help())
+
+
+def add_refs_options(command: argparse.ArgumentParser) -> None:
+    add_lookup_query_options(
+        command, "references", reference_kind_list,
+        f"only references of these kinds (repeatable, comma-separated): {', '.join(REFERENCE_KINDS)}",
+    )
+
+
+def add_lookup_query_options(
+    command: argparse.ArgumentParser, what: str, kind_list: Callable[[str], str], kinds_help: str
+) -> None:
+    command.add_argument("name", metavar="NAME", help="name to look for")
     mode = command.add_mutually_exclusive_group()
     mode.add_argument("--prefix", action="store_true", help="names starting with NAME")
     mode.add_argument("--glob", action="store_true", help="names matching NAME with * and ?")
     command.add_argument("-i", "--ignore-case", action="store_true", help="match regardless of case")
-    command.add_argument("--kind", action="append", type=kind_list, metavar="KIND", help=kinds_help())
+    command.add_argument("--kind", action="append", type=kind_list, metavar="KIND", help=kinds_help)
     command.add_argument(
         "--language", action="append", type=language_list, metavar="NAME",
-        help=f"only declarations in files of these languages (repeatable, comma-separated): {', '.join(LANGUAGES)}",
+        help=f"only {what} in files of these languages (repeatable, comma-separated): {', '.join(LANGUAGES)}",
     )
     command.add_argument("--refresh", action="store_true", help="refresh the index before looking")
     add_wait_option(command)
@@ -271,8 +290,12 @@ def add_find_options(command: argparse.ArgumentParser) -> None:
 
 def add_tags_options(command: argparse.ArgumentParser) -> None:
     command.add_argument(
-        "-o", "--output", default="tags", metavar="FILE",
-        help="tags file to write, - for standard output (default: tags); `update` rewrites it",
+        "-e", "--etags", action="store_true", help="write an Emacs TAGS file instead of a ctags one"
+    )
+    command.add_argument(
+        "-o", "--output", metavar="FILE",
+        help="tags file to write, - for standard output (default: tags, or TAGS with -e);"
+        " `update` and `watch` rewrite it in the same format",
     )
     add_lookup_options(command)
     add_wait_option(command)
@@ -317,15 +340,23 @@ SUBCOMMANDS: dict[str, Subcommand] = {
     ),
     "index": Subcommand(
         "commands:run_index",
-        "Bring the index of ROOT up to date (outline and check new and changed files), then summarise.",
+        "Bring the index of ROOT up to date (parse new and changed files), then summarise.",
         add_index_options,
     ),
     "find": Subcommand(
         "queries:run_find",
-        "Look declarations up by name in the index (exit status 1 when there are none).",
+        "Look definitions up by name in the index (exit status 1 when there are none).",
         add_find_options,
     ),
-    "tags": Subcommand("queries:run_tags", "Write a ctags-format tags file from the index.", add_tags_options),
+    "refs": Subcommand(
+        "queries:run_refs",
+        "Look references (calls, type uses, imports...) up by name in the index (exit status 1 when there are none).",
+        add_refs_options,
+    ),
+    "tags": Subcommand(
+        "queries:run_tags", "Write a tags file (ctags or Emacs etags) of every definition in the index.",
+        add_tags_options,
+    ),
     "update": Subcommand(
         "queries:run_update",
         "Refresh the index with the rules it was made with, then rewrite the tags files made from it.",

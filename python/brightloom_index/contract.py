@@ -31,6 +31,34 @@ GRAMMAR_LANGUAGES: dict[str, str] = {
     "json": "json",
 }
 
+# Extension -> language that only the "symbols" command parses: the other
+# commands give these files an empty language.
+SYMBOLS_ONLY_LANGUAGES: dict[str, str] = {
+    "c": "c",
+    "h": "c",
+    "cc": "cpp",
+    "cpp": "cpp",
+    "cxx": "cpp",
+    "c++": "cpp",
+    "hh": "cpp",
+    "hpp": "cpp",
+    "hxx": "cpp",
+    "h++": "cpp",
+    "go": "go",
+    "java": "java",
+    "cs": "c_sharp",
+    "rb": "ruby",
+    "rake": "ruby",
+    "gemspec": "ruby",
+    "php": "php",
+    "phtml": "php",
+    "sh": "bash",
+    "bash": "bash",
+}
+
+# Every language the index parses (with "symbols").
+INDEXED_LANGUAGES: dict[str, str] = {**GRAMMAR_LANGUAGES, **SYMBOLS_ONLY_LANGUAGES}
+
 # Languages whose outline lists declarations (json is checked, not outlined).
 OUTLINED_LANGUAGES = frozenset({"python", "rust", "javascript", "typescript", "tsx"})
 
@@ -43,27 +71,44 @@ UNLIMITED_FILES = 2**64 - 1
 # Directory names the scan never enters, wherever they are below its root.
 PRUNED_DIRS = frozenset({".git", ".venv", "dist", "node_modules", "target"})
 
-# The kind words each language's outline gives (javascript, typescript and
-# tsx share one table).
-_SCRIPT_KINDS = ("class", "enum", "function", "interface", "method", "type")
-OUTLINE_KINDS: dict[str, tuple[str, ...]] = {
-    "python": ("class", "function", "method"),
-    "rust": ("enum", "fn", "impl", "method", "mod", "struct", "trait"),
+# The kinds of definition the "symbols" command gives, and those each
+# language's rules can give (javascript and typescript share most rules).
+DEFINITION_KINDS = (
+    "class", "function", "method", "variable", "constant", "field", "property", "module", "namespace",
+    "struct", "enum", "enumerator", "union", "trait", "impl", "interface", "type", "macro",
+)
+_SCRIPT_KINDS = ("class", "constant", "field", "function", "method", "property", "variable")
+_TYPED_SCRIPT_KINDS = tuple(sorted((*_SCRIPT_KINDS, "enum", "enumerator", "interface", "module", "namespace", "type")))
+DEFINITION_KINDS_BY_LANGUAGE: dict[str, tuple[str, ...]] = {
+    "python": ("class", "constant", "field", "function", "method", "variable"),
+    "rust": ("class", "constant", "enum", "enumerator", "field", "function", "impl", "interface", "macro",
+             "method", "module", "struct", "trait", "type", "union", "variable"),
     "javascript": _SCRIPT_KINDS,
-    "typescript": _SCRIPT_KINDS,
-    "tsx": _SCRIPT_KINDS,
+    "typescript": _TYPED_SCRIPT_KINDS,
+    "tsx": _TYPED_SCRIPT_KINDS,
+    "c": ("class", "enum", "enumerator", "field", "function", "macro", "struct", "type", "union", "variable"),
+    "cpp": ("class", "enum", "enumerator", "field", "function", "macro", "method", "namespace", "struct", "type",
+            "union", "variable"),
+    "go": ("constant", "field", "function", "interface", "method", "module", "struct", "type", "variable"),
+    "java": ("class", "constant", "enum", "enumerator", "field", "interface", "method", "module"),
+    "c_sharp": ("class", "enum", "enumerator", "field", "function", "interface", "method", "module", "namespace",
+                "property", "struct", "type"),
+    "ruby": ("class", "constant", "method", "module", "property"),
+    "php": ("class", "constant", "enum", "enumerator", "field", "function", "interface", "method", "module",
+            "trait"),
+    "bash": ("function", "variable"),
 }
-ALL_KINDS = tuple(sorted({kind for kinds in OUTLINE_KINDS.values() for kind in kinds}))
-# Words a user may reach for: a function is `fn` in Rust and `function`
-# elsewhere, so either finds both.
-KIND_ALIASES: dict[str, tuple[str, ...]] = {
-    "function": ("function", "fn"),
-    "fn": ("fn", "function"),
-    "func": ("function", "fn"),
-    "def": ("function", "fn"),
-    "module": ("mod",),
-    "alias": ("type",),
+# Words a user may reach for instead of the kind the index stores.
+KIND_ALIASES: dict[str, str] = {
+    "fn": "function",
+    "def": "function",
+    "func": "function",
+    "mod": "module",
+    "alias": "type",
+    "const": "constant",
+    "var": "variable",
 }
+REFERENCE_KINDS = ("call", "new", "type", "import", "macro", "implementation")
 
 # Files above this size are listed as skipped by `index`, never parsed.
 DEFAULT_MAX_FILE_SIZE = 8 << 20
@@ -73,7 +118,7 @@ CHECK_ERROR_LIMIT = 20
 
 
 def grammar_language(relative_path: str) -> str | None:
-    """The grammar language of a file, or None when it has none.
+    """The language the index parses a file as, or None when it has none.
 
     The module itself reads the text after the last `.` of the whole path,
     directories included, so `a.d/py` would be `d/py` to it and a file named
@@ -84,7 +129,7 @@ def grammar_language(relative_path: str) -> str | None:
     _, dot, extension = name.rpartition(".")
     if not dot or not extension.isascii():
         return None
-    return GRAMMAR_LANGUAGES.get(extension.lower())
+    return INDEXED_LANGUAGES.get(extension.lower())
 
 
 def scan_payload(root: str, extensions: list[str] | None = None, max_files: int | None = None) -> dict[str, Any]:

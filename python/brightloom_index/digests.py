@@ -17,7 +17,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from time import time_ns
 
-from .contract import DEFAULT_MAX_FILE_SIZE, GRAMMAR_LANGUAGES, UNLIMITED_FILES, scan_payload
+from .contract import DEFAULT_MAX_FILE_SIZE, INDEXED_LANGUAGES, UNLIMITED_FILES, scan_payload
 from .native_calls import NativeCaller
 from .selection import Selection, is_utf8
 from .tree_files import Unreadable, digest_bytes, read_tree_file
@@ -106,7 +106,7 @@ def digest_selection(
     known = known or {}
     wanted = set(selection.paths)
     scan_roots, _ = plan_scans(selection.paths, selection.ignored_dirs)
-    extensions = sorted(GRAMMAR_LANGUAGES)
+    extensions = sorted(INDEXED_LANGUAGES)
     for folder in scan_roots:
         location = join(selection.root, folder)
         if not is_utf8(location):

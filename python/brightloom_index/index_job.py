@@ -2,7 +2,7 @@
 
 `refresh` chooses the files, opens the refresh transaction and runs
 `refresh_index` inside it. Files whose digest matches the stored one are
-left alone; new and changed files are outlined and checked; files no longer
+left alone; new and changed files are parsed with "symbols"; files no longer
 selected, or no longer readable, leave the index. All writes go through the
 one transaction, committed once the job has finished: until then readers see
 the previous index. Each parsed file and each notice is handed to an
@@ -85,7 +85,9 @@ class IndexSummary:
     files: int = 0
     lines_by_language: dict[str, int] = field(default_factory=dict)
     files_by_language: dict[str, int] = field(default_factory=dict)
+    # Definitions and references per kind.
     symbols_by_kind: Counter[str] = field(default_factory=Counter)
+    references_by_kind: Counter[str] = field(default_factory=Counter)
     # (path, error count) of each indexed file whose check found syntax errors.
     files_with_errors: list[tuple[str, int]] = field(default_factory=list)
     slowest: SlowestStep | None = None
@@ -111,6 +113,7 @@ class IndexSummary:
                 for name in sorted(self.files_by_language)
             ],
             "symbols": dict(sorted(self.symbols_by_kind.items())),
+            "references": dict(sorted(self.references_by_kind.items())),
             "files_with_errors": [{"path": path, "error_count": count} for path, count in self.files_with_errors],
             "slowest_step": None
             if self.slowest is None
@@ -153,6 +156,11 @@ class PendingFile:
 def stamp_of(report: DigestReport, path: str) -> tuple[int, int] | None:
     stamp = report.stamps.get(path)
     return None if stamp is None else (stamp.size, stamp.mtime_ns)
+
+
+# A refresh storing at least this many files, and at least half as many as
+# the index held, rebuilds the name indexes once instead of row by row.
+BULK_MIN_FILES = 256
 
 
 def available_processors() -> int:
@@ -278,26 +286,27 @@ def refresh_index(
         pending.append(PendingFile(path, language, new_digest, stamp))
 
     unreadable = selection.unlisted + list(report.unread.items())
+    bulk = len(pending) >= BULK_MIN_FILES and len(pending) * 2 >= len(stored)
+    if bulk:
+        index.drop_name_indexes()
     listener.parsing(len(pending))
     # Workers start in "/": they get the root as an absolute path.
     root = os.path.abspath(selection.root)
     requests = [ParseRequest(root, item.path, item.language, max_size) for item in pending]
     outcomes = parse_files(caller, requests, jobs)
     for done, (item, outcome) in enumerate(zip(pending, outcomes), start=1):
-        summary.note_step("outline", item.path, outcome.outline_seconds)
-        summary.note_step("syntax-check", item.path, outcome.check_seconds)
-        if outcome.outline is not None and outcome.check is not None and outcome.file_hash is not None:
+        summary.note_step("symbols", item.path, outcome.seconds)
+        if outcome.error is None and outcome.file_hash is not None:
             # The digest of what was parsed; the stamp only if that is what was digested.
             stamp = item.stamp if outcome.file_hash == item.digest.file_hash else None
-            index.insert_file(
-                item.path, item.language, outcome.file_hash, outcome.total_lines,
-                outcome.outline, outcome.check, stamp,
-            )
+            index.insert_file(item.path, item.language, stamp, outcome)
         else:
             # It changed or vanished after its digest: it stays out until readable.
             unreadable.append((item.path, outcome.error or ""))
         result = FileResult(item.path, item.language, outcome.outline, outcome.check, outcome.error)
         listener.file_done(result, done, len(pending))
+    if bulk:
+        index.create_name_indexes()
     summary.unreadable = sorted(unreadable)
     add_stored_figures(index, summary)
     return summary
@@ -310,6 +319,7 @@ def add_stored_figures(index: store.Store, summary: IndexSummary) -> None:
     summary.lines_by_language = figures.lines_by_language
     summary.files = sum(figures.files_by_language.values())
     summary.symbols_by_kind = Counter(figures.symbols_by_kind)
+    summary.references_by_kind = Counter(figures.references_by_kind)
     summary.files_with_errors = figures.files_with_errors
     summary.outlines_cut = figures.outlines_cut
     summary.checks_cut = figures.checks_cut

@@ -1,9 +1,9 @@
-"""Outline and check many files on several processors.
+"""Parse many files on several processors.
 
 The module holds the interpreter lock for the whole of each call, so threads
 would take turns; worker processes (parse_worker.py) parse side by side
 instead, each file through `parsing.parse_one`. They are plain child
-processes talking JSON Lines over pipes, with no shared state and no helper
+processes talking over pipes (see parsing), with no shared state and no helper
 process, so a parent killed at any moment leaves nothing behind: each worker sees its input close and ends quietly.
 Results come back in request order, so what is stored never depends on the
 worker count. Small batches are parsed in this process: starting workers
@@ -24,7 +24,7 @@ from typing import IO
 
 from .errors import Failure
 from .native_calls import NativeCaller
-from .parsing import ParseOutcome, ParseRequest, decode_outcome, encode_request, parse_one
+from .parsing import OUTCOME_SIZE_BYTES, ParseOutcome, ParseRequest, decode_outcome, encode_request, parse_one
 
 # Below this many files the batch is parsed without workers.
 PARALLEL_MIN_FILES = 64
@@ -43,7 +43,7 @@ def parse_files(caller: NativeCaller, requests: Sequence[ParseRequest], jobs: in
             yield parse_one(caller, request)
         return
     for outcome in parse_on_workers(requests, min(jobs, len(requests) // CHUNK_FILES)):
-        caller.add_remote_calls(outcome.outline_seconds + outcome.check_seconds, outcome.calls)
+        caller.add_remote_calls(outcome.seconds, outcome.calls)
         yield outcome
 
 
@@ -68,7 +68,7 @@ def import_folders() -> list[str]:
 
 
 class Worker:
-    """One parse process; its pipes carry one JSON text per line each way."""
+    """One parse process: requests go in as lines, outcomes come back as sized records."""
 
     def __init__(self, folders: list[str]) -> None:
         self.process = subprocess.Popen(
@@ -84,11 +84,15 @@ class Worker:
         self.requests.flush()
 
     def receive(self) -> ParseOutcome:
-        line = self.replies.readline()
-        if not line:
+        size = int.from_bytes(self.read_exactly(OUTCOME_SIZE_BYTES), "little")
+        return decode_outcome(self.read_exactly(size))
+
+    def read_exactly(self, size: int) -> bytes:
+        data = self.replies.read(size)
+        if len(data) != size:
             status = self.process.wait()
             raise Failure(f"a parse worker ended unexpectedly (exit status {status})")
-        return decode_outcome(line)
+        return data
 
     def stop(self) -> None:
         """Ends the worker at once; it may be in the middle of a file nobody awaits."""

@@ -1,4 +1,4 @@
-"""A parse process of parse_pool: one request per input line, one outcome per output line.
+"""A parse process of parse_pool: one request per input line, one outcome record for each.
 
 Both are encoded by `parsing`. Input at its end (the parent finished, or
 died) ends the worker; so does an output nobody reads any more, without a

@@ -1,4 +1,4 @@
-"""Handlers that answer from the stored index: `find` and `tags`.
+"""Handlers that answer from the stored index: `find`, `refs` and `tags`.
 
 They read SQLite and nothing else, so a lookup costs the interpreter's start
 and a few indexed queries; the native module is loaded only for `--refresh`.
@@ -8,9 +8,9 @@ from __future__ import annotations
 
 import argparse
 import os
-from collections.abc import Iterable, Iterator
+import stat
 
-from . import __version__, index_place, render, store
+from . import index_place, render, store
 from .errors import Failure
 from .exit_codes import EXIT_FAILURE, EXIT_NOT_FOUND, EXIT_OK
 from .freshness import Staleness, changes_since
@@ -21,34 +21,78 @@ from .store import Store, SymbolQuery
 # typing is for the checker only (see cli.py).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable
+    from typing import TypeVar
+
     from .index_job import IndexSummary
     from .selection import SelectionRules
+    from .tags_file import TagEntry
+
+    T = TypeVar("T")
 
 
-# A plain class rather than a dataclass, which imports inspect: a lookup's
+# Plain classes rather than dataclasses, which import inspect: a lookup's
 # whole run is a few tens of milliseconds.
-class Match:
-    """One declaration found, as stored."""
+class Found:
+    """A result of `find` or `refs`: the fields of its JSON object, in order."""
 
-    FIELDS = ("path", "line", "end_line", "kind", "name", "signature", "language", "depth")
+    FIELDS: tuple[str, ...] = ()
+    __slots__ = ()
+    path: str
+
+    def to_json(self, shown_path: str) -> dict[str, object]:
+        record: dict[str, object] = {name: getattr(self, name) for name in self.FIELDS}
+        record["path"] = shown_path
+        return record
+
+
+class Match(Found):
+    """One definition found, as stored; `scope` names the enclosing definition."""
+
+    FIELDS = ("path", "line", "column", "end_line", "kind", "name", "signature", "language", "depth", "scope")
     __slots__ = FIELDS
 
     def __init__(
-        self, path: str, line: int, end_line: int, kind: str, name: str, signature: str, language: str, depth: int
+        self, path: str, line: int, column: int, end_line: int, kind: str, name: str, signature: str,
+        language: str, depth: int, scope: str | None,
     ) -> None:
         self.path = path
         self.line = line
+        self.column = column
         self.end_line = end_line
         self.kind = kind
         self.name = name
         self.signature = signature
         self.language = language
         self.depth = depth
+        self.scope = scope
 
-    def to_json(self, shown_path: str) -> dict[str, object]:
-        record: dict[str, object] = {name: getattr(self, name) for name in self.FIELDS}
-        record["path"] = shown_path
-        return record
+
+class Reference(Found):
+    """One reference found, with the source line it is on."""
+
+    FIELDS = ("path", "line", "column", "kind", "name", "language", "scope", "text")
+    __slots__ = FIELDS
+
+    def __init__(
+        self, path: str, line: int, column: int, kind: str, name: str, language: str, scope: str | None, text: str
+    ) -> None:
+        self.path = path
+        self.line = line
+        self.column = column
+        self.kind = kind
+        self.name = name
+        self.language = language
+        self.scope = scope
+        self.text = text
+
+
+def source_line(lines: list[bytes], number: int) -> str:
+    """Line `number` (from 1) of a stored text split at line feeds, without its line end."""
+    if not 0 < number <= len(lines):
+        return ""
+    line = lines[number - 1]
+    return (line[:-1] if line.endswith(b"\r") else line).decode("utf-8", "replace")
 
 
 def split_list(values: list[str] | None) -> tuple[str, ...]:
@@ -145,7 +189,14 @@ def check_text_arguments(args: argparse.Namespace) -> None:
             raise Failure(f"{value}: not valid UTF-8, so no declaration can match it") from None
 
 
-def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+def lookup(args: argparse.Namespace, caller: NativeCaller, out: Output, read: Callable[[Store, SymbolQuery], T]
+           ) -> tuple[T, str, Staleness | None]:
+    """What `read` finds in the index `find` and `refs` read, its root, and
+    what changed since its last refresh.
+
+    The index is refreshed first with --refresh, or when files changed and
+    it was made with --auto-refresh; else the changes are only reported.
+    """
     check_text_arguments(args)
     place = locate_index(args, out)
     if args.refresh:
@@ -160,19 +211,43 @@ def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int
     index, root = open_index(place)
     with index:
         stale = None if args.refresh else changes_since_refresh(index, root)
-        refresh_first = bool(stale) and index.read_meta(store.AUTO_REFRESH_KEY) == "1"
-        if not refresh_first:
-            matches = [Match(*row) for row in index.find_symbols(query)]
-    if refresh_first:
-        refresh_before_reading(place, args.wait, caller, out)
-        stale = None
-        index, root = open_index(place)
-        with index:
-            matches = [Match(*row) for row in index.find_symbols(query)]
+        if not stale or index.read_meta(store.AUTO_REFRESH_KEY) != "1":
+            return read(index, query), root, stale
+    refresh_before_reading(place, args.wait, caller, out)
+    index, root = open_index(place)
+    with index:
+        return read(index, query), root, None
+
+
+def run_find(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    matches, root, stale = lookup(args, caller, out, find_definitions)
     render.print_matches(matches, PathNamer(root, "."), out)
     if stale:
-        render.print_stale_notice(stale, out)
+        render.print_stale_notice(stale, args.command, out)
     return EXIT_OK if matches else EXIT_NOT_FOUND
+
+
+def run_refs(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
+    references, root, stale = lookup(args, caller, out, find_references)
+    render.print_references(references, PathNamer(root, "."), out)
+    if stale:
+        render.print_stale_notice(stale, args.command, out)
+    return EXIT_OK if references else EXIT_NOT_FOUND
+
+
+def find_definitions(index: Store, query: SymbolQuery) -> list[Match]:
+    return [Match(*row) for row in index.find_definitions(query)]
+
+
+def find_references(index: Store, query: SymbolQuery) -> list[Reference]:
+    """The matching references, each with its source line."""
+    rows = index.find_references(query)
+    texts = index.texts(row[-1] for row in rows)
+    split = {file_id: text.split(b"\n") for file_id, text in texts.items()}
+    return [
+        Reference(path, line, column, kind, name, language, scope, source_line(split[file_id], line))
+        for path, line, column, kind, name, language, scope, file_id in rows
+    ]
 
 
 def changes_since_refresh(index: Store, root: str) -> Staleness | None:
@@ -218,94 +293,81 @@ class PathNamer:
         return prefix + name
 
 
-# The header ctags writes; readers check the format and sort flag.
-TAGS_HEADER = (
-    '!_TAG_FILE_FORMAT\t2\t/extended format; --format=1 will not append ;" to lines/',
-    "!_TAG_FILE_SORTED\t1\t/0=unsorted, 1=sorted, 2=foldcase/",
-    "!_TAG_PROGRAM_NAME\tbrightloom-index\t//",
-    f"!_TAG_PROGRAM_VERSION\t{__version__}\t//",
-)
+def tag_entries(index: Store) -> list[TagEntry]:
+    """Every stored definition with its scope and source line, for a tags file."""
+    from .tags_file import TagEntry, scope_separator
 
-
-def tag_lines(rows: Iterable[tuple[str, str, int, int, str]], tags_folder: str, root: str) -> Iterator[str]:
-    """Tag lines sorted by name bytes; rows are (name, path, line, end, kind).
-
-    A name or path holding a tab or line break cannot be written in this
-    format; such symbols are left out (the caller counts them).
-    """
-    lines = []
-    show = PathNamer(root, tags_folder)
-    for name, path, line, end_line, kind in rows:
-        shown = show(path)
-        if not name or has_separator(name) or has_separator(shown):
-            continue
-        text = f'{name}\t{shown}\t{line};"\tkind:{kind}\tline:{line}\tend:{end_line}'
-        lines.append((name.encode(), shown.encode(), line, text))
-    # readtags and Vim search the file by binary search on the name's bytes.
-    lines.sort(key=lambda item: item[:3])
-    yield from TAGS_HEADER
-    for item in lines:
-        yield item[3]
-
-
-def has_separator(text: str) -> bool:
-    return "\t" in text or "\n" in text or "\r" in text
+    rows = index.tag_rows()
+    entries = []
+    file_id = None
+    lines: list[bytes] = []
+    # (kind, qualified name) of each definition of the current file, by ordinal.
+    qualified: list[tuple[str, str]] = []
+    for row_file, ordinal, name, path, line, end_line, kind, language, scope in rows:
+        if row_file != file_id:
+            # One file's text at a time: a large tree's would not all fit at once.
+            file_id, lines, qualified = row_file, index.texts([row_file])[row_file].split(b"\n"), []
+        outer = qualified[scope] if scope is not None and 0 <= scope < len(qualified) else None
+        own = name if outer is None else outer[1] + scope_separator(language) + name
+        # Ordinals run from 0 in source order, so this list stays indexed by them.
+        qualified.append((kind, own))
+        entries.append(TagEntry(
+            name, path, line, end_line, kind, language,
+            None if outer is None else outer[0], None if outer is None else outer[1],
+            # No line (never expected) leaves the line number alone as the address.
+            source_line(lines, line) or None,
+        ))
+    return entries
 
 
 # The formats a tags file can be written in; the index remembers each file's.
 CTAGS = "ctags"
+ETAGS = "etags"
 
 
 def run_tags(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
     place = locate_index(args, out)
     index, root = open_index(place)
+    output = args.output or ("TAGS" if args.etags else "tags")
     with index:
-        rows = index.tag_rows()
-    if args.output == "-":
-        lines = list(tag_lines(rows, ".", root))
-        out.write("".join(line + "\n" for line in lines))
-        render.print_tags_left_out(len(rows) - (len(lines) - len(TAGS_HEADER)), out)
-        return EXIT_OK
-    write_tags_file(rows, root, args.output, CTAGS, out)
-    # Remembered, so that `update` and `watch` keep it fresh. The file is
-    # written either way: an index this user may only read just cannot remember it.
-    try:
-        with store.RefreshTransaction(place.location, False, args.wait, out.note, place.is_default) as writable:
-            writable.remember_tags_file(os.path.abspath(args.output), CTAGS)
-    except store.IndexFailed as failure:
-        out.note(f"`update` will not rewrite {args.output}: {failure.message}")
+        write_tags_of(index, root, output, args.etags, out)
+    if output != "-" and is_regular_file(output):
+        # Remembered, so that `update` and `watch` keep it fresh in its
+        # format. A FIFO or a device is not: a later rewrite could block on
+        # it. The file is written either way: an index this user may only
+        # read just cannot remember it.
+        try:
+            with store.RefreshTransaction(place.location, False, args.wait, out.note, place.is_default) as writable:
+                writable.remember_tags_file(os.path.abspath(output), ETAGS if args.etags else CTAGS)
+        except store.IndexFailed as failure:
+            out.note(f"`update` will not rewrite {output}: {failure.message}")
     return EXIT_OK
 
 
-def write_tags_file(rows: list[tuple[str, str, int, int, str]], root: str, path: str, form: str, out: Output) -> int:
-    """Writes one tags file atomically; returns the number of tags written."""
-    if form != CTAGS:
-        raise Failure(f"cannot write {path}: unknown tags format {form!r}")
-    lines = list(tag_lines(rows, os.path.dirname(os.path.abspath(path)), root))
+def is_regular_file(path: str) -> bool:
     try:
-        write_atomically(path, "".join(line + "\n" for line in lines))
-    except OSError as error:
-        raise Failure(f"cannot write {path}: {error.strerror}") from None
-    written = len(lines) - len(TAGS_HEADER)
-    render.print_tags_left_out(len(rows) - written, out)
-    return written
+        return stat.S_ISREG(os.lstat(path).st_mode)
+    except OSError:
+        return False
 
 
 def rewrite_tags_files(place: IndexPlace, out: Output) -> tuple[list[tuple[str, int]], list[str]]:
-    """Rewrites every tags file made from the index at `place`.
+    """Rewrites every tags file made from the index at `place`, each in its format.
 
     Returns (path, tags written) for each file written and the one-line
     failures of those that could not be; the others are still written.
     """
     index, root = open_index(place)
-    with index:
-        files = index.tags_files()
-        rows = index.tag_rows() if files else []
     written: list[tuple[str, int]] = []
     failures: list[str] = []
+    with index:
+        files = index.tags_files()
+        entries = tag_entries(index) if files else []
     for path, form in sorted(files.items()):
         try:
-            written.append((path, write_tags_file(rows, root, path, form, out)))
+            if form not in (CTAGS, ETAGS):
+                raise Failure(f"cannot write {path}: unknown tags format {form!r}")
+            written.append((path, write_tag_entries(entries, root, path, form == ETAGS, out)))
         except Failure as failure:
             failures.append(failure.message)
     return written, failures
@@ -328,26 +390,25 @@ def run_update(args: argparse.Namespace, caller: NativeCaller, out: Output) -> i
     return EXIT_FAILURE if failures else EXIT_OK
 
 
-def write_atomically(path: str, text: str) -> None:
-    """Writes a temporary file beside `path`, then renames it over `path`.
+def write_tags_of(index: Store, root: str, output: str, etags: bool, out: Output) -> int:
+    """Writes the tags file of every definition in `index` (`-` for standard output),
+    ctags or Emacs etags, paths relative to its folder; notes what was left out.
+    Returns the number of tags written."""
+    return write_tag_entries(tag_entries(index), root, output, etags, out)
 
-    Readers (an editor looking a tag up) see the old file or the new one,
-    never half of one; a failed write leaves the old file alone.
-    """
-    import tempfile
 
-    folder = os.path.dirname(os.path.abspath(path))
-    descriptor, temporary = tempfile.mkstemp(prefix=".tags.", dir=folder)
-    try:
-        with os.fdopen(descriptor, "w", encoding="utf-8", newline="\n") as handle:
-            handle.write(text)
-            handle.flush()
-            os.fsync(handle.fileno())
-        # mkstemp makes the file private; a tags file is as readable as any other.
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+def write_tag_entries(entries: list[TagEntry], root: str, output: str, etags: bool, out: Output) -> int:
+    from . import tags_file
+
+    folder = "." if output == "-" else os.path.dirname(os.path.abspath(output))
+    render_text = tags_file.etags_text if etags else tags_file.ctags_text
+    content, left_out = render_text(entries, PathNamer(root, folder))
+    if output == "-":
+        out.write_bytes(content)
+    else:
+        try:
+            tags_file.write_tags(output, content)
+        except OSError as error:
+            raise Failure(f"cannot write {output}: {error.strerror}") from None
+    render.print_tags_left_out(left_out, out)
+    return len(entries) - left_out

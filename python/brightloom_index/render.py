@@ -13,7 +13,7 @@ import re
 from collections.abc import Callable, Sequence
 from time import monotonic
 
-from .contract import CHECK_ERROR_LIMIT, GRAMMAR_LANGUAGES, OUTLINE_SYMBOL_LIMIT
+from .contract import CHECK_ERROR_LIMIT, INDEXED_LANGUAGES, OUTLINE_SYMBOL_LIMIT
 
 # Read as true by the type checker only: `find` imports this module and
 # does without typing (see cli.py).
@@ -24,7 +24,7 @@ if TYPE_CHECKING:
     from .freshness import Staleness
     from .index_job import FileResult, IndexSummary, RefreshCounts
     from .native_calls import Reply
-    from .queries import Match
+    from .queries import Found, Match, Reference
     from .selection import Selection
 
 # Rows of the summary's syntax-error table on a terminal; --json has them all.
@@ -84,6 +84,20 @@ class Output:
             return
         try:
             self.stdout.write(text)
+        except BrokenPipeError:
+            self.reader_gone()
+
+    def write_bytes(self, content: bytes) -> None:
+        """Bytes as they are (a tags file): to the stream's buffer when it has one."""
+        buffer = getattr(self.stdout, "buffer", None)
+        if buffer is None:
+            self.write(content.decode("utf-8", "surrogateescape"))
+            return
+        self.flush()
+        if self.closed:
+            return
+        try:
+            buffer.write(content)
         except BrokenPipeError:
             self.reader_gone()
 
@@ -387,18 +401,34 @@ def print_selection(selection: Selection, max_files: int | None, out: Output) ->
 
 def no_files_line() -> str:
     """Says what is looked for when nothing was found to index."""
-    extensions = ", ".join(f".{extension}" for extension in GRAMMAR_LANGUAGES)
+    extensions = ", ".join(f".{extension}" for extension in INDEXED_LANGUAGES)
     return f"No source files found: files ending in {extensions} are indexed (ignore rules apply)."
 
 
 def print_matches(matches: list[Match], show_path: Callable[[str], str], out: Output) -> None:
     """`find`'s results, paths as `show_path` names them."""
-    for match in matches:
-        path = show_path(match.path)
+    print_found(matches, show_path, out, lambda match, path: [
+        f"{path}:{match.line}: {match.kind} {match.name}  {match.signature}"])
+
+
+def print_references(references: list[Reference], show_path: Callable[[str], str], out: Output) -> None:
+    """`refs`' results: `path:line:column: kind name`, then the source line."""
+    print_found(references, show_path, out, lambda reference, path: [
+        f"{path}:{reference.line}:{reference.column}: {reference.kind} {reference.name}",
+        f"    {reference.text.strip()}"])
+
+
+def print_found(
+    found: Sequence[Found], show_path: Callable[[str], str], out: Output, describe: Callable[[Any, str], list[str]]
+) -> None:
+    """One JSON line per result with --json, else the lines `describe` gives for it and its shown path."""
+    for item in found:
+        path = show_path(item.path)
         if out.as_json:
-            out.line(json_line(match.to_json(path)))
+            out.line(json_line(item.to_json(path)))
         else:
-            out.text(f"{path}:{match.line}: {match.kind} {match.name}  {match.signature}")
+            for line in describe(item, path):
+                out.text(line)
 
 
 def print_glob_hint(name: str, out: Output) -> None:
@@ -430,12 +460,12 @@ def print_tags_written(written: list[tuple[str, int]], out: Output) -> None:
             out.text(f"wrote {path} ({count} tags)")
 
 
-def print_stale_notice(stale: Staleness, out: Output) -> None:
+def print_stale_notice(stale: Staleness, command: str, out: Output) -> None:
     examples = ", ".join(stale.examples) + (", ..." if stale.count > len(stale.examples) else "")
     files = "file" if stale.count == 1 else "files"
     out.note(
         f"{stale.count} {files} changed since the last refresh ({examples}):"
-        " `brightloom-index update` refreshes, `find --refresh` refreshes first"
+        f" `brightloom-index update` refreshes, `{command} --refresh` refreshes first"
     )
 
 
@@ -452,7 +482,10 @@ def print_watch_line(line: str, out: Output) -> None:
 
 def print_tags_left_out(count: int, out: Output) -> None:
     if count:
-        out.note(f"{count} symbols left out: a tab or line break in the name or path")
+        out.note(
+            f"{count} definitions left out: a control character, backtick or $ in the path,"
+            " or a name or path an editor would read as an option"
+        )
 
 
 def print_summary(summary: IndexSummary, out: Output) -> None:
@@ -477,9 +510,13 @@ def print_summary(summary: IndexSummary, out: Output) -> None:
     out.line()
     if summary.symbols_by_kind:
         kinds = sorted(summary.symbols_by_kind.items())
-        out.line(table(["KIND", "SYMBOLS"], [[kind, count] for kind, count in kinds]))
+        out.line(table(["KIND", "DEFINITIONS"], [[kind, count] for kind, count in kinds]))
     else:
-        out.line("No symbols.")
+        out.line("No definitions.")
+    if summary.references_by_kind:
+        out.line()
+        kinds = sorted(summary.references_by_kind.items())
+        out.line(table(["KIND", "REFERENCES"], [[kind, count] for kind, count in kinds]))
     out.line()
     if summary.files_with_errors:
         listed = summary.files_with_errors[:LISTED_ERROR_FILES]

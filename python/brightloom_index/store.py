@@ -3,7 +3,7 @@
 Every SQL statement of the command line is in this module. Two ways in:
 
     with Store.open_for_reading(location) as index:      # find, tags
-        rows = index.find_symbols(SymbolQuery("main"))
+        rows = index.find_definitions(SymbolQuery("main"))
 
     with RefreshTransaction(location, rebuild, wait_seconds, notice) as index:
         index.delete_file(...); index.insert_file(...)   # commits on a normal exit
@@ -41,14 +41,17 @@ from .errors import Failure
 # typing is for the checker only (see cli.py).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Iterable
     from types import TracebackType
     from typing import Any, ParamSpec, TypeVar
+
+    from .parsing import ParseOutcome
 
     P = ParamSpec("P")
     T = TypeVar("T")
 
 # Raised whenever the tables below change shape; another number is rebuilt.
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 # Set on creation (`PRAGMA application_id`): the mark of a database this
 # tool made, and the only kind it will replace or delete.
@@ -67,25 +70,47 @@ CREATE TABLE files (
     language TEXT NOT NULL,
     digest TEXT NOT NULL,
     lines INTEGER NOT NULL,
+    -- Declarations in the outline reply (it stops at 200) and errors of the check.
     symbol_count INTEGER NOT NULL,
     error_count INTEGER NOT NULL,
     -- Size and mtime of a file the package digested itself, NULL for scanned ones.
     size INTEGER,
     mtime_ns INTEGER
 );
-CREATE TABLE symbols (
+-- Every definition at any depth. `ordinal` is its place in the file's
+-- list, `scope` the ordinal of the enclosing definition (NULL at file level).
+CREATE TABLE definitions (
     file_id INTEGER NOT NULL REFERENCES files (id),
+    ordinal INTEGER NOT NULL,
     kind TEXT NOT NULL,
     name TEXT NOT NULL,
     folded_name TEXT NOT NULL,
     line INTEGER NOT NULL,
+    column INTEGER NOT NULL,
     end_line INTEGER NOT NULL,
+    scope INTEGER,
     depth INTEGER NOT NULL,
-    signature TEXT NOT NULL
+    signature TEXT NOT NULL,
+    PRIMARY KEY (file_id, ordinal)
+) WITHOUT ROWID;
+-- Every place that names something: calls, `new`, type uses, imports,
+-- macro invocations, implemented traits. `scope` as in definitions.
+CREATE TABLE refs (
+    file_id INTEGER NOT NULL REFERENCES files (id),
+    ordinal INTEGER NOT NULL,
+    kind TEXT NOT NULL,
+    name TEXT NOT NULL,
+    folded_name TEXT NOT NULL,
+    line INTEGER NOT NULL,
+    column INTEGER NOT NULL,
+    scope INTEGER,
+    PRIMARY KEY (file_id, ordinal)
+) WITHOUT ROWID;
+-- The text that was parsed, zlib-compressed: lines for tags and refs.
+CREATE TABLE texts (
+    file_id INTEGER PRIMARY KEY REFERENCES files (id),
+    text BLOB NOT NULL
 );
-CREATE INDEX symbols_by_name ON symbols (name);
-CREATE INDEX symbols_by_folded_name ON symbols (folded_name);
-CREATE INDEX symbols_by_file ON symbols (file_id);
 CREATE TABLE syntax_errors (
     file_id INTEGER NOT NULL REFERENCES files (id),
     line INTEGER NOT NULL,
@@ -97,8 +122,19 @@ CREATE TABLE syntax_errors (
 CREATE INDEX syntax_errors_by_file ON syntax_errors (file_id);
 """
 
+# The lookup indexes by name. A refresh that stores many files drops them
+# and builds them again at its end: sorting once is several times cheaper
+# than keeping them ordered row by row.
+NAME_INDEXES = {
+    "definitions_by_name": "definitions (name)",
+    "definitions_by_folded_name": "definitions (folded_name)",
+    "refs_by_name": "refs (name)",
+    "refs_by_folded_name": "refs (folded_name)",
+}
+SCHEMA += "".join(f"CREATE INDEX {name} ON {columns};\n" for name, columns in NAME_INDEXES.items())
+
 # Tables whose rows belong to one file through `file_id`.
-PER_FILE_TABLES = ("symbols", "syntax_errors")
+PER_FILE_TABLES = ("definitions", "refs", "texts", "syntax_errors")
 
 # Pause between attempts to take a lock SQLite reported busy without waiting.
 BUSY_RETRY_SECONDS = 0.05
@@ -262,6 +298,11 @@ def one_line(text: str) -> str:
     return "".join(c if " " <= c != "\x7f" else f"\\x{ord(c):02x}" for c in text)
 
 
+# Column types of typed_rows for values that may be NULL.
+OPTIONAL_TEXT = (str, type(None))
+OPTIONAL_NUMBER = (int, type(None))
+
+
 def typed_rows(rows: Iterable[Sequence[Any]], *types: type | tuple[type, ...]) -> list[Any]:
     """The rows, each value checked against its column's type.
 
@@ -357,13 +398,15 @@ class StoredFile:
 class IndexFigures:
     """Whole-index figures for the summary of a refresh."""
 
-    __slots__ = ("files_by_language", "lines_by_language", "symbols_by_kind", "files_with_errors",
-                 "outlines_cut", "checks_cut")
+    __slots__ = ("files_by_language", "lines_by_language", "symbols_by_kind", "references_by_kind",
+                 "files_with_errors", "outlines_cut", "checks_cut")
 
     def __init__(self) -> None:
         self.files_by_language: dict[str, int] = {}
         self.lines_by_language: dict[str, int] = {}
+        # Definitions per kind.
         self.symbols_by_kind: dict[str, int] = {}
+        self.references_by_kind: dict[str, int] = {}
         # (path, error count) of each file whose check found syntax errors.
         self.files_with_errors: list[tuple[str, int]] = []
         # Paths whose outline or check reached the module's limit.
@@ -393,14 +436,18 @@ class SymbolQuery:
         self.languages = languages
 
 
-def name_condition(query: SymbolQuery) -> tuple[str, list[str]]:
-    """SQL on an indexed column for the name part of `query`, with its arguments."""
-    column = "s.folded_name" if query.ignore_case else "s.name"
+def name_condition(query: SymbolQuery, table: str) -> tuple[str, list[str]]:
+    """SQL on an indexed column of `table` (an alias) for the name part of `query`, with its arguments."""
+    column = f"{table}.folded_name" if query.ignore_case else f"{table}.name"
     text = query.text.lower() if query.ignore_case else query.text
     if query.mode == "prefix":
         # A range instead of LIKE/GLOB: it uses the index whatever the prefix holds.
         return f"{column} >= ? AND {column} < ?", [text, text + TOP]
     if query.mode == "glob":
+        # The pattern's literal start bounds a range of the index, as a prefix does.
+        literal = text[:min((i for i, c in enumerate(text) if c in "*?["), default=len(text))]
+        if literal:
+            return f"{column} >= ? AND {column} < ? AND {column} GLOB ?", [literal, literal + TOP, text]
         return f"{column} GLOB ?", [text]
     return f"{column} = ?", [text]
 
@@ -492,8 +539,10 @@ class Store:
         for language, files, lines in typed_rows(languages, str, int, int):
             figures.files_by_language[language] = files
             figures.lines_by_language[language] = lines
-        kinds = execute("SELECT kind, count(*) FROM symbols GROUP BY kind")
+        kinds = execute("SELECT kind, count(*) FROM definitions GROUP BY kind")
         figures.symbols_by_kind = dict(typed_rows(kinds, str, int))
+        kinds = execute("SELECT kind, count(*) FROM refs GROUP BY kind")
+        figures.references_by_kind = dict(typed_rows(kinds, str, int))
         with_errors = execute("SELECT path, error_count FROM files WHERE error_count > 0 ORDER BY path")
         figures.files_with_errors = [(path, count) for path, count in typed_rows(with_errors, str, int)]
         outlines_cut = execute("SELECT path FROM files WHERE symbol_count >= ? ORDER BY path", (outline_limit,))
@@ -502,54 +551,105 @@ class Store:
         figures.checks_cut = [row[0] for row in typed_rows(checks_cut, str)]
         return figures
 
-    @reading
-    def find_symbols(self, query: SymbolQuery) -> list[tuple[str, int, int, str, str, str, str, int]]:
-        """(path, line, end_line, kind, name, signature, language, depth) in path and line order."""
-        condition, arguments = name_condition(query)
-        for column, values in (("s.kind", query.kinds), ("f.language", query.languages)):
+    def query_condition(self, query: SymbolQuery, table: str) -> tuple[str, list[str]]:
+        condition, arguments = name_condition(query, table)
+        for column, values in ((f"{table}.kind", query.kinds), ("f.language", query.languages)):
             if values:
                 condition += f" AND {column} IN ({', '.join('?' * len(values))})"
                 arguments.extend(values)
-        rows = self.connection.execute(
-            "SELECT f.path, s.line, s.end_line, s.kind, s.name, s.signature, f.language, s.depth"
-            f" FROM symbols s JOIN files f ON f.id = s.file_id WHERE {condition}"
-            " ORDER BY f.path, s.line, s.name",
-            arguments,
-        )
-        return typed_rows(rows, str, int, int, str, str, str, str, int)
+        return condition, arguments
 
     @reading
-    def symbols_containing(self, folded: str, limit: int) -> list[tuple[str, int, int, str, str, str, int]]:
-        """(path, line, end_line, kind, name, signature, depth) of at most `limit` symbols whose
+    def symbols_containing(self, folded: str, limit: int) -> list[tuple[str, int, int, int, str, str, str]]:
+        """(path, line, column, end_line, kind, name, signature) of at most `limit` definitions whose
         folded name starts with `folded`, then of those holding it further on; shortest names first."""
         columns = (
-            "SELECT f.path, s.line, s.end_line, s.kind, s.name, s.signature, s.depth"
-            " FROM symbols s JOIN files f ON f.id = s.file_id"
+            "SELECT f.path, d.line, d.column, d.end_line, d.kind, d.name, d.signature"
+            " FROM definitions d JOIN files f ON f.id = d.file_id"
         )
         rows = typed_rows(self.connection.execute(
-            f"{columns} WHERE s.folded_name >= ? AND s.folded_name < ? ORDER BY length(s.name), f.path LIMIT ?",
+            f"{columns} WHERE d.folded_name >= ? AND d.folded_name < ? ORDER BY length(d.name), f.path LIMIT ?",
             (folded, folded + TOP, limit),
-        ), str, int, int, str, str, str, int)
+        ), str, int, int, int, str, str, str)
         if len(rows) < limit and folded:
             # No index serves a match inside the name: this one scans the table.
             rows += typed_rows(self.connection.execute(
-                f"{columns} WHERE instr(s.folded_name, ?) > 1 ORDER BY length(s.name), f.path LIMIT ?",
+                f"{columns} WHERE instr(d.folded_name, ?) > 1 ORDER BY length(d.name), f.path LIMIT ?",
                 (folded, limit - len(rows)),
-            ), str, int, int, str, str, str, int)
+            ), str, int, int, int, str, str, str)
         return rows
 
     @reading
-    def data_version(self) -> int:
-        """A number that changes whenever another connection commits to the file."""
-        return int(self.connection.execute("PRAGMA data_version").fetchone()[0])
+    def find_definitions(self, query: SymbolQuery) -> list[tuple[Any, ...]]:
+        """(path, line, column, end_line, kind, name, signature, language, depth, scope name)
+        of the matching definitions, in path and line order."""
+        condition, arguments = self.query_condition(query, "d")
+        rows = self.connection.execute(
+            "SELECT f.path, d.line, d.column, d.end_line, d.kind, d.name, d.signature, f.language, d.depth, p.name"
+            " FROM definitions d JOIN files f ON f.id = d.file_id"
+            " LEFT JOIN definitions p ON p.file_id = d.file_id AND p.ordinal = d.scope"
+            f" WHERE {condition} ORDER BY f.path, d.line, d.column, d.name",
+            arguments,
+        )
+        return typed_rows(rows, str, int, int, int, str, str, str, str, int, OPTIONAL_TEXT)
 
     @reading
-    def tag_rows(self) -> list[tuple[str, str, int, int, str]]:
-        """(name, path, line, end_line, kind) of every symbol, unordered."""
+    def find_references(self, query: SymbolQuery) -> list[tuple[Any, ...]]:
+        """(path, line, column, kind, name, language, scope name, file id) of the
+        matching references, in path, line and column order."""
+        condition, arguments = self.query_condition(query, "r")
         rows = self.connection.execute(
-            "SELECT s.name, f.path, s.line, s.end_line, s.kind FROM symbols s JOIN files f ON f.id = s.file_id"
+            "SELECT f.path, r.line, r.column, r.kind, r.name, f.language, p.name, f.id"
+            " FROM refs r JOIN files f ON f.id = r.file_id"
+            " LEFT JOIN definitions p ON p.file_id = r.file_id AND p.ordinal = r.scope"
+            f" WHERE {condition} ORDER BY f.path, r.line, r.column, r.name",
+            arguments,
         )
-        return typed_rows(rows, str, str, int, int, str)
+        return typed_rows(rows, str, int, int, str, str, str, OPTIONAL_TEXT, int)
+
+    @reading
+    def file_definitions(self, path: str) -> list[tuple[Any, ...]]:
+        """(ordinal, kind, name, line, column, end_line, scope, signature) of one file, in source order."""
+        rows = self.connection.execute(
+            "SELECT d.ordinal, d.kind, d.name, d.line, d.column, d.end_line, d.scope, d.signature"
+            " FROM definitions d JOIN files f ON f.id = d.file_id WHERE f.path = ? ORDER BY d.ordinal",
+            (path,),
+        )
+        return typed_rows(rows, int, str, str, int, int, int, OPTIONAL_NUMBER, str)
+
+    @reading
+    def file_references(self, path: str) -> list[tuple[Any, ...]]:
+        """(ordinal, kind, name, line, column, scope) of one file, in source order."""
+        rows = self.connection.execute(
+            "SELECT r.ordinal, r.kind, r.name, r.line, r.column, r.scope"
+            " FROM refs r JOIN files f ON f.id = r.file_id WHERE f.path = ? ORDER BY r.ordinal",
+            (path,),
+        )
+        return typed_rows(rows, int, str, str, int, int, OPTIONAL_NUMBER)
+
+    @reading
+    def tag_rows(self) -> list[tuple[Any, ...]]:
+        """(file id, ordinal, name, path, line, end_line, kind, language, scope) of every
+        definition, in file and source order."""
+        rows = self.connection.execute(
+            "SELECT d.file_id, d.ordinal, d.name, f.path, d.line, d.end_line, d.kind, f.language, d.scope"
+            " FROM definitions d JOIN files f ON f.id = d.file_id ORDER BY d.file_id, d.ordinal"
+        )
+        return typed_rows(rows, int, int, str, str, int, int, str, str, OPTIONAL_NUMBER)
+
+    @reading
+    def texts(self, file_ids: Iterable[int]) -> dict[int, bytes]:
+        """The stored text of each file, as its bytes."""
+        import zlib
+
+        texts = {}
+        for file_id in sorted(set(file_ids)):
+            row = self.connection.execute("SELECT text FROM texts WHERE file_id = ?", (file_id,)).fetchone()
+            try:
+                texts[file_id] = b"" if row is None else zlib.decompress(row[0])
+            except (zlib.error, TypeError) as error:
+                raise damaged(self.location, f"the stored text of a file cannot be read: {error}") from None
+        return texts
 
     @reading
     def indexed_paths(self) -> list[str]:
@@ -595,6 +695,17 @@ class Store:
         )
 
     @writing
+    def drop_name_indexes(self) -> None:
+        """Before storing many files: see NAME_INDEXES. The transaction must end with create_name_indexes."""
+        for name in NAME_INDEXES:
+            self.connection.execute(f"DROP INDEX IF EXISTS {name}")
+
+    @writing
+    def create_name_indexes(self) -> None:
+        for name, columns in NAME_INDEXES.items():
+            self.connection.execute(f"CREATE INDEX IF NOT EXISTS {name} ON {columns}")
+
+    @writing
     def write_stamp(self, file_id: int, stamp: tuple[int, int] | None) -> None:
         size, mtime_ns = stamp if stamp is not None else (None, None)
         self.connection.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE id = ?", (size, mtime_ns, file_id))
@@ -606,33 +717,33 @@ class Store:
         self.connection.execute("DELETE FROM files WHERE id = ?", (file_id,))
 
     @writing
-    def insert_file(
-        self,
-        path: str,
-        language: str,
-        digest: str,
-        lines: int,
-        outline: dict[str, Any],
-        check: dict[str, Any],
-        stamp: tuple[int, int] | None,
-    ) -> None:
-        """One parsed file with the module's outline and syntax-check replies."""
+    def insert_file(self, path: str, language: str, stamp: tuple[int, int] | None, parsed: ParseOutcome) -> None:
+        """One parsed file: its digest, outline count and check as parsed, its
+        definitions, references and syntax errors, and its compressed text."""
+        assert parsed.outline is not None and parsed.check is not None
         size, mtime_ns = stamp if stamp is not None else (None, None)
+        check = parsed.check
         cursor = self.connection.execute(
             "INSERT INTO files (path, language, digest, lines, symbol_count, error_count, size, mtime_ns)"
             " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-            (path, language, digest, lines, outline["symbol_count"], check["error_count"], size, mtime_ns),
+            (path, language, parsed.file_hash, parsed.total_lines, parsed.outline["symbol_count"], check["error_count"],
+             size, mtime_ns),
         )
         file_id = cursor.lastrowid
+        depths: list[int] = []
+        rows = []
+        for ordinal, (kind, name, line, column, end_line, scope, signature) in enumerate(parsed.definitions):
+            # The module lists an enclosing definition before what it holds.
+            depths.append(depths[scope] + 1 if scope is not None and 0 <= scope < ordinal else 0)
+            rows.append((file_id, ordinal, kind, name, name.lower(), line, column, end_line, scope,
+                         depths[ordinal], signature))
+        self.connection.executemany("INSERT INTO definitions VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
         self.connection.executemany(
-            "INSERT INTO symbols (file_id, kind, name, folded_name, line, end_line, depth, signature)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
-            [
-                (file_id, s["kind"], s["name"], s["name"].lower(), s["line"], s["end_line"], s["depth"],
-                 s["signature"])
-                for s in outline["symbols"]
-            ],
+            "INSERT INTO refs VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            [(file_id, ordinal, kind, name, name.lower(), line, column, scope)
+             for ordinal, (kind, name, line, column, scope) in enumerate(parsed.references)],
         )
+        self.connection.execute("INSERT INTO texts VALUES (?, ?)", (file_id, parsed.text))
         self.connection.executemany(
             "INSERT INTO syntax_errors (file_id, line, column, kind, message, snippet) VALUES (?, ?, ?, ?, ?, ?)",
             [(file_id, e["line"], e["column"], e["kind"], e["message"], e["snippet"]) for e in check["errors"]],

@@ -110,6 +110,22 @@ TEST(LanguageTable, MatchesThePythonContract) {
     }
     EXPECT_EQ(contract_grammars, table_grammars);
     EXPECT_EQ(std::set<std::string>(outlined.begin(), outlined.end()), table_outlined);
+
+    // SYMBOLS_ONLY_LANGUAGES: the other languages the index parses, with "symbols" alone.
+    const std::vector<std::string> symbols_pairs = python_strings_of(contract, "SYMBOLS_ONLY_LANGUAGES");
+    ASSERT_EQ(symbols_pairs.size() % 2, 0u);
+    std::map<std::string, std::string> contract_symbols_only;
+    for (std::size_t i = 0; i < symbols_pairs.size(); i += 2) {
+        contract_symbols_only[symbols_pairs[i]] = symbols_pairs[i + 1];
+    }
+    std::map<std::string, std::string> table_symbols_only;
+    for (const LanguageRow& row : language_table()) {
+        if (row.grammar != nullptr && row.commands.has(LanguageCommand::symbols) &&
+            !row.commands.has(LanguageCommand::syntax_check)) {
+            for (std::string_view extension : row.extensions) table_symbols_only[std::string(extension)] = row.name;
+        }
+    }
+    EXPECT_EQ(contract_symbols_only, table_symbols_only);
 }
 
 TEST(LanguageTable, MatchesTheGrammarsCMakeCompiles) {

@@ -23,7 +23,7 @@ NAME = "needle"
 def write_project(root, flavour=0):
     """A project whose index spans a few dozen pages; `flavour` varies its content."""
     for index in range(24):
-        body = "".join(f"def f{flavour}_{index}_{j}(x):\n    return x + {j}\n" for j in range(12))
+        body = "".join(f"def f{flavour}_{index}_{j}(x):\n    return abs(x) + {j}\n" for j in range(12))
         (root / f"pkg{index % 3}").mkdir(parents=True, exist_ok=True)
         (root / f"pkg{index % 3}" / f"m{index}.py").write_text(body)
     (root / "needle.py").write_text(f"class Needle{flavour}:\n    pass\n\ndef {NAME}():\n    return 1\n")
@@ -176,7 +176,8 @@ def check_variant(material, data, wal):
     install(material, data, wal)
     root = str(material.root)
     problems = []
-    for argv in (["find", NAME, "--root", root], ["tags", "-o", "-", "--root", root], ["index", root]):
+    for argv in (["find", NAME, "--root", root], ["refs", "--glob", "*", "--root", root],
+                 ["tags", "-o", "-", "--root", root], ["index", root]):
         try:
             status, out, err = run_cli(*argv)
         except BaseException as error:  # noqa: B902 -- any escape is what this looks for

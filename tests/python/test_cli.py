@@ -145,7 +145,7 @@ class TestIndex:
         assert summary["limits"] == {
             "scan_cut": False, "max_files": None, "outlines_cut": [], "checks_cut": [], "unreadable": []
         }
-        assert summary["slowest_step"]["command"] in {"scan", "outline", "syntax-check"}
+        assert summary["slowest_step"]["command"] in {"scan", "symbols"}
 
     def test_file_records_are_the_module_replies(self, tree):
         _, out, _ = cli("index", str(tree), "--json")
@@ -226,10 +226,10 @@ class TestPresentation:
     def test_profile_reports_the_share_inside_run(self, tree):
         status, _, err = cli("index", str(tree), "--profile")
         assert status == 0
-        assert err.startswith("profile: ") and "inside run (" in err and "%) over 11 calls" in err
+        assert err.startswith("profile: ") and "inside run (" in err and "%) over 6 calls" in err
 
 
-@pytest.mark.parametrize("command", ["hash", "scan", "outline", "check", "files", "index", "find", "tags", None])
+@pytest.mark.parametrize("command", ["hash", "scan", "outline", "check", "files", "index", "find", "refs", "tags", None])
 def test_help_for_every_subcommand(command):
     argv = [sys.executable, "-m", "brightloom_index"] + ([command] if command else []) + ["--help"]
     env = CLI_ENV

@@ -2,20 +2,21 @@
 --kind and --language, a closed output pipe, and the progress bar in real
 terminals of several widths."""
 import os
+import re
 import shutil
 import subprocess
 import time
 
 import pytest
 
-from brightloom_index.contract import OUTLINE_KINDS
+from brightloom_index.contract import DEFINITION_KINDS, DEFINITION_KINDS_BY_LANGUAGE, REFERENCE_KINDS
 from brightloom_index.render import progress_line
-from conftest import CLI_ENV, PROGRAM, age_tree
+from conftest import CLI_ENV, PROGRAM, SOURCE_DIR as REPO, age_tree
 from test_cli import cli
 from test_index_queries import indexed  # noqa: F401 (a fixture)
 from test_index_selection import make_tree
 
-SUBCOMMANDS = ["hash", "scan", "outline", "check", "files", "index", "find", "tags", "update", "watch"]
+SUBCOMMANDS = ["hash", "scan", "outline", "check", "files", "index", "find", "refs", "tags", "update", "watch"]
 
 
 def program(*argv):
@@ -33,7 +34,7 @@ def test_version_everywhere(words):
 class TestQuiet:
     def test_every_subcommand_prints_only_errors(self, indexed):
         for argv in (["hash", "app.py"], ["scan", "."], ["outline", "app.py"], ["files"], ["index"],
-                     ["find", "Parser"], ["tags", "-o", "-"]):
+                     ["find", "Parser"], ["refs", "Parser"], ["tags", "-o", "-"]):
             assert cli(*argv, "-q") == (0, "", ""), argv
         assert cli("find", "-q", "Nowhere") == (1, "", "")
         status, out, err = cli("hash", "-q", "gone.py")
@@ -56,21 +57,26 @@ class TestKindsAndLanguages:
         assert [line.split(": ")[0] for line in out.splitlines()] == expected
 
     @pytest.mark.parametrize("option, listed", [
-        (["--kind", "foo"], "kinds: class, enum, fn, function, impl, interface, method, mod, struct, trait, type"),
-        (["--kind", "class,foo"], "kinds: class, enum, fn"),
-        (["--language", "cobol"], "languages: javascript, json, python, rust, tsx, typescript"),
+        (["find", "--kind", "foo"], f"kinds: {', '.join(DEFINITION_KINDS)}"),
+        (["find", "--kind", "class,foo"], "kinds: class, function, method"),
+        (["refs", "--kind", "function"], "kinds: call, new, type, import, macro, implementation"),
+        (["find", "--language", "cobol"], "languages: bash, c, c_sharp, cpp, go, java, javascript, json, php, python,"
+                                          " ruby, rust, tsx, typescript"),
     ])
     def test_unknown_values_are_usage_errors_listing_the_valid_ones(self, indexed, option, listed):
-        status, out, err = cli("find", "Parser", *option)
+        status, out, err = cli(option[0], "Parser", *option[1:])
         assert (status, out) == (2, "")
         assert err.count("\n") == 1 and listed in err
 
     def test_help_lists_kinds_per_language_and_languages(self):
         argv, env = program("find", "--help")
         done = subprocess.run(argv, capture_output=True, text=True, env=dict(env, COLUMNS="200"), timeout=60)
-        assert "rust: enum fn impl method mod struct trait" in done.stdout
-        assert "python: class function method" in done.stdout
-        assert "javascript, json, python, rust, tsx, typescript" in done.stdout
+        assert "python: class constant field function method variable;" in done.stdout
+        assert "bash: function variable" in done.stdout
+        assert "javascript, json, php, python, ruby, rust, tsx, typescript" in done.stdout
+        argv, env = program("refs", "--help")
+        done = subprocess.run(argv, capture_output=True, text=True, env=dict(env, COLUMNS="200"), timeout=60)
+        assert "call, new, type, import, macro, implementation" in done.stdout
 
 
 @pytest.mark.parametrize("argv", [["find", "--glob", "*"], ["tags", "-o", "-"], ["files"]])
@@ -129,18 +135,24 @@ def test_progress_bar_leaves_no_stale_rows_in_a_terminal(tmp_path, columns):
     assert "Refresh: 300 new" in (tmp_path / "out.txt").read_text()
 
 
-# One source per language giving every kind its outline knows: the lists
-# --kind accepts follow the module.
-EVERY_KIND = {
-    "python": ("a.py", "class C:\n    def m(self): pass\ndef f(): pass\n"),
-    "rust": ("a.rs", "mod m {}\nstruct S;\nenum E { A }\ntrait T { fn r(); fn d() {} }\nimpl S {}\nfn f() {}\n"),
-    "typescript": ("a.ts", "class C { m() {} }\nfunction f() {}\ninterface I {}\ntype A = number;\nenum E { A }\n"),
-}
+# Each language's rules: the grammar package's queries and ours, as the
+# build embeds them. The kinds --kind lists per language follow them.
+QUERY_ROWS = re.findall(r'"(\w+)\|([^"]+)"', (REPO / "cmake" / "SymbolQueries.cmake").read_text())
 
 
-@pytest.mark.parametrize("language", sorted(EVERY_KIND))
-def test_kind_lists_match_the_outline(tmp_path, run_json, language):
-    name, text = EVERY_KIND[language]
-    (tmp_path / name).write_text(text)
-    reply = run_json("outline", {"path": str(tmp_path / name), "language": language})
-    assert sorted({symbol["kind"] for symbol in reply["symbols"]}) == sorted(OUTLINE_KINDS[language])
+def captured_kinds(files, role):
+    words = set()
+    for file in files.split(","):
+        path = REPO / file.replace("${TAGS}", "third_party/node_modules").replace("${OWN}", "src/symbols/queries")
+        words |= set(re.findall(rf"@{role}\.(\w+)", path.read_text()))
+    return words
+
+
+def test_kind_lists_match_the_rules():
+    assert sorted(language for language, _ in QUERY_ROWS) == sorted(DEFINITION_KINDS_BY_LANGUAGE)
+    for language, files in QUERY_ROWS:
+        assert sorted(captured_kinds(files, "definition") & set(DEFINITION_KINDS)) == \
+            sorted(DEFINITION_KINDS_BY_LANGUAGE[language]), language
+        # "class" is reported as `new` or `type`, "send" as `call`, "interface" as `type`.
+        renamed = {"class": "type", "send": "call", "interface": "type"}
+        assert {renamed.get(word, word) for word in captured_kinds(files, "reference")} <= set(REFERENCE_KINDS)

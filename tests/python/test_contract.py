@@ -18,9 +18,19 @@ class TestLanguages:
             assert outline["checked"] == (expected in contract.OUTLINED_LANGUAGES)
             assert contract.grammar_language(name) == expected
 
-    @pytest.mark.parametrize("extension", ["md", "toml", "yaml", "go", "c", "pyi", "tsv", "jsonc"])
+    @pytest.mark.parametrize("extension", sorted(contract.SYMBOLS_ONLY_LANGUAGES))
+    def test_symbols_alone_parses_the_other_indexed_languages(self, run_json, extension):
+        expected = contract.SYMBOLS_ONLY_LANGUAGES[extension]
+        for name in (f"x.{extension}", f"dir/X.{extension.upper()}"):
+            assert run_json("symbols", {"content": "", "path": name})["language"] == expected
+            assert not run_json("syntax-check", {"content": "", "path": name})["checked"]
+            assert contract.grammar_language(name) == expected
+
+    @pytest.mark.parametrize("extension", ["md", "toml", "yaml", "pyi", "tsv", "jsonc", "kt"])
     def test_other_extensions_have_no_grammar_in_the_module_either(self, run_json, extension):
         assert not run_json("syntax-check", {"content": "", "path": f"x.{extension}"})["checked"]
+        assert run_json("symbols", {"content": "", "path": f"x.{extension}"})["language"] not in \
+            contract.INDEXED_LANGUAGES.values()
         assert contract.grammar_language(f"x.{extension}") is None
 
     def test_only_the_last_component_names_the_language(self):

@@ -31,6 +31,15 @@ class TestStaleness:
         change(indexed)
         assert named in note_of("Parser")
 
+    def test_refs_notes_changes_and_auto_refreshes_as_find_does(self, indexed):
+        (indexed / "app.py").write_text("def other(): return helper()\n")
+        status, out, err = cli("refs", "helper")
+        assert status == 1 and "1 file changed since the last refresh (app.py)" in err and "`refs --refresh`" in err
+        assert cli("index", "-q", "--auto-refresh")[0] == 0
+        (indexed / "app.py").write_text("def other(): return helper2()\n")
+        status, out, err = cli("refs", "helper2")
+        assert (status, err) == (0, "") and out.startswith("app.py:1:21: call helper2\n")
+
     @pytest.mark.parametrize("change", [
         lambda root: (root / "notes.md").write_text("# not source\n"),
         lambda root: (root / "web" / ".ui.ts.swp").write_text("x"),
@@ -74,14 +83,34 @@ class TestUpdate:
         lines = out.splitlines()
         assert lines[0].startswith("refreshed in ") and lines[0].endswith(": 0 new, 1 changed, 0 removed")
         assert lines[1:] == [f"wrote {indexed / 'sub' / 'tags'} (6 tags)", f"wrote {indexed / 'tags'} (6 tags)"]
-        assert "renamed\tapp.py\t1;" in (indexed / "tags").read_text()
-        assert "renamed\t../app.py\t1;" in (indexed / "sub" / "tags").read_text()
+        assert "renamed\tapp.py\t/^def renamed(): pass$/;" in (indexed / "tags").read_text()
+        assert "renamed\t../app.py\t/^def renamed(): pass$/;" in (indexed / "sub" / "tags").read_text()
         assert not (indexed / "-").exists()
         assert cli("update", "-q") == (0, "", "")
         records = [json.loads(line) for line in cli("update", "--json")[1].splitlines()]
         assert [record["record"] for record in records] == ["refresh", "tags", "tags"]
         assert records[0]["unchanged"] == 4 and records[1] == {"record": "tags", "path": str(indexed / "sub" / "tags"),
                                                                 "tags": 6}
+
+    def test_each_tags_file_is_rewritten_in_its_own_format(self, indexed):
+        assert cli("tags", "-e")[0] == 0
+        assert cli("tags", "-o", "ctags.out")[0] == 0
+        (indexed / "app.py").write_text("def renamed(): pass\n")
+        assert cli("update", "-q") == (0, "", "")
+        etags = (indexed / "TAGS").read_bytes()
+        assert etags.startswith(b"\x0c\napp.py,") and b"def renamed(): pass\x7frenamed\x011," in etags
+        assert "renamed\tapp.py\t/^def renamed(): pass$/;" in (indexed / "ctags.out").read_text()
+
+    def test_a_fifo_written_to_is_not_remembered(self, indexed):
+        os.mkfifo(indexed / "pipe")
+        reader = os.open(indexed / "pipe", os.O_RDONLY | os.O_NONBLOCK)
+        try:
+            assert cli("tags", "-o", "pipe")[0] == 0
+        finally:
+            os.close(reader)
+        # With nobody reading, rewriting it would block `update` for good.
+        status, out, _ = cli("update", "--json")
+        assert status == 0 and '"record":"tags"' not in out
 
     def test_an_unwritable_tags_file_is_reported_and_the_rest_written(self, indexed):
         (indexed / "gone").mkdir()
@@ -114,7 +143,7 @@ class TestSubfolder:
         assert not (indexed / "lib" / ".brightloom").exists()
         # The stored rules held: web/ stays out.
         assert cli("find", "renderPage")[0] == 1
-        assert cli("find", "more")[1] == "more.rs:1: fn more  fn more() {}\n"
+        assert cli("find", "more")[1] == "more.rs:1: function more  fn more() {}\n"
 
     def test_an_explicit_root_or_db_makes_its_own_index(self, indexed, monkeypatch):
         monkeypatch.chdir(indexed / "lib")
@@ -123,8 +152,10 @@ class TestSubfolder:
 
 
 def test_an_empty_selection_names_the_extensions_taken(tmp_path):
-    make_tree(tmp_path, {"README.md": "# x\n", "main.go": "package main\n"})
-    taken = "files ending in .py, .rs, .js, .mjs, .cjs, .jsx, .ts, .mts, .cts, .tsx, .json are indexed"
+    make_tree(tmp_path, {"README.md": "# x\n", "main.zig": "pub fn main() void {}\n"})
+    taken = ("files ending in .py, .rs, .js, .mjs, .cjs, .jsx, .ts, .mts, .cts, .tsx, .json, .c, .h, .cc, .cpp,"
+             " .cxx, .c++, .hh, .hpp, .hxx, .h++, .go, .java, .cs, .rb, .rake, .gemspec, .php, .phtml, .sh, .bash"
+             " are indexed")
     status, out, _ = cli("index", str(tmp_path))
     assert status == 0 and f"No source files found: {taken}" in out
     assert cli("files", str(tmp_path)) == (0, "", f"brightloom-index: note: No source files found: {taken}"

@@ -209,12 +209,17 @@ class TestNamesAndOutput:
     def test_control_characters_cannot_forge_output(self, place):
         tree, _ = place
         (tree / "a\nb.py:1: function fake.py").write_text("def real(): pass\n")
-        (tree / "e.js").write_text('class C { [`x\nfake.py:1: function forged`]() {} }\n')
+        (tree / "e.js").write_text("class C { forged() {} }\n")
         run_cli(tree, "index")
         lines = run_cli(tree, "find", "real").stdout.decode().splitlines()
         assert lines == ["a\\nb.py:1: function fake.py:1: function real  def real(): pass"]
+        # A name holding a line break, whichever grammar gives one.
+        with sqlite3.connect(tree / ".brightloom/index.sqlite") as connection:
+            connection.execute("UPDATE definitions SET name = 'x' || char(10) || 'fake.py:1: function forged'"
+                               " WHERE name = 'forged'")
+        connection.close()
         forged = run_cli(tree, "find", "--glob", "*forged*").stdout.decode()
-        assert forged.startswith("e.js:1: method [`x\\nfake.py:1: function forged`]") and forged.count("\n") == 1
+        assert forged.startswith("e.js:1: method x\\nfake.py:1: function forged") and forged.count("\n") == 1
         (tree / "\x1b[2J.py").write_text("")
         listing = run_cli(tree, "files").stdout.decode()
         assert "\x1b" not in listing and "\\x1b[2J.py" in listing and len(listing.splitlines()) == 3

@@ -136,10 +136,15 @@ class TestOnlyOurDatabasesChange:
         assert cli("index", str(tree), "--db", str(location))[0] == 0
         with sqlite3.connect(location) as connection:
             assert connection.execute("PRAGMA application_id").fetchone()[0] == store.APPLICATION_ID
-            # As versions before the mark made them.
+            # As versions before the mark made them: their tables, no mark.
             connection.execute("PRAGMA application_id = 0")
+            connection.execute("PRAGMA user_version = 2")
+            for table in ("definitions", "refs", "texts"):
+                connection.execute(f"DROP TABLE {table}")
+            connection.execute("CREATE TABLE symbols (file_id INTEGER, name TEXT)")
         connection.close()
-        assert cli("find", "alpha", "--db", str(location))[0] == 0
+        status, _, err = cli("find", "alpha", "--db", str(location))
+        assert status == 2 and "schema version 2" in err
         assert cli("index", str(tree), "--db", str(location), "--rebuild")[0] == 0
         with sqlite3.connect(location) as connection:
             assert connection.execute("PRAGMA application_id").fetchone()[0] == store.APPLICATION_ID

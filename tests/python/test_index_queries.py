@@ -85,8 +85,8 @@ class TestFind:
         status, out, _ = cli("find", "--json", "parse")
         assert status == 0
         assert json_lines(out) == [{
-            "path": "app.py", "line": 2, "end_line": 3, "kind": "method", "name": "parse",
-            "signature": "def parse(self):", "language": "python", "depth": 1,
+            "path": "app.py", "line": 2, "column": 9, "end_line": 3, "kind": "method", "name": "parse",
+            "signature": "def parse(self):", "language": "python", "depth": 1, "scope": "Parser",
         }]
 
     def test_missing_index_is_status_2_with_a_hint(self, tmp_path, monkeypatch):
@@ -143,17 +143,18 @@ class TestTags:
             '!_TAG_FILE_FORMAT\t2\t/extended format; --format=1 will not append ;" to lines/',
             "!_TAG_FILE_SORTED\t1\t/0=unsorted, 1=sorted, 2=foldcase/",
         ]
-        assert lines[2].startswith("!_TAG_PROGRAM_NAME\tbrightloom-index")
-        body = lines[4:]
+        assert "!_TAG_PROGRAM_NAME\tbrightloom-index\t//" in lines
+        body = [line for line in lines if not line.startswith("!_TAG_")]
         assert [line.split("\t")[0] for line in body] == [
             "PageProps", "Parser", "Parser", "RenderPage", "parse", "parse_all", "parser_new", "renderPage",
         ]
-        assert 'parse_all\tapp.py\t6;"\tkind:function\tline:6\tend:7' in body
+        assert 'parse_all\tapp.py\t/^def parse_all():$/;"\tkind:function\tline:6\tend:7' in body
+        assert 'parse\tapp.py\t/^    def parse(self):$/;"\tkind:method\tline:2\tclass:Parser\tend:3' in body
 
     def test_paths_are_relative_to_the_tags_file(self, indexed):
         (indexed / "out").mkdir()
         tags_for(indexed, "-o", "out/tags")
-        assert "\t../lib/tool.rs\t3;\"" in (indexed / "out/tags").read_text()
+        assert "\t../lib/tool.rs\t/^fn parser_new() -> Parser {$/;\"" in (indexed / "out/tags").read_text()
 
     def test_rewrite_replaces_the_file_instead_of_writing_into_it(self, indexed):
         tags_for(indexed)
@@ -176,9 +177,10 @@ class TestTags:
         for name, path, line in [("Parser", "app.py", 1), ("parser_new", "lib/tool.rs", 3),
                                  ("renderPage", "web/ui.ts", 1), ("PageProps", "web/ui.ts", 3),
                                  ("parse", "app.py", 2)]:
-            done = subprocess.run(["readtags", "-e", "-t", "tags", name], capture_output=True, text=True, check=True)
+            done = subprocess.run(["readtags", "-e", "-n", "-t", "tags", name], capture_output=True, text=True,
+                                  check=True)
             entries = [entry.split("\t") for entry in done.stdout.splitlines()]
-            assert [path, f"{line};\""] in [entry[1:3] for entry in entries], done.stdout
+            assert [path, f"line:{line}"] in [[entry[1], entry[4]] for entry in entries], done.stdout
         # Binary search relies on the sort: a name absent from the file is not found.
         assert subprocess.run(["readtags", "-t", "tags", "Nowhere"], capture_output=True, text=True).stdout == ""
 

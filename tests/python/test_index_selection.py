@@ -125,8 +125,9 @@ class TestIgnoreRules:
 class TestChoice:
     def test_every_grammar_extension_and_no_cap(self, tmp_path):
         names = [f"f{i:03}.{ext}" for i, ext in enumerate(
-            ["py", "rs", "js", "mjs", "cjs", "jsx", "ts", "mts", "cts", "tsx", "json"] * 30)]
-        make_tree(tmp_path, {name: "" for name in names + ["a.md", "b.toml", "c.yaml", "d.go"]})
+            ["py", "rs", "js", "mjs", "cjs", "jsx", "ts", "mts", "cts", "tsx", "json", "c", "h", "cc", "cpp",
+             "hpp", "go", "java", "cs", "rb", "php", "sh", "bash", "GO"] * 15)]
+        make_tree(tmp_path, {name: "" for name in names + ["a.md", "b.toml", "c.yaml", "d.pyi", "e.kt"]})
         assert listed(tmp_path) == sorted(names)
 
     def test_max_files_takes_the_first_in_path_order(self, tmp_path):

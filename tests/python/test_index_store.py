@@ -32,12 +32,15 @@ def dump(location):
         files = connection.execute(
             "SELECT path, language, digest, lines, symbol_count, error_count FROM files ORDER BY path").fetchall()
         symbols = connection.execute(
-            "SELECT f.path, s.kind, s.name, s.line, s.end_line, s.depth, s.signature"
-            " FROM symbols s JOIN files f ON f.id = s.file_id ORDER BY f.path, s.line, s.name").fetchall()
+            "SELECT f.path, d.kind, d.name, d.line, d.end_line, d.depth, d.signature, d.column, d.scope"
+            " FROM definitions d JOIN files f ON f.id = d.file_id ORDER BY f.path, d.line, d.name").fetchall()
+        references = connection.execute(
+            "SELECT f.path, r.kind, r.name, r.line, r.column, r.scope"
+            " FROM refs r JOIN files f ON f.id = r.file_id ORDER BY f.path, r.ordinal").fetchall()
         errors = connection.execute(
             "SELECT f.path, e.line, e.column, e.kind, e.message FROM syntax_errors e JOIN files f ON f.id = e.file_id"
             " ORDER BY f.path, e.line, e.column").fetchall()
-    return files, symbols, errors
+    return files, symbols, errors, references
 
 
 def index(root, *options, caller=None):
@@ -87,7 +90,7 @@ class TestIncrementalRefresh:
         records = index(project, caller=caller)
         parsed = [r["path"] for r in records if r["record"] == "file"]
         assert parsed == ["a.py", "new.py", "sub/f.py"]
-        assert calls.count("outline") == 3
+        assert calls.count("symbols") == 3
         assert records[-1]["refresh"] == {"new": 2, "changed": 1, "removed": 2, "unchanged": 2}
         names = {row[2] for row in dump(db_of(project))[1]}
         assert names == {"alpha2", "delta", "gamma", "Epsilon", "m"}
@@ -184,7 +187,7 @@ class TestStorage:
         index(project)
         with sqlite3.connect(db_of(project)) as connection:
             connection.execute("PRAGMA user_version = 99")
-            connection.execute("DELETE FROM symbols")
+            connection.execute("DELETE FROM definitions")
         status, _, err = cli("find", "alpha", "--root", str(project))
         assert status == 2 and "schema version 99" in err
         status, out, err = cli("index", str(project))

@@ -146,16 +146,16 @@ def test_nesting_follows_scopes():
 def test_ranking_of_definitions_and_symbols(tmp_path):
     root = tmp_path / "ranked"
     make_tree(root, {
-        "a/b/here.py": "x = handle\n",
+        "a/b/here.py": "handle()\n",
         "a/b/near.py": "def handle():\n    pass\n",
         "a/mid.py": "def handle():\n    pass\n",
-        "z/far.py": "def handle():\n    pass\n\ndef handler_of_everything():\n    pass\n",
+        "z/far.py": "def handle():\n    pass\n\ndef handler_of_everything():\n    handle()\n",
         "z/sub.py": "class Unhandled:\n    pass\n",
     })
     assert cli("index", str(root))[0] == 0
     queries = CodeQueries([str(root)], NativeCaller())
     here = str(root / "a/b/here.py")
-    buffers = {here: Buffer(here, "def handle():\n    pass\n", "python")}
+    buffers = {here: Buffer(here, "def handle():\n    pass\n\nhandle()\n", "python")}
     found = queries.definitions("handle", here, buffers)
     assert [os.path.relpath(item.path, root) for item in found] == [
         "a/b/here.py", "a/b/near.py", "a/mid.py", "z/far.py",
@@ -163,10 +163,10 @@ def test_ranking_of_definitions_and_symbols(tmp_path):
     assert [item.name for item in queries.workspace_symbols("HANDLE", buffers)] == [
         "handle", "handle", "handle", "handle", "handler_of_everything", "Unhandled",
     ]
-    # Whole words only, from the buffer's text rather than the file's.
+    # Calls only (a definition is not a reference), the buffer's rather than its file's.
     references = queries.references("handle", buffers)
     assert [(os.path.relpath(item.path, root), item.line, item.column) for item in references] == [
-        ("a/b/here.py", 1, 4), ("a/b/near.py", 1, 4), ("a/mid.py", 1, 4), ("z/far.py", 1, 4),
+        ("a/b/here.py", 4, 0), ("z/far.py", 5, 4),
     ]
     queries.close()
 
@@ -242,7 +242,8 @@ def test_faults_get_answers_and_the_server_goes_on(sample, tmp_path):
     published = client.wait_for(lambda message: message.get("params", {}).get("uri") == dense)
     assert published["params"]["diagnostics"][0]["message"].startswith("not checked: source text is too costly")
     found = client.request(7, "textDocument/references", {**at_circle, "context": {"includeDeclaration": True}})
-    assert len(found["result"]) == 4
+    # The import, the definition and the call; `Circle` passed as a value names no definition.
+    assert len(found["result"]) == 3
     assert client.finish() == 1  # input closed without shutdown
 
 
@@ -298,7 +299,7 @@ def test_neovim_session(sample, tmp_path):
     assert "failure" not in findings, findings.get("failure")
     assert findings["definition"] == {"file": str(sample / "pkg/shapes.py"), "cursor": [6, 4]}
     assert [(os.path.relpath(item["file"], sample), item["line"], item["col"]) for item in findings["references"]] == [
-        ("app/main.py", 1, 37), ("app/main.py", 4, 22), ("pkg/shapes.py", 1, 7), ("pkg/shapes.py", 7, 12),
+        ("app/main.py", 1, 37), ("pkg/shapes.py", 1, 7), ("pkg/shapes.py", 7, 12),
     ]
     assert findings["workspace_symbols"] == ["Circle", "make_circle"]
     assert findings["diagnostics"] == [{"line": 3, "col": 11, "message": "missing )"}]

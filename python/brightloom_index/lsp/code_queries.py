@@ -1,12 +1,10 @@
 """Every answer the language server gives about code, behind one interface.
 
-Stored files are answered from the index of each workspace root; open
-buffers from their current text, through the module's `symbols` and
-`syntax-check` commands, so an unsaved definition is found at once.
-References are found by whole-word search of the indexed files and the open
-buffers (identifier characters on neither side), so comments and strings
-that mention a name count too: the index keeps no references yet, and
-this is the one place to change when it does.
+Stored files are answered from the definitions and references the index
+keeps for each workspace root; open buffers from their current text,
+through the module's `symbols` and `syntax-check` commands, so an unsaved
+definition or reference is found at once, and a buffer's own answers
+replace what the index holds of its file.
 
 Paths in the records are absolute; lines count from 1 as the index stores
 them; `column` is an index into the line's text (code points), or None when
@@ -18,6 +16,7 @@ from __future__ import annotations
 import os
 import re
 from array import array
+from collections import OrderedDict
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from time import monotonic
 from typing import Any
@@ -142,16 +141,6 @@ def nest(definitions: list[Definition]) -> list[OutlineNode]:
     return roots
 
 
-def name_column(line: str, name: str) -> int | None:
-    """Where `name` stands as a whole word in `line`, or None."""
-    match = re.search(word_pattern(name), line)
-    return None if match is None else match.start()
-
-
-def word_pattern(name: str) -> str:
-    return r"(?<![\w$])" + re.escape(name) + r"(?![\w$])"
-
-
 def lines_of(text: str) -> list[str]:
     return [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
 
@@ -164,8 +153,6 @@ class RootIndex:
         self.location = default_location(root)
         self._store: Store | None = None
         self._next_try = 0.0
-        # The absolute paths of the indexed files, as of the data version kept beside them.
-        self._paths: tuple[int, list[str]] | None = None
 
     def read(self, action: Callable[[Store], list[Any]]) -> list[Any]:
         """`action`'s rows, or none while the root has no readable index."""
@@ -188,20 +175,9 @@ class RootIndex:
         if self._store is not None:
             self._store.close()
             self._store = None
-        self._paths = None
 
     def absolute(self, path: str) -> str:
         return os.path.join(self.root, path)
-
-    def paths(self) -> list[str]:
-        """The indexed files' absolute paths, read again only after a refresh committed."""
-        def current(store: Store) -> list[str]:
-            version = store.data_version()
-            if self._paths is None or self._paths[0] != version:
-                self._paths = (version, [self.absolute(path) for path in store.indexed_paths()])
-            return self._paths[1]
-
-        return self.read(current)
 
 
 class FileText:
@@ -234,21 +210,27 @@ NEWLINE = re.compile("\n")
 
 # How long a file's text is taken as current without looking at the file again.
 RECHECK_SECONDS = 1.0
+# Most file texts kept at once (all of eslint's or tokio's indexed files).
+FILE_TEXT_LIMIT = 4096
 
 
 class FileTexts:
-    """Texts of indexed files for the word search, read again when they change on disk.
+    """Texts of indexed files for the lines of answers, read again when they change on disk.
 
     Files are looked at (size and modification time) at most once a
-    second: on eslint's 1,600 files the looks alone would take a fifth of a
-    request's time. Open buffers never come from here.
+    second, as a request may need lines of hundreds of them. Open buffers
+    never come from here.
     """
 
-    def __init__(self) -> None:
-        self._files: dict[str, FileText] = {}
+    def __init__(self, limit: int = FILE_TEXT_LIMIT) -> None:
+        # In the order of last use, so the least used goes first past the limit.
+        self._files: OrderedDict[str, FileText] = OrderedDict()
+        self._limit = limit
 
     def get(self, path: str) -> FileText | None:
         cached = self._files.get(path)
+        if cached is not None:
+            self._files.move_to_end(path)
         now = monotonic()
         if cached is not None and now - cached.checked < RECHECK_SECONDS:
             return cached
@@ -268,14 +250,9 @@ class FileTexts:
             self._files.pop(path, None)
             return None
         self._files[path] = cached = FileText(stamp, text, now)
+        while len(self._files) > self._limit:
+            self._files.popitem(last=False)
         return cached
-
-    def __len__(self) -> int:
-        return len(self._files)
-
-    def forget_except(self, paths: set[str]) -> None:
-        for path in [path for path in self._files if path not in paths]:
-            del self._files[path]
 
 
 class CodeQueries:
@@ -285,8 +262,8 @@ class CodeQueries:
         self.indexes = [RootIndex(os.path.abspath(root)) for root in roots]
         self._caller = caller
         self._texts = FileTexts()
-        # path -> (text, definitions) of the last outline of each buffer.
-        self._outlines: dict[str, tuple[str, list[Definition]]] = {}
+        # path -> (text, definitions, references) of each buffer's last `symbols` reply.
+        self._outlines: dict[str, tuple[str, list[Definition], list[Reference]]] = {}
 
     def close(self) -> None:
         for index in self.indexes:
@@ -307,30 +284,41 @@ class CodeQueries:
 
     # Buffers -------------------------------------------------------------
 
-    def buffer_definitions(self, buffer: Buffer) -> list[Definition]:
-        """The buffer's definitions at every depth, in source order; [] when it cannot be read."""
+    def buffer_symbols(self, buffer: Buffer) -> tuple[list[Definition], list[Reference]]:
+        """The buffer's definitions at every depth and its references, in source order."""
         if buffer.language is None:
-            return []
+            return [], []
         cached = self._outlines.get(buffer.path)
         if cached is not None and cached[0] is buffer.text:
-            return cached[1]
+            return cached[1], cached[2]
         try:
             reply = self._caller.call("symbols", {"content": buffer.text, "language": buffer.language})
         except CommandFailed:
             # A text past the parse limits: nothing to show rather than a failure.
             definitions: list[Definition] = []
+            references: list[Reference] = []
         else:
             lines = lines_of(buffer.text)
+
+            def line_of(number: int) -> str:
+                return lines[number - 1] if 0 < number <= len(lines) else ""
+
             definitions = [
                 Definition(
-                    buffer.path, item["line"], item["end_line"],
-                    index_of_byte_column(lines[item["line"] - 1], item["column"]) if item["line"] <= len(lines) else None,
+                    buffer.path, item["line"], item["end_line"], index_of_byte_column(line_of(item["line"]), item["column"]),
                     item["kind"], item["name"], item["signature"], item["scope"],
                 )
                 for item in reply["definitions"]
             ]
-        self._outlines[buffer.path] = (buffer.text, definitions)
-        return definitions
+            references = [
+                reference_at(buffer.path, item["line"], item["column"], item["name"], line_of(item["line"]))
+                for item in reply["references"]
+            ]
+        self._outlines[buffer.path] = (buffer.text, definitions, references)
+        return definitions, references
+
+    def buffer_definitions(self, buffer: Buffer) -> list[Definition]:
+        return self.buffer_symbols(buffer)[0]
 
     def document_symbols(self, buffer: Buffer) -> list[OutlineNode]:
         return nest(self.buffer_definitions(buffer))
@@ -363,7 +351,7 @@ class CodeQueries:
         for index, row in self._stored(lambda store: store.symbols_containing(folded, WORKSPACE_SYMBOL_LIMIT)):
             path = index.absolute(row[0])
             if path not in buffers:
-                found.append(Definition(path, row[1], row[2], None, row[3], row[4], row[5]))
+                found.append(self._stored_definition(path, *row[1:]))
         for buffer in buffers.values():
             found.extend(item for item in self.buffer_definitions(buffer) if folded in item.name.lower())
         roots = [index.root for index in self.indexes]
@@ -375,83 +363,46 @@ class CodeQueries:
 
         found.sort(key=rank)
         del found[WORKSPACE_SYMBOL_LIMIT:]
-        self._fill_columns(found)
         return found
 
     def definitions(self, name: str, near: str, buffers: Mapping[str, Buffer]) -> list[Definition]:
         """Definitions named exactly `name`: `near`'s file first, then the nearest folders."""
         found = []
-        # The outline names a Rust impl with its type's parameters (`Lines<R>`): those match too.
-        def named(store: Store) -> list[Any]:
-            return store.find_symbols(SymbolQuery(name)) + store.find_symbols(SymbolQuery(name + "<", mode="prefix"))
-
-        for index, row in self._stored(named):
+        for index, row in self._stored(lambda store: store.find_definitions(SymbolQuery(name))):
             path = index.absolute(row[0])
             if path not in buffers:
-                found.append(Definition(path, row[1], row[2], None, row[3], row[4], row[5]))
+                found.append(self._stored_definition(path, row[1], row[2], row[3], row[4], row[5], row[6]))
         for buffer in buffers.values():
             found.extend(item for item in self.buffer_definitions(buffer) if item.name == name)
         found.sort(key=lambda item: (folder_distance(near, item.path), item.path, item.line))
-        self._fill_columns(found)
         return found
 
-    def _fill_columns(self, found: list[Definition]) -> None:
-        for item in found:
-            if item.column is None:
-                item.column = self._column_on_disk(item.path, item.line, item.name)
-
-    def _column_on_disk(self, path: str, line: int, name: str) -> int | None:
-        return name_column(self.file_line(path, line), name)
+    def _stored_definition(
+        self, path: str, line: int, column: int, end_line: int, kind: str, name: str, signature: str
+    ) -> Definition:
+        # The index counts bytes; the line on disk turns them into characters.
+        return Definition(
+            path, line, end_line, index_of_byte_column(self.file_line(path, line), column), kind, name, signature
+        )
 
     def references(self, name: str, buffers: Mapping[str, Buffer]) -> list[Reference]:
-        """Whole-word occurrences of `name` in the indexed files and open buffers, in path order."""
-        texts: dict[str, str | None] = {}
-        for index in self.indexes:
-            for path in index.paths():
-                texts[path] = buffers[path].text if path in buffers else self.file_text(path)
-        if len(self._texts) > len(texts):
-            self._texts.forget_except(set(texts))
-        for path, buffer in buffers.items():
-            texts.setdefault(path, buffer.text)
+        """The places that name `name` (calls, type uses, imports...) in the index and the open buffers."""
         found: list[Reference] = []
-        for path in sorted(texts):
-            text = texts[path]
-            if text is None:
-                continue
-            for line_number, start, line_start, line in whole_words(text, name):
-                found.append(Reference(path, line_number, start - line_start, start - line_start + len(name), line))
+        for index, row in self._stored(lambda store: store.find_references(SymbolQuery(name))):
+            path = index.absolute(row[0])
+            if path not in buffers:
+                found.append(reference_at(path, row[1], row[2], name, self.file_line(path, row[1])))
                 if len(found) >= REFERENCE_LIMIT:
                     return found
-        return found
+        for buffer in buffers.values():
+            found.extend(item for item in self.buffer_symbols(buffer)[1] if item.text[item.column : item.end_column] == name)
+        found.sort(key=lambda item: (item.path, item.line, item.column))
+        return found[:REFERENCE_LIMIT]
 
 
-def whole_words(text: str, name: str) -> Iterator[tuple[int, int, int, str]]:
-    """(line from 1, offset, offset of its line, the line) of each whole-word `name` in `text`.
-
-    A plain substring search (memchr-fast in CPython) with the neighbours
-    checked here: a pattern with a look-behind is tried at every offset of
-    the text, some ten times slower over a large tree.
-    """
-    line_number, line_start, scanned = 1, 0, 0
-    find = text.find
-    start = find(name)
-    while start >= 0:
-        end = start + len(name)
-        if not (start > 0 and is_identifier_char(text[start - 1])) and not (
-            end < len(text) and is_identifier_char(text[end])
-        ):
-            newlines = text.count("\n", scanned, start)
-            if newlines:
-                line_number += newlines
-                line_start = text.rfind("\n", 0, start) + 1
-            scanned = start
-            line_end = find("\n", start)
-            yield line_number, start, line_start, text[line_start : len(text) if line_end < 0 else line_end]
-        start = find(name, end)
-
-
-def is_identifier_char(char: str) -> bool:
-    return char.isalnum() or char == "_" or char == "$"
+def reference_at(path: str, line: int, byte_column: int, name: str, text: str) -> Reference:
+    column = index_of_byte_column(text, byte_column)
+    return Reference(path, line, column, column + len(name), text)
 
 
 def folder_distance(near: str, path: str) -> tuple[int, int]:

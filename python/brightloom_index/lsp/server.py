@@ -300,14 +300,13 @@ class LanguageServer:
         name, path = found
         buffers = self._buffers()
         context = params.get("context") or {}
-        skipped: set[tuple[str, int, int | None]] = set()
-        if not context.get("includeDeclaration", True):
-            skipped = {(item.path, item.line, item.column) for item in self.queries.definitions(name, path, buffers)}
-        return [
-            self._reference_location(item)
-            for item in self.queries.references(name, buffers)
-            if (item.path, item.line, item.column) not in skipped
-        ]
+        places = [(item.path, item.line, item.column, self._reference_location(item))
+                  for item in self.queries.references(name, buffers)]
+        if context.get("includeDeclaration", True):
+            places += [(item.path, item.line, item.column or 0, self._location(item.path, item.line, item.column, item.name))
+                       for item in self.queries.definitions(name, path, buffers)]
+        places.sort(key=lambda place: place[:3])
+        return [place[3] for place in places]
 
     def hover(self, params: Any) -> dict[str, Any] | None:
         found = self._name_at(params)
