@@ -98,7 +98,7 @@ class Client:
 def targets(tree, count, seed):
     """(uri, line from 0, character, name) of random stored declarations whose name is on its line."""
     database = sqlite3.connect(tree / ".brightloom" / "index.sqlite")
-    rows = database.execute("SELECT f.path, s.line, s.name FROM symbols s JOIN files f ON f.id = s.file_id").fetchall()
+    rows = database.execute("SELECT f.path, d.line, d.name FROM definitions d JOIN files f ON f.id = d.file_id").fetchall()
     database.close()
     chooser = random.Random(seed)
     picked = []
