@@ -10,7 +10,7 @@ packages=(
   libssl-dev libsimdjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-dev python3-pytest python3-hypothesis
-  python3-venv python3-mypy python3-pathspec python3-watchdog
+  python3-venv python3-mypy python3-pathspec python3-watchdog python3-networkx
   universal-ctags vim tmux emacs-nox neovim
   nodejs
   clang-14 libclang-rt-14-dev llvm-14 valgrind

@@ -301,6 +301,34 @@ def add_tags_options(command: argparse.ArgumentParser) -> None:
     add_wait_option(command)
 
 
+def token_count(text: str) -> int:
+    value = file_limit(text)
+    if value > 10**9:
+        raise argparse.ArgumentTypeError(f"out of range (0 to 10**9): {text}")
+    return value
+
+
+def add_map_options(command: argparse.ArgumentParser) -> None:
+    from .ranked_map import DEFAULT_TOKENS, WEIGHTS
+
+    command.add_argument(
+        "--tokens", type=token_count, default=DEFAULT_TOKENS, metavar="N",
+        help=f"size of the map, estimated as one token per 4 bytes (default: {DEFAULT_TOKENS})",
+    )
+    command.add_argument(
+        "--focus", action="append", metavar="PATH_OR_NAME",
+        help="rank toward this file, the files under this folder, or the files defining this name (repeatable)",
+    )
+    command.add_argument(
+        "--weight", action="append", metavar="NAME=VALUE",
+        help="set a weight (repeatable): " + "; ".join(
+            f"{name} ({default:g}): {meaning}" for name, (default, _, meaning) in WEIGHTS.items()),
+    )
+    command.add_argument("--refresh", action="store_true", help="refresh the index before mapping")
+    add_wait_option(command)
+    add_lookup_options(command)
+
+
 def add_source_options(command: argparse.ArgumentParser) -> None:
     command.add_argument("file", metavar="FILE", help="source file to read")
     command.add_argument(
@@ -366,6 +394,11 @@ SUBCOMMANDS: dict[str, Subcommand] = {
         "watch:run_watch",
         "Keep the index of ROOT fresh while files change, until Ctrl-C or SIGTERM.",
         add_watch_options,
+    ),
+    "map": Subcommand(
+        "ranked_map:run_map",
+        "Print the definitions the rest of the code leans on, ranked toward --focus, within --tokens.",
+        add_map_options,
     ),
     "lsp": Subcommand(
         "lsp.server:run_lsp",

@@ -25,6 +25,7 @@ if TYPE_CHECKING:
     from .index_job import FileResult, IndexSummary, RefreshCounts
     from .native_calls import Reply
     from .queries import Found, Match, Reference
+    from .ranked_map import RankedFile
     from .selection import Selection
 
 # Rows of the summary's syntax-error table on a terminal; --json has them all.
@@ -547,3 +548,58 @@ def limit_lines(summary: IndexSummary) -> list[str]:
     for path, message in summary.unreadable:
         lines.append(f"  {path}: {message}")
     return lines
+
+
+# The map's size in tokens is estimated as one token per 4 bytes of its
+# UTF-8 text, rounded up: close to what the tokenizers of language models
+# give for source code, and the same on every machine.
+BYTES_PER_TOKEN = 4
+ELISION = "..."
+
+
+def map_lines(files: list[RankedFile], chosen: dict[str, set[int]]) -> list[str]:
+    """The map's text: each file with a shown definition, best first, as
+    `path:`, then the shown signatures indented by scope, and `...` where
+    definitions are left out."""
+    lines = []
+    for file in files:
+        ordinals = sorted(chosen.get(file.path, ()))
+        if not ordinals:
+            continue
+        lines.append(f"{shown(file.path)}:")
+        # Ordinals run from 0 in source order: a gap is definitions left out.
+        following = 0
+        for ordinal in ordinals:
+            definition = file.definitions[ordinal]
+            indent = "  " * (definition.depth + 1)
+            if ordinal != following:
+                lines.append(indent + ELISION)
+            lines.append(indent + shown(definition.signature or f"{definition.kind} {definition.name}"))
+            following = ordinal + 1
+        if following != len(file.definitions):
+            lines.append("  " + ELISION)
+    return lines
+
+
+def map_tokens(files: list[RankedFile], chosen: dict[str, set[int]]) -> int:
+    size = sum(len(line.encode("utf-8", "surrogateescape")) + 1 for line in map_lines(files, chosen))
+    return -(-size // BYTES_PER_TOKEN)
+
+
+def print_map(files: list[RankedFile], chosen: dict[str, set[int]], out: Output) -> None:
+    """The map as text, or with --json one line per shown file with its score
+    and its shown definitions with theirs."""
+    if not out.as_json:
+        for line in map_lines(files, chosen):
+            out.line(line)
+        return
+    for file in files:
+        ordinals = chosen.get(file.path)
+        if not ordinals:
+            continue
+        definitions = [
+            {"line": d.line, "end_line": d.end_line, "kind": d.kind, "name": d.name, "depth": d.depth,
+             "signature": d.signature, "score": d.score}
+            for d in file.definitions if d.ordinal in ordinals
+        ]
+        out.line(json_line({"path": file.path, "score": file.score, "definitions": definitions}))

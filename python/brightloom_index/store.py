@@ -51,7 +51,7 @@ if TYPE_CHECKING:
     T = TypeVar("T")
 
 # Raised whenever the tables below change shape; another number is rebuilt.
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 
 # Set on creation (`PRAGMA application_id`): the mark of a database this
 # tool made, and the only kind it will replace or delete.
@@ -111,6 +111,19 @@ CREATE TABLE texts (
     file_id INTEGER PRIMARY KEY REFERENCES files (id),
     text BLOB NOT NULL
 );
+-- Per file, each name it references or defines: `uses` references
+-- (`imports` of them imports) and `defines` definitions. The map's links
+-- run from the files using a name to the files defining it: kept per
+-- file, they change only with the files a refresh touches.
+CREATE TABLE name_uses (
+    name TEXT NOT NULL,
+    file_id INTEGER NOT NULL REFERENCES files (id),
+    uses INTEGER NOT NULL,
+    imports INTEGER NOT NULL,
+    defines INTEGER NOT NULL,
+    PRIMARY KEY (name, file_id)
+) WITHOUT ROWID;
+CREATE INDEX name_uses_by_file ON name_uses (file_id);
 CREATE TABLE syntax_errors (
     file_id INTEGER NOT NULL REFERENCES files (id),
     line INTEGER NOT NULL,
@@ -134,7 +147,7 @@ NAME_INDEXES = {
 SCHEMA += "".join(f"CREATE INDEX {name} ON {columns};\n" for name, columns in NAME_INDEXES.items())
 
 # Tables whose rows belong to one file through `file_id`.
-PER_FILE_TABLES = ("definitions", "refs", "texts", "syntax_errors")
+PER_FILE_TABLES = ("definitions", "refs", "name_uses", "texts", "syntax_errors")
 
 # Pause between attempts to take a lock SQLite reported busy without waiting.
 BUSY_RETRY_SECONDS = 0.05
@@ -638,6 +651,49 @@ class Store:
         return typed_rows(rows, int, int, str, str, int, int, str, str, OPTIONAL_NUMBER)
 
     @reading
+    def file_paths(self) -> dict[int, str]:
+        """The path of every file, by id."""
+        return dict(typed_rows(self.connection.execute("SELECT id, path FROM files"), int, str))
+
+    @reading
+    def name_uses(self) -> list[tuple[str, int, int, int, int]]:
+        """(name, file id, references, imports, definitions) of each name in each
+        file, grouped by name: what the map's links are made of."""
+        # Checked in SQL: a million rows checked one by one in Python would
+        # cost more than reading them.
+        wrong = self.connection.execute(
+            "SELECT count(*) FROM name_uses WHERE typeof(name) != 'text' OR typeof(file_id) != 'integer'"
+            " OR typeof(uses) != 'integer' OR typeof(imports) != 'integer' OR typeof(defines) != 'integer'"
+            " OR uses < 0 OR imports < 0 OR defines < 0"
+        ).fetchone()[0]
+        if wrong:
+            raise sqlite3.DatabaseError("a stored value has the wrong type")
+        return self.connection.execute(
+            "SELECT name, file_id, uses, imports, defines FROM name_uses ORDER BY name, file_id"
+        ).fetchall()
+
+    @reading
+    def files_defining(self, name: str) -> list[int]:
+        """The ids of the files that define `name`."""
+        rows = self.connection.execute("SELECT DISTINCT file_id FROM definitions WHERE name = ?", (name,))
+        return [row[0] for row in typed_rows(rows, int)]
+
+    @reading
+    def definitions_of(self, file_ids: Sequence[int]) -> list[tuple[Any, ...]]:
+        """(file id, ordinal, kind, name, line, end_line, scope, depth, signature) of
+        every definition of the given files, in file and source order."""
+        rows: list[tuple[Any, ...]] = []
+        # In batches: SQLite limits the number of arguments of one statement.
+        for start in range(0, len(file_ids), 500):
+            batch = file_ids[start:start + 500]
+            rows += typed_rows(self.connection.execute(
+                "SELECT file_id, ordinal, kind, name, line, end_line, scope, depth, signature FROM definitions"
+                f" WHERE file_id IN ({', '.join('?' * len(batch))})", batch,
+            ), int, int, str, str, int, int, OPTIONAL_NUMBER, int, str)
+        rows.sort(key=lambda row: (row[0], row[1]))
+        return rows
+
+    @reading
     def texts(self, file_ids: Iterable[int]) -> dict[int, bytes]:
         """The stored text of each file, as its bytes."""
         import zlib
@@ -742,6 +798,21 @@ class Store:
             "INSERT INTO refs VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
             [(file_id, ordinal, kind, name, name.lower(), line, column, scope)
              for ordinal, (kind, name, line, column, scope) in enumerate(parsed.references)],
+        )
+        # After its definitions and references: the file's names are tallied
+        # from them. Left out as targets: members that hold values (fields,
+        # properties, enum variants), as a bare `Ok(...)` or `name` is seldom
+        # theirs; impl blocks, which add to a type defined elsewhere; and
+        # what is defined inside a function, out of other files' reach.
+        self.connection.execute(
+            "INSERT INTO name_uses SELECT name, ?, sum(use), sum(import), sum(define) FROM ("
+            " SELECT name, kind != 'import' AS use, kind = 'import' AS import, 0 AS define FROM refs WHERE file_id = ?"
+            " UNION ALL SELECT d.name, 0, 0, 1 FROM definitions d"
+            " LEFT JOIN definitions p ON p.file_id = d.file_id AND p.ordinal = d.scope WHERE d.file_id = ?"
+            " AND d.kind != 'impl' AND coalesce(p.kind NOT IN ('function', 'method'), 1)"
+            " AND NOT (d.depth > 0 AND d.kind IN ('field', 'property', 'enumerator', 'variable', 'constant')))"
+            " GROUP BY name",
+            (file_id, file_id, file_id),
         )
         self.connection.execute("INSERT INTO texts VALUES (?, ?)", (file_id, parsed.text))
         self.connection.executemany(

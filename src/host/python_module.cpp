@@ -16,6 +16,7 @@
 
 #include "base/interrupt_check.h"
 #include "base/thread_ready.h"
+#include "host/memory_return.h"
 #include "host/run_command.h"
 #include "text/content_hash.h"
 
@@ -190,6 +191,7 @@ PyObject* run_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t narg
     // interpreter. Running out of memory is reported as such; anything else
     // is a broken invariant and becomes PanicException.
     try {
+        const brightloom::MemoryReturn memory_return(static_cast<std::size_t>(payload_size));
         brightloom::InterruptScope interrupt_scope(signal_handler_raised);
         brightloom::Result<std::string> reply =
             brightloom::run_command(std::string_view(command, static_cast<std::size_t>(command_size)),

@@ -177,7 +177,7 @@ def check_variant(material, data, wal):
     root = str(material.root)
     problems = []
     for argv in (["find", NAME, "--root", root], ["refs", "--glob", "*", "--root", root],
-                 ["tags", "-o", "-", "--root", root], ["index", root]):
+                 ["tags", "-o", "-", "--root", root], ["map", "--root", root], ["index", root]):
         try:
             status, out, err = run_cli(*argv)
         except BaseException as error:  # noqa: B902 -- any escape is what this looks for

@@ -139,7 +139,7 @@ class TestOnlyOurDatabasesChange:
             # As versions before the mark made them: their tables, no mark.
             connection.execute("PRAGMA application_id = 0")
             connection.execute("PRAGMA user_version = 2")
-            for table in ("definitions", "refs", "texts"):
+            for table in ("definitions", "refs", "name_uses", "texts"):
                 connection.execute(f"DROP TABLE {table}")
             connection.execute("CREATE TABLE symbols (file_id INTEGER, name TEXT)")
         connection.close()

@@ -379,3 +379,20 @@ def test_index_does_not_depend_on_worker_counts(tmp_path):
         dumps.append(dump(location))
     assert dumps[0] == dumps[1]
     assert len(dumps[0][0]) == 300
+
+
+@pytest.mark.parametrize("worker_start", ["import sys; sys.exit(3)", "import os; os.read(0, 1); os._exit(3)"])
+def test_a_parse_worker_that_dies_fails_the_refresh_in_one_line(tmp_path, monkeypatch, worker_start):
+    """Whether the worker is gone before its first request or dies on it."""
+    from brightloom_index import parse_pool
+
+    root = tmp_path / "repo"
+    make_tree(root, {f"m{i:03}.py": f"def f{i}():\n    pass\n" for i in range(100)})
+    assert cli("index", str(root), "--jobs", "1")[0] == 0
+    (root / "m000.py").write_text("def changed():\n    pass\n")
+    before = dump(db_of(root))
+    monkeypatch.setattr(parse_pool, "WORKER_START", worker_start)
+    status, out, err = cli("index", str(root), "--rebuild", "--jobs", "2")
+    assert (status, out) == (2, "")
+    assert err == "brightloom-index: error: a parse worker ended unexpectedly (exit status 3)\n"
+    assert dump(db_of(root)) == before

@@ -124,3 +124,33 @@ def unexpected_keyword():
     except TypeError:
         return
     raise AssertionError("an unexpected keyword did not raise TypeError")
+
+
+# A big text's tree passes a hundred megabytes. The parse keeps up to 8 MiB
+# of its arena for the next request; anything much beyond that stayed behind.
+MAX_KEPT_AFTER_BIG_TEXT = 12 * 1024 * 1024
+BIG_TEXT_PROBE = """
+import json, os
+from brightloom_index_native import run
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+run("symbols", json.dumps({"content": "x = 1\\n", "language": "javascript"}))
+big = json.dumps({"content": "function f(a) { return g(a, [1, 2, {b: 3}]); }\\n" * 8000,
+                  "language": "javascript"})
+before = resident_bytes()
+reply = run("symbols", big)
+del big, reply
+print(resident_bytes() - before)
+"""
+
+
+def test_a_big_text_gives_its_memory_back():
+    """A parse worker that met one big file does not stay that big for the rest of its life."""
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", BIG_TEXT_PROBE], capture_output=True, text=True, check=True)
+    assert int(done.stdout) < MAX_KEPT_AFTER_BIG_TEXT, done.stdout
