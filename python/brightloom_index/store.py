@@ -594,6 +594,26 @@ class Store:
         return condition, arguments
 
     @reading
+    def symbols_containing(self, folded: str, limit: int) -> list[tuple[str, int, int, int, str, str, str]]:
+        """(path, line, column, end_line, kind, name, signature) of at most `limit` definitions whose
+        folded name starts with `folded`, then of those holding it further on; shortest names first."""
+        columns = (
+            "SELECT f.path, d.line, d.column, d.end_line, d.kind, d.name, d.signature"
+            " FROM definitions d JOIN files f ON f.id = d.file_id"
+        )
+        rows = typed_rows(self.connection.execute(
+            f"{columns} WHERE d.folded_name >= ? AND d.folded_name < ? ORDER BY length(d.name), f.path LIMIT ?",
+            (folded, folded + TOP, limit),
+        ), str, int, int, int, str, str, str)
+        if len(rows) < limit and folded:
+            # No index serves a match inside the name: this one scans the table.
+            rows += typed_rows(self.connection.execute(
+                f"{columns} WHERE instr(d.folded_name, ?) > 1 ORDER BY length(d.name), f.path LIMIT ?",
+                (folded, limit - len(rows)),
+            ), str, int, int, int, str, str, str)
+        return rows
+
+    @reading
     def find_definitions(self, query: SymbolQuery) -> list[tuple[Any, ...]]:
         """(path, line, column, end_line, kind, name, signature, language, depth, scope name)
         of the matching definitions, in path and line order."""
