@@ -266,13 +266,25 @@ def wait_until(condition, seconds=30):
         time.sleep(0.05)
 
 
+def wait_until_quiet(server_pid, quiet_seconds=1.0, seconds=30):
+    """Until no refresh child has been seen for `quiet_seconds`."""
+    deadline = time.monotonic() + seconds
+    quiet_since = time.monotonic()
+    while time.monotonic() - quiet_since < quiet_seconds:
+        assert time.monotonic() < deadline, "timed out"
+        if refreshes_running(server_pid):
+            quiet_since = time.monotonic()
+        time.sleep(0.02)
+
+
 def test_a_saved_file_reaches_the_index(sample):
     client = RawClient(sample)
     client.request(1, "initialize", {"rootUri": sample.as_uri(), "capabilities": {}})
     client.send({"jsonrpc": "2.0", "method": "initialized", "params": {}})
-    # The refresh that follows initialized starts at once; let it finish first.
-    wait_until(lambda: refreshes_running(client.process.pid))
-    wait_until(lambda: not refreshes_running(client.process.pid))
+    # The refresh that follows initialized starts at once and may end between
+    # two looks at /proc: wait for a round trip, then for a quiet second.
+    client.request(20, "workspace/symbol", {"query": "Circle"})
+    wait_until_quiet(client.process.pid)
     added = sample / "pkg" / "added.py"
     added.write_text("def saved_just_now():\n    pass\n")
     query = {"query": "saved_just"}
