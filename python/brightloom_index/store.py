@@ -33,6 +33,7 @@ from __future__ import annotations
 import os
 import sqlite3
 import stat
+from collections import Counter
 from collections.abc import Callable, Iterable, Sequence
 from time import monotonic, sleep
 
@@ -766,34 +767,31 @@ class Store:
              size, mtime_ns),
         )
         file_id = cursor.lastrowid
-        definitions = parsed.definitions
-        # Per name: [uses, imports, defines] (see name_uses in the schema).
-        tallies: dict[str, list[int]] = {}
+        definitions, references = parsed.definitions, parsed.references
         depths: list[int] = []
         rows = []
+        defined: list[str] = []
         for ordinal, (kind, name, line, column, end_line, scope, signature) in enumerate(definitions):
             # The module lists an enclosing definition before what it holds.
             depth = depths[scope] + 1 if scope is not None and 0 <= scope < ordinal else 0
             depths.append(depth)
             rows.append((file_id, ordinal, kind, name, name.lower(), line, column, end_line, scope, depth, signature))
             if is_link_target(kind, depth, scope, definitions):
-                tally = tallies.get(name)
-                if tally is None:
-                    tallies[name] = [0, 0, 1]
-                else:
-                    tally[2] += 1
+                defined.append(name)
         self.connection.executemany("INSERT INTO definitions VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
-        rows = []
-        for ordinal, (kind, name, line, column, scope) in enumerate(parsed.references):
-            rows.append((file_id, ordinal, kind, name, name.lower(), line, column, scope))
-            tally = tallies.get(name)
-            if tally is None:
-                tally = tallies[name] = [0, 0, 0]
-            tally[kind == "import"] += 1
-        self.connection.executemany("INSERT INTO refs VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
+        self.connection.executemany(
+            "INSERT INTO refs VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            [(file_id, ordinal, kind, name, name.lower(), line, column, scope)
+             for ordinal, (kind, name, line, column, scope) in enumerate(references)],
+        )
+        # The file's name tallies (see name_uses in the schema), counted from the rows in hand.
+        named = Counter([reference[1] for reference in references])
+        imported = Counter([reference[1] for reference in references if reference[0] == "import"])
+        defines = Counter(defined)
         self.connection.executemany(
             "INSERT INTO name_uses VALUES (?, ?, ?, ?, ?)",
-            [(name, file_id, uses, imports, defines) for name, (uses, imports, defines) in tallies.items()],
+            [(name, file_id, named[name] - imported[name], imported[name], defines[name])
+             for name in named.keys() | defines.keys()],
         )
         self.connection.execute("INSERT INTO texts VALUES (?, ?)", (file_id, parsed.text))
         self.connection.executemany(
