@@ -153,7 +153,7 @@ def wheel_command():
 BUILD_DIR.mkdir(parents=True, exist_ok=True)
 setup(
     package_dir={"": "python"},
-    packages=["brightloom_index", "brightloom_index_native-stubs"],
+    packages=["brightloom_index", "brightloom_index.lsp", "brightloom_index_native-stubs"],
     package_data={"brightloom_index": ["py.typed"], "brightloom_index_native-stubs": ["__init__.pyi"]},
     include_package_data=False,
     ext_modules=[Extension(MODULE_NAME, sources=[], py_limited_api=True)],

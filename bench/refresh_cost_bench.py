@@ -1,23 +1,33 @@
 #!/usr/bin/env python3
-"""Fixed cost of a refresh with nothing changed, beside `ctags -R`, and where it goes.
+"""Fixed cost of a refresh with nothing changed and of a lookup, and where it goes.
 
 Each tree is copied under /tmp (as a plain folder, or with --git as a git
-work tree with everything committed) and indexed once. Then `brightloom-index
-index -q` (nothing changed) and `ctags -R -f FILE` run alternately ROUNDS
-times, so that the machine's load hits both alike; medians and the 10th to
-90th percentile spread are printed, with the ratio of the medians (target:
-at most 0.5).
+work tree with everything committed), indexed once, and its files' times
+set back a minute, so that their stamps are settled (a file changed in the
+last two seconds is read again by every refresh). Then, alternately ROUNDS
+times, so that the machine's load hits all alike:
+
+- `brightloom-index index -q` (nothing changed) against `ctags -R -f FILE`
+  (target: at most 0.5 x);
+- `find NAME` and, where the command line has it, `refs NAME` against a
+  bare `python3 -c pass` (target: at most 25 ms more).
+
+Each figure is the median wall time with the 10th to 90th percentile
+spread, and the median processor time (user and system, all processes),
+which the load of other programs disturbs far less.
 
 The breakdown runs the same refresh in steps, each timed by itself over
-ROUNDS runs: interpreter start (`python3 -c pass`), importing the command
-line and the indexing code, choosing the files (git or the ignore-file
-walk), the scan (digests inside the module), and SQLite (opening the index,
-reading the stored files, the commit).
+ROUNDS runs: interpreter start (`python3 -c pass`), importing what the
+command line loads for `index`, choosing the files (git or the ignore-file
+walk), the digests (a stat per file while the stamps hold), and SQLite
+(opening the index, reading the stored files, the commit), plus the stat of
+every file and folder that decides whether the refresh start moves.
 
-    PYTHONPATH=build python3 bench/refresh_cost_bench.py [--git] [--rounds N] [TREE...]
+    PYTHONPATH=build python3 bench/refresh_cost_bench.py [--git] [--rounds N] [--name NAME] [TREE...]
 """
 import argparse
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -47,17 +57,17 @@ caller = NativeCaller()
 location = root + "/.brightloom/index.sqlite"
 with store.RefreshTransaction(location, False, 30, lambda text: None, True) as index:
     t3 = time.perf_counter()
-    stored = index.stored_files()
+    known = index_job.known_digests(index.stored_files())
     t4 = time.perf_counter()
-    report = digest_selection(caller, selection, {})
+    report = digest_selection(caller, selection, known)
     t5 = time.perf_counter()
     started = index.read_meta(store.REFRESH_STARTED_KEY)
     changes_since(selection.root, selection.paths, int(started))
     t6 = time.perf_counter()
 t7 = time.perf_counter()
-print(t1 - t0, t2 - t1, t5 - t4, (t4 - t2) + (t7 - t6), t6 - t5)
+print(t1 - t0, t2 - t1, t5 - t4, (t4 - t2) + (t7 - t6), t6 - t5, report.scan_calls + report.digested_here)
 """
-STEP_NAMES = ["imports", "choose files", "scan (digests)", "SQLite", "staleness stamp"]
+STEP_NAMES = ["imports", "choose files", "digests", "SQLite", "staleness stamp"]
 
 
 def environment():
@@ -67,17 +77,33 @@ def environment():
     return env
 
 
-def timed(argv, cwd, env):
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
+def timed(argv, cwd, env, cpu=None, statuses=(0,)):
+    """Wall seconds of one run; its processor seconds are appended to `cpu`."""
+    before = children_cpu()
     started = time.perf_counter()
-    subprocess.run(argv, cwd=cwd, env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return time.perf_counter() - started
+    done = subprocess.run(argv, cwd=cwd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    elapsed = time.perf_counter() - started
+    if done.returncode not in statuses:
+        raise SystemExit(f"{' '.join(argv)}: exit status {done.returncode}")
+    if cpu is not None:
+        cpu.append(children_cpu() - before)
+    return elapsed
 
 
 def spread(values):
     ordered = sorted(values)
     low = ordered[int(0.1 * (len(ordered) - 1))]
     high = ordered[int(0.9 * (len(ordered) - 1))]
-    return f"{statistics.median(values) * 1000:6.0f} ms ({low * 1000:.0f}-{high * 1000:.0f})"
+    return f"{statistics.median(values) * 1000:6.1f} ms ({low * 1000:.1f}-{high * 1000:.1f})"
+
+
+def processor(values):
+    return f"cpu {statistics.median(values) * 1000:5.1f} ms"
 
 
 def prepare(tree, work, as_git):
@@ -91,26 +117,59 @@ def prepare(tree, work, as_git):
     return copy
 
 
-def measure(tree, rounds, env):
+def settle(tree):
+    """Sets every file's times a minute back, as for a tree not edited just now."""
+    past = time.time() - 60
+    for folder, _, files in os.walk(tree):
+        for name in files:
+            os.utime(os.path.join(folder, name), (past, past), follow_symlinks=False)
+
+
+def has_refs(env):
+    done = subprocess.run([PYTHON, "-m", "brightloom_index", "refs", "--help"], env=env, capture_output=True)
+    return done.returncode == 0
+
+
+def measure(tree, rounds, env, name):
     index = [PYTHON, "-m", "brightloom_index", "index", "-q", "."]
     ctags = ["ctags", "-R", "-f", str(tree.parent / f"tags.{tree.name}"), "."]
     subprocess.run(index, cwd=tree, env=env, check=True)
-    ours, theirs = [], []
+    settle(tree)
+    # Once more, so that the stamps stored are the settled ones.
+    subprocess.run(index, cwd=tree, env=env, check=True)
+    lookups = {"find": [PYTHON, "-m", "brightloom_index", "find", name]}
+    if has_refs(env):
+        lookups["refs"] = [PYTHON, "-m", "brightloom_index", "refs", name]
+    bare = [PYTHON, "-c", "pass"]
+    walls = {key: [] for key in ["refresh", "ctags", "bare", *lookups]}
+    cpus = {key: [] for key in walls}
     for _ in range(rounds):
-        ours.append(timed(index, tree, env))
-        theirs.append(timed(ctags, tree, env))
-    ratio = statistics.median(ours) / statistics.median(theirs)
-    print(f"{tree.name}: refresh {spread(ours)}, ctags -R {spread(theirs)}, ratio {ratio:.2f}")
+        walls["refresh"].append(timed(index, tree, env, cpus["refresh"]))
+        walls["ctags"].append(timed(ctags, tree, env, cpus["ctags"]))
+        walls["bare"].append(timed(bare, tree, env, cpus["bare"]))
+        for key, argv in lookups.items():
+            # Status 1: the name is not defined in this tree, which costs the same.
+            walls[key].append(timed(argv, tree, env, cpus[key], statuses=(0, 1)))
+    ratio = statistics.median(walls["refresh"]) / statistics.median(walls["ctags"])
+    cpu_ratio = statistics.median(cpus["refresh"]) / statistics.median(cpus["ctags"])
+    print(f"{tree.name}: refresh {spread(walls['refresh'])} {processor(cpus['refresh'])}, "
+          f"ctags -R {spread(walls['ctags'])} {processor(cpus['ctags'])}, "
+          f"ratio {ratio:.2f} (processor time {cpu_ratio:.2f})")
+    print(f"  python3 -c pass     {spread(walls['bare'])} {processor(cpus['bare'])}")
+    for key in lookups:
+        extra = statistics.median(walls[key]) - statistics.median(walls["bare"])
+        print(f"  {key + ' ' + name:<19} {spread(walls[key])} {processor(cpus[key])}, "
+              f"{extra * 1000:+.1f} ms over python3 -c pass")
 
-    starts = [timed([PYTHON, "-c", "pass"], tree, env) for _ in range(rounds)]
     steps = []
     for _ in range(rounds):
         done = subprocess.run([PYTHON, "-c", STEPS, str(tree)], cwd=tree, env=env, check=True,
                               capture_output=True, text=True)
         steps.append([float(value) for value in done.stdout.split()])
-    print(f"  interpreter start   {spread(starts)}")
-    for position, name in enumerate(STEP_NAMES):
-        print(f"  {name:<19} {spread([row[position] for row in steps])}")
+    print(f"  refresh in steps (files read: {int(max(row[-1] for row in steps))}):")
+    print(f"  interpreter start   {spread(walls['bare'])}")
+    for position, step in enumerate(STEP_NAMES):
+        print(f"  {step:<19} {spread([row[position] for row in steps])}")
 
 
 def main():
@@ -118,12 +177,13 @@ def main():
     parser.add_argument("trees", nargs="*", type=Path, default=DEFAULT_TREES)
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--git", action="store_true", help="make each copy a git work tree")
+    parser.add_argument("--name", default="spawn", help="the name find and refs look up (default: spawn)")
     args = parser.parse_args()
     env = environment()
     print(f"load average: {os.getloadavg()[0]:.2f}, {os.cpu_count()} processors, python {sys.version.split()[0]}")
     with tempfile.TemporaryDirectory(prefix="refresh-cost-") as work:
         for tree in args.trees:
-            measure(prepare(tree, Path(work), args.git), args.rounds, env)
+            measure(prepare(tree, Path(work), args.git), args.rounds, env, args.name)
 
 
 if __name__ == "__main__":

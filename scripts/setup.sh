@@ -10,8 +10,8 @@ packages=(
   libssl-dev libsimdjson-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3-dev python3-pytest python3-hypothesis
-  python3-venv python3-mypy python3-pathspec python3-watchdog python3-networkx
-  universal-ctags vim tmux emacs-nox
+  python3-venv python3-mypy python3-watchdog python3-networkx
+  universal-ctags vim tmux emacs-nox neovim
   nodejs
   clang-14 libclang-rt-14-dev llvm-14 valgrind
 )
@@ -33,4 +33,9 @@ fi
 # The runtime and grammars are used as C sources only: no package script runs.
 if ! (cd third_party && npm ls --depth=0 >/dev/null 2>&1); then
   (cd third_party && npm ci --ignore-scripts --no-audit --no-fund)
+fi
+
+# The JSON-RPC client library of the language server's protocol tests.
+if ! (cd tests/lsp_client && npm ls --depth=0 >/dev/null 2>&1); then
+  (cd tests/lsp_client && npm ci --ignore-scripts --no-audit --no-fund)
 fi

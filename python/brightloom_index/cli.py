@@ -400,6 +400,11 @@ SUBCOMMANDS: dict[str, Subcommand] = {
         "Print the definitions the rest of the code leans on, ranked toward --focus, within --tokens.",
         add_map_options,
     ),
+    "lsp": Subcommand(
+        "lsp.server:run_lsp",
+        "Serve the Language Server Protocol on standard input and output for the client's workspace folders.",
+        lambda command: None,
+    ),
 }
 
 

@@ -9,8 +9,6 @@ handler goes on with the next file.
 from __future__ import annotations
 
 import argparse
-from typing import Any
-
 import os
 
 from . import index_place, render
@@ -20,6 +18,11 @@ from .native_calls import CommandFailed, NativeCaller, Reply
 from .queries import IndexPlace, stored_rules
 from .render import IndexPresenter, Output
 from .selection import SelectionRules, check_root, select_files
+
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 
 def run_hash(args: argparse.Namespace, caller: NativeCaller, out: Output) -> int:
@@ -92,7 +95,7 @@ def run_index(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
     try:
         summary = refresh(
             root, rules, location, args.rebuild, args.wait, caller, presenter, jobs=args.jobs,
-            auto_refresh=args.auto_refresh,
+            auto_refresh=args.auto_refresh, figures=not args.quiet,
         )
     finally:
         presenter.finish()

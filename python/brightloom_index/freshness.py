@@ -56,9 +56,9 @@ class Staleness:
         return self.count > 0
 
 
-def changes_since(root: str, paths: list[str], started_ns: int) -> Staleness:
+def changes_since(root: str, paths: list[str], started_ns: int, stat_files: bool = True) -> Staleness:
     """Indexed `paths` (relative to `root`) changed or gone, and source files new
-    in their folders, since `started_ns`."""
+    in their folders, since `started_ns`; the folders only without `stat_files`."""
     found = Staleness()
     folders: dict[str, set[str]] = {"": set()}
     prefix = root + os.sep
@@ -77,6 +77,8 @@ def changes_since(root: str, paths: list[str], started_ns: int) -> Staleness:
                     break
                 child = parent
         known.add(name)
+        if not stat_files:
+            continue
         try:
             if os.stat(prefix + path).st_mtime_ns >= started_ns:
                 found.add(path)

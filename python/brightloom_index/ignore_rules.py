@@ -18,7 +18,11 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, Union
+
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 # A segment is a tuple of tokens: a byte value (a literal), ANY_BYTE,
 # STAR, or a frozenset of the byte values a bracket expression takes.
@@ -27,10 +31,10 @@ STAR = -2
 # A whole segment `**`: any number of path components.
 GLOBSTAR = "**"
 
-Token = Union[int, frozenset[int]]
+Token = int | frozenset[int]
 Segment = tuple[Token, ...]
 # A pattern's parts between slashes: a segment, or GLOBSTAR.
-Part = Union[Segment, str]
+Part = Segment | str
 
 SLASH = ord("/")
 BACKSLASH = ord("\\")

@@ -13,89 +13,98 @@ from __future__ import annotations
 
 import os
 from collections import Counter
-from dataclasses import dataclass, field
-import time
 from time import perf_counter
-from typing import Any, Protocol
 
 from . import index_place, store
 from .contract import CHECK_ERROR_LIMIT, DEFAULT_MAX_FILE_SIZE, OUTLINE_SYMBOL_LIMIT, grammar_language
-from .digests import Digest, DigestReport, FileStamp, digest_selection
+from .digests import Digest, FileStamp, digest_selection, file_clock_ns
 from .freshness import changes_since
 from .native_calls import NativeCaller, Reply
-from .parse_pool import parse_files
-from .parsing import ParseRequest
 from .selection import Selection, SelectionRules, is_utf8, select_files
 
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterator
+    from typing import Any, Protocol
 
-# Linux's CLOCK_REALTIME_COARSE, the clock file times are taken from.
-FILE_CLOCK = getattr(time, "CLOCK_REALTIME_COARSE", 5)
-
-
-def file_clock_ns() -> int:
-    """Now, as the kernel stamps a file written now.
-
-    File times come from the coarse clock, which lags the precise one by up
-    to a tick: compared with the precise clock, a file written just after a
-    refresh began could look older than the refresh.
-    """
-    try:
-        return time.clock_gettime_ns(FILE_CLOCK)
-    except OSError:
-        return time.time_ns() - 50_000_000
+    from .parsing import ParseOutcome
+else:
+    Protocol = object
 
 
-@dataclass
+# Plain classes rather than dataclasses, which import inspect: a refresh
+# with nothing to do is a few tens of milliseconds.
 class FileResult:
     """Outline and check of one parsed file; `error` when it could not be read."""
 
-    path: str
-    language: str
-    outline: Reply | None = None
-    check: Reply | None = None
-    error: str | None = None
+    __slots__ = ("path", "language", "outline", "check", "error")
+
+    def __init__(
+        self,
+        path: str,
+        language: str,
+        outline: Reply | None = None,
+        check: Reply | None = None,
+        error: str | None = None,
+    ) -> None:
+        self.path = path
+        self.language = language
+        self.outline = outline
+        self.check = check
+        self.error = error
 
 
-@dataclass
 class SlowestStep:
-    command: str
-    path: str
-    seconds: float
+    __slots__ = ("command", "path", "seconds")
+
+    def __init__(self, command: str, path: str, seconds: float) -> None:
+        self.command = command
+        self.path = path
+        self.seconds = seconds
 
 
-@dataclass
 class RefreshCounts:
     """What one refresh did to the stored files."""
 
-    new: int = 0
-    changed: int = 0
-    removed: int = 0
-    unchanged: int = 0
+    def __init__(self, new: int = 0, changed: int = 0, removed: int = 0, unchanged: int = 0) -> None:
+        self.new = new
+        self.changed = changed
+        self.removed = removed
+        self.unchanged = unchanged
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, RefreshCounts) and vars(self) == vars(other)
+
+    def __repr__(self) -> str:
+        return f"RefreshCounts({vars(self)})"
 
 
-@dataclass
 class IndexSummary:
     """Figures of the index after a refresh, and of the refresh itself."""
 
-    root: str
-    location: str
-    source: str
-    max_files: int | None
-    counts: RefreshCounts = field(default_factory=RefreshCounts)
-    files: int = 0
-    lines_by_language: dict[str, int] = field(default_factory=dict)
-    files_by_language: dict[str, int] = field(default_factory=dict)
-    # Definitions and references per kind.
-    symbols_by_kind: Counter[str] = field(default_factory=Counter)
-    references_by_kind: Counter[str] = field(default_factory=Counter)
-    # (path, error count) of each indexed file whose check found syntax errors.
-    files_with_errors: list[tuple[str, int]] = field(default_factory=list)
-    slowest: SlowestStep | None = None
-    scan_cut: bool = False
-    outlines_cut: list[str] = field(default_factory=list)
-    checks_cut: list[str] = field(default_factory=list)
-    # (path, message) of selected files that could not be read in this run.
-    unreadable: list[tuple[str, str]] = field(default_factory=list)
+    def __init__(self, root: str, location: str, source: str, max_files: int | None, scan_cut: bool = False) -> None:
+        self.root = root
+        self.location = location
+        self.source = source
+        self.max_files = max_files
+        self.counts = RefreshCounts()
+        self.files = 0
+        self.lines_by_language: dict[str, int] = {}
+        self.files_by_language: dict[str, int] = {}
+        # Definitions and references per kind.
+        self.symbols_by_kind: Counter[str] = Counter()
+        self.references_by_kind: Counter[str] = Counter()
+        # (path, error count) of each indexed file whose check found syntax errors.
+        self.files_with_errors: list[tuple[str, int]] = []
+        self.slowest: SlowestStep | None = None
+        self.scan_cut = scan_cut
+        self.outlines_cut: list[str] = []
+        self.checks_cut: list[str] = []
+        # (path, message) of selected files that could not be read in this run.
+        self.unreadable: list[tuple[str, str]] = []
+        # The latest modification time of a selected file, as the digests found it.
+        self.newest_file_ns = 0
 
     def note_step(self, command: str, path: str, seconds: float) -> None:
         if self.slowest is None or seconds > self.slowest.seconds:
@@ -145,17 +154,14 @@ class IndexListener(Protocol):
         """One file parsed (and stored when it could be read)."""
 
 
-@dataclass(frozen=True)
 class PendingFile:
-    path: str
-    language: str
-    digest: Digest
-    stamp: tuple[int, int] | None
+    __slots__ = ("path", "language", "digest", "stamp")
 
-
-def stamp_of(report: DigestReport, path: str) -> tuple[int, int] | None:
-    stamp = report.stamps.get(path)
-    return None if stamp is None else (stamp.size, stamp.mtime_ns)
+    def __init__(self, path: str, language: str, digest: Digest, stamp: FileStamp | None) -> None:
+        self.path = path
+        self.language = language
+        self.digest = digest
+        self.stamp = stamp
 
 
 # A refresh storing at least this many files, and at least half as many as
@@ -178,8 +184,12 @@ def refresh(
     listener: IndexListener,
     jobs: int | None = None,
     auto_refresh: bool | None = None,
+    figures: bool = True,
 ) -> IndexSummary:
     """Chooses the files, then refreshes the index in one transaction.
+
+    `figures` False leaves the whole-index figures out of the summary (a
+    caller that prints only the refresh counts): they read every table.
 
     `auto_refresh` True or False sets whether lookups refresh a stale index
     first; None leaves the setting as it is.
@@ -200,7 +210,7 @@ def refresh(
     transaction = store.RefreshTransaction(location, rebuild, wait_seconds, listener.notice, at_default_place)
     with transaction as index:
         jobs = available_processors() if jobs is None else jobs
-        summary = refresh_index(caller, index, selection, listener, jobs, rules.max_file_size)
+        summary = refresh_index(caller, index, selection, listener, jobs, rules.max_file_size, figures)
         absolute_root = os.path.abspath(root)
         # SQLite takes UTF-8 text only: a root under a folder whose name is
         # not UTF-8 is not stored, and lookups name paths from the index's place.
@@ -227,9 +237,10 @@ def needs_new_start(index: store.Store, summary: IndexSummary, selection: Select
     if counts.new or counts.changed or counts.removed:
         return True
     previous = index.read_meta(store.REFRESH_STARTED_KEY)
-    if previous is None or not previous.isdigit():
+    if previous is None or not previous.isdigit() or summary.newest_file_ns >= int(previous):
         return True
-    stale = changes_since(selection.root, selection.paths, int(previous))
+    # Every file was looked at while digesting: only the folders are left.
+    stale = changes_since(selection.root, selection.paths, int(previous), stat_files=False)
     stale.confirm(selection.paths)
     return bool(stale)
 
@@ -241,6 +252,7 @@ def refresh_index(
     listener: IndexListener,
     jobs: int = 1,
     max_size: int = DEFAULT_MAX_FILE_SIZE,
+    figures: bool = True,
 ) -> IndexSummary:
     """Updates `index` inside its open transaction; returns the figures.
 
@@ -250,14 +262,11 @@ def refresh_index(
         root=selection.root, location="", source=selection.source, max_files=None, scan_cut=selection.cut
     )
     stored = index.stored_files()
-    known = {
-        path: (FileStamp(*row.stamp), Digest(row.digest, row.lines))
-        for path, row in stored.items()
-        if row.stamp is not None
-    }
+    known = known_digests(stored)
     started = perf_counter()
     report = digest_selection(caller, selection, known, max_size)
     summary.note_step("scan", selection.root, perf_counter() - started)
+    summary.newest_file_ns = report.newest_file_ns
 
     pending = []
     for path, row in stored.items():
@@ -271,7 +280,7 @@ def refresh_index(
             continue
         language = grammar_language(path)
         assert language is not None, "the selection keeps grammar files only"
-        stamp = stamp_of(report, path)
+        stamp = report.stamps.get(path)
         old = stored.get(path)
         if old is not None and (old.digest, old.language) == (new_digest.file_hash, language):
             summary.counts.unchanged += 1
@@ -290,10 +299,7 @@ def refresh_index(
     if bulk:
         index.drop_name_indexes()
     listener.parsing(len(pending))
-    # Workers start in "/": they get the root as an absolute path.
-    root = os.path.abspath(selection.root)
-    requests = [ParseRequest(root, item.path, item.language, max_size) for item in pending]
-    outcomes = parse_files(caller, requests, jobs)
+    outcomes = parse_pending(caller, selection.root, pending, jobs, max_size) if pending else ()
     for done, (item, outcome) in enumerate(zip(pending, outcomes), start=1):
         summary.note_step("symbols", item.path, outcome.seconds)
         if outcome.error is None and outcome.file_hash is not None:
@@ -308,8 +314,27 @@ def refresh_index(
     if bulk:
         index.create_name_indexes()
     summary.unreadable = sorted(unreadable)
-    add_stored_figures(index, summary)
+    if figures:
+        add_stored_figures(index, summary)
     return summary
+
+
+def known_digests(stored: dict[str, store.StoredFile]) -> dict[str, tuple[FileStamp, Digest]]:
+    """The stored digest of each file with a stamp, for digest_selection."""
+    return {path: (row.stamp, Digest(row.digest, row.lines)) for path, row in stored.items() if row.stamp is not None}
+
+
+def parse_pending(
+    caller: NativeCaller, root: str, pending: list[PendingFile], jobs: int, max_size: int
+) -> Iterator[ParseOutcome]:
+    # Imported only when there is something to parse.
+    from .parse_pool import parse_files
+    from .parsing import ParseRequest
+
+    # Workers start in "/": they get the root as an absolute path.
+    absolute_root = os.path.abspath(root)
+    requests = [ParseRequest(absolute_root, item.path, item.language, max_size) for item in pending]
+    return parse_files(caller, requests, jobs)
 
 
 def add_stored_figures(index: store.Store, summary: IndexSummary) -> None:

@@ -177,7 +177,8 @@ def refresh_before_reading(
     # The default place is prepared (folder, marker, .gitignore) as `index` would.
     location = None if index_place.is_default_location(place.location, root) else place.location
     quiet = Output(out.stdout, out.stderr, as_json=False, progress=False, quiet=out.quiet)
-    return refresh(root, rules, location, False, wait_seconds, caller, render.IndexPresenter(quiet), jobs=jobs)
+    presenter = render.IndexPresenter(quiet)
+    return refresh(root, rules, location, False, wait_seconds, caller, presenter, jobs=jobs, figures=False)
 
 
 def check_text_arguments(args: argparse.Namespace) -> None:

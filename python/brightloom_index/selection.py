@@ -16,15 +16,17 @@ from __future__ import annotations
 import json
 import os
 import subprocess
-from collections.abc import Iterable
-from dataclasses import dataclass, field
-from typing import Any
 
 from .contract import DEFAULT_MAX_FILE_SIZE, PRUNED_DIRS, grammar_language
 from .errors import Failure
 from .ignore_rules import IgnorePattern, covers, decide, parse_globs, parse_ignore_text
 from .index_place import INDEX_FOLDER
 from .tree_files import Unreadable, read_tree_file
+
+# typing is for the checker only (see cli.py).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Iterable
 
 
 # Files holding ignore rules outside git, in rising precedence within a folder.
@@ -39,16 +41,39 @@ class SelectionFailed(Failure):
     """The root cannot be listed; the message names it."""
 
 
-@dataclass(frozen=True)
+# Plain classes rather than dataclasses, which import inspect: a refresh
+# with nothing to do is a few tens of milliseconds.
 class SelectionRules:
     """The user's choices on top of the ignore rules."""
 
-    use_ignore_rules: bool = True
-    excludes: tuple[str, ...] = ()
-    includes: tuple[str, ...] = ()
-    max_files: int | None = None
-    # Larger files are listed as skipped, never parsed.
-    max_file_size: int = DEFAULT_MAX_FILE_SIZE
+    __slots__ = ("use_ignore_rules", "excludes", "includes", "max_files", "max_file_size")
+
+    def __init__(
+        self,
+        use_ignore_rules: bool = True,
+        excludes: tuple[str, ...] = (),
+        includes: tuple[str, ...] = (),
+        max_files: int | None = None,
+        # Larger files are listed as skipped, never parsed.
+        max_file_size: int = DEFAULT_MAX_FILE_SIZE,
+    ) -> None:
+        self.use_ignore_rules = use_ignore_rules
+        self.excludes = excludes
+        self.includes = includes
+        self.max_files = max_files
+        self.max_file_size = max_file_size
+
+    def values(self) -> tuple[object, ...]:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, SelectionRules) and self.values() == other.values()
+
+    def __hash__(self) -> int:
+        return hash(self.values())
+
+    def __repr__(self) -> str:
+        return f"SelectionRules{self.values()!r}"
 
     def to_text(self) -> str:
         """The rules as one JSON text, as the index stores them."""
@@ -88,24 +113,26 @@ class SelectionRules:
         return cls(use_ignore_rules, tuple(excludes), tuple(includes), max_files, max_file_size)
 
 
-@dataclass
 class Selection:
     """The files chosen under `root`, with what was left out on the way."""
 
-    root: str
-    # "git", "ignore files" or "no ignore rules": whose view the list is.
-    source: str
-    # Paths relative to the root, `/`-separated, sorted by their UTF-8 bytes.
-    paths: list[str] = field(default_factory=list)
-    # Ignored folders (relative) that hold files of a grammar language: the
-    # digest step must not walk into them.
-    ignored_dirs: list[str] = field(default_factory=list)
-    # True when --max-files left eligible files out.
-    cut: bool = False
-    # (name, reason) of files that could not be taken, such as names that are not UTF-8.
-    unlisted: list[tuple[str, str]] = field(default_factory=list)
-    # One line each: ignore lines skipped, folders not read, subtrees left out.
-    notes: list[str] = field(default_factory=list)
+    __slots__ = ("root", "source", "paths", "ignored_dirs", "cut", "unlisted", "notes")
+
+    def __init__(self, root: str, source: str) -> None:
+        self.root = root
+        # "git", "ignore files" or "no ignore rules": whose view the list is.
+        self.source = source
+        # Paths relative to the root, `/`-separated, sorted by their UTF-8 bytes.
+        self.paths: list[str] = []
+        # Ignored folders (relative) that hold files of a grammar language: the
+        # digest step must not walk into them.
+        self.ignored_dirs: list[str] = []
+        # True when --max-files left eligible files out.
+        self.cut = False
+        # (name, reason) of files that could not be taken, such as names that are not UTF-8.
+        self.unlisted: list[tuple[str, str]] = []
+        # One line each: ignore lines skipped, folders not read, subtrees left out.
+        self.notes: list[str] = []
 
 
 def check_root(root: str) -> None:

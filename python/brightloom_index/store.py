@@ -74,9 +74,12 @@ CREATE TABLE files (
     -- Declarations in the outline reply (it stops at 200) and errors of the check.
     symbol_count INTEGER NOT NULL,
     error_count INTEGER NOT NULL,
-    -- Size and mtime of a file the package digested itself, NULL for scanned ones.
+    -- The file's stamp when digested, NULL when it had changed too recently
+    -- to trust: while it holds, the file is not read again.
     size INTEGER,
-    mtime_ns INTEGER
+    mtime_ns INTEGER,
+    ctime_ns INTEGER,
+    inode INTEGER
 );
 -- Every definition at any depth. `ordinal` is its place in the file's
 -- list, `scope` the ordinal of the enclosing definition (NULL at file level).
@@ -395,17 +398,33 @@ def writing(method: Callable[P, T]) -> Callable[P, T]:
     return guarded
 
 
+# The columns of a file's stamp (see digests.FileStamp).
+STAMP_COLUMNS = ("size", "mtime_ns", "ctime_ns", "inode")
+
+
+def stamp_values(stamp: tuple[int, int, int, int] | None) -> tuple[int | None, ...]:
+    return (None,) * len(STAMP_COLUMNS) if stamp is None else stamp
+
+
+def stored_stamp(size: Any, mtime_ns: Any, ctime_ns: Any, inode: Any) -> tuple[int, int, int, int] | None:
+    """A stored stamp, None when any of its columns is NULL."""
+    stamp = (size, mtime_ns, ctime_ns, inode)
+    return None if None in stamp else stamp
+
+
 class StoredFile:
     """What a refresh needs to know of an indexed file."""
 
     __slots__ = ("file_id", "digest", "language", "lines", "stamp")
 
-    def __init__(self, file_id: int, digest: str, language: str, lines: int, stamp: tuple[int, int] | None) -> None:
+    def __init__(
+        self, file_id: int, digest: str, language: str, lines: int, stamp: tuple[int, int, int, int] | None
+    ) -> None:
         self.file_id = file_id
         self.digest = digest
         self.language = language
         self.lines = lines
-        # (size, mtime_ns) when the package digested the file itself.
+        # (size, mtime_ns, ctime_ns, inode) when settled enough to trust.
         self.stamp = stamp
 
 
@@ -535,12 +554,14 @@ class Store:
     @reading
     def stored_files(self) -> dict[str, StoredFile]:
         rows = typed_rows(
-            self.connection.execute("SELECT path, id, digest, language, lines, size, mtime_ns FROM files"),
-            str, int, str, str, int, (int, type(None)), (int, type(None)),
+            self.connection.execute(
+                "SELECT path, id, digest, language, lines, size, mtime_ns, ctime_ns, inode FROM files"
+            ),
+            str, int, str, str, int, *[(int, type(None))] * len(STAMP_COLUMNS),
         )
         return {
-            path: StoredFile(file_id, digest, language, lines, None if size is None else (size, mtime_ns))
-            for path, file_id, digest, language, lines, size, mtime_ns in rows
+            path: StoredFile(file_id, digest, language, lines, stored_stamp(size, mtime_ns, ctime_ns, inode))
+            for path, file_id, digest, language, lines, size, mtime_ns, ctime_ns, inode in rows
         }
 
     @reading
@@ -572,6 +593,26 @@ class Store:
                 condition += f" AND {column} IN ({', '.join('?' * len(values))})"
                 arguments.extend(values)
         return condition, arguments
+
+    @reading
+    def symbols_containing(self, folded: str, limit: int) -> list[tuple[str, int, int, int, str, str, str]]:
+        """(path, line, column, end_line, kind, name, signature) of at most `limit` definitions whose
+        folded name starts with `folded`, then of those holding it further on; shortest names first."""
+        columns = (
+            "SELECT f.path, d.line, d.column, d.end_line, d.kind, d.name, d.signature"
+            " FROM definitions d JOIN files f ON f.id = d.file_id"
+        )
+        rows = typed_rows(self.connection.execute(
+            f"{columns} WHERE d.folded_name >= ? AND d.folded_name < ? ORDER BY length(d.name), f.path LIMIT ?",
+            (folded, folded + TOP, limit),
+        ), str, int, int, int, str, str, str)
+        if len(rows) < limit and folded:
+            # No index serves a match inside the name: this one scans the table.
+            rows += typed_rows(self.connection.execute(
+                f"{columns} WHERE instr(d.folded_name, ?) > 1 ORDER BY length(d.name), f.path LIMIT ?",
+                (folded, limit - len(rows)),
+            ), str, int, int, int, str, str, str)
+        return rows
 
     @reading
     def find_definitions(self, query: SymbolQuery) -> list[tuple[Any, ...]]:
@@ -743,9 +784,11 @@ class Store:
             self.connection.execute(f"CREATE INDEX IF NOT EXISTS {name} ON {columns}")
 
     @writing
-    def write_stamp(self, file_id: int, stamp: tuple[int, int] | None) -> None:
-        size, mtime_ns = stamp if stamp is not None else (None, None)
-        self.connection.execute("UPDATE files SET size = ?, mtime_ns = ? WHERE id = ?", (size, mtime_ns, file_id))
+    def write_stamp(self, file_id: int, stamp: tuple[int, int, int, int] | None) -> None:
+        self.connection.execute(
+            "UPDATE files SET size = ?, mtime_ns = ?, ctime_ns = ?, inode = ? WHERE id = ?",
+            (*stamp_values(stamp), file_id),
+        )
 
     @writing
     def delete_file(self, file_id: int) -> None:
@@ -754,17 +797,18 @@ class Store:
         self.connection.execute("DELETE FROM files WHERE id = ?", (file_id,))
 
     @writing
-    def insert_file(self, path: str, language: str, stamp: tuple[int, int] | None, parsed: ParseOutcome) -> None:
+    def insert_file(
+        self, path: str, language: str, stamp: tuple[int, int, int, int] | None, parsed: ParseOutcome
+    ) -> None:
         """One parsed file: its digest, outline count and check as parsed, its
         definitions, references and syntax errors, and its compressed text."""
         assert parsed.outline is not None and parsed.check is not None
-        size, mtime_ns = stamp if stamp is not None else (None, None)
         check = parsed.check
         cursor = self.connection.execute(
-            "INSERT INTO files (path, language, digest, lines, symbol_count, error_count, size, mtime_ns)"
-            " VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+            "INSERT INTO files (path, language, digest, lines, symbol_count, error_count,"
+            " size, mtime_ns, ctime_ns, inode) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
             (path, language, parsed.file_hash, parsed.total_lines, parsed.outline["symbol_count"], check["error_count"],
-             size, mtime_ns),
+             *stamp_values(stamp)),
         )
         file_id = cursor.lastrowid
         definitions, references = parsed.definitions, parsed.references

@@ -14,7 +14,6 @@ describes, whatever changes under it.
 from __future__ import annotations
 
 import errno
-import hashlib
 import os
 import stat
 
@@ -139,6 +138,9 @@ def digest_of_text_bytes(data: bytes) -> tuple[str, int]:
     """`digest_bytes` of bytes known to be UTF-8."""
     # The scan counts the line feeds of the text as read, before the lone
     # carriage returns become line feeds for the digest.
+    # Imported on first use: a refresh with nothing changed reads no file.
+    import hashlib
+
     lines = data.count(b"\n") + 1 if data else 0
     if b"\r" in data:
         data = data.replace(b"\r\n", b"\n").replace(b"\r", b"\n")

@@ -316,7 +316,7 @@ def run_watch(args: argparse.Namespace, caller: NativeCaller, out: Output) -> in
     def refresh_once() -> str:
         nonlocal first_refresh
         started = monotonic()
-        summary = refresh(root, rules, database, False, args.wait, caller, listener, jobs=args.jobs)
+        summary = refresh(root, rules, database, False, args.wait, caller, listener, jobs=args.jobs, figures=False)
         counts = summary.counts
         if counts.new or counts.changed or counts.removed or first_refresh:
             # The tags files follow the index; failures are reported, the watch goes on.

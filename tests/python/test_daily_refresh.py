@@ -49,6 +49,19 @@ class TestStaleness:
         change(indexed)
         assert note_of("Parser") == ""
 
+    @pytest.mark.parametrize("change", [
+        lambda root: os.utime(root / "app.py"),
+        lambda root: os.utime(root / "web"),
+    ])
+    def test_a_refresh_after_a_touch_without_change_ends_the_note(self, indexed, change):
+        change(indexed)
+        assert "changed since the last refresh" in note_of("Parser") or os.path.isdir(indexed / "web")
+        # Past the clock tick of the change, which a refresh starting within it counts as after it.
+        time.sleep(0.05)
+        summary = json.loads(cli("index", "--json")[1].splitlines()[-1])
+        assert summary["refresh"]["unchanged"] == summary["files"]
+        assert note_of("Parser") == ""
+
     def test_quiet_and_refreshed_lookups_say_nothing(self, indexed):
         (indexed / "app.py").write_text("def other(): pass\n")
         assert cli("find", "-q", "other") == (1, "", "")

@@ -117,27 +117,6 @@ class TestIncrementalRefresh:
         status, out, _ = cli("index", str(project))
         assert "Not indexed, could not be read: 1 files" in out and "a.py: stream did not contain valid UTF-8" in out
 
-    def test_files_digested_here_are_not_read_again_while_their_stamp_holds(self, tmp_path, monkeypatch):
-        # The scan matches extensions case-sensitively, so the package digests
-        # `Loose.PY` itself.
-        root = tmp_path / "stamps"
-        make_tree(root, {"Loose.PY": "def loose(): pass\n", "Fresh.PY": "def fresh(): pass\n", "a.py": ""})
-        an_hour_ago = time.time() - 3600
-        os.utime(root / "Loose.PY", (an_hour_ago, an_hour_ago))
-        index(root)
-        reads = []
-        real_read = digests.read_tree_file
-        monkeypatch.setattr(
-            digests, "read_tree_file", lambda root, path, size: reads.append(f"{root}/{path}") or real_read(root, path, size)
-        )
-        assert index(root)[-1]["refresh"]["unchanged"] == 3
-        # Only the file changed moments ago is read again: its stamp is too recent to trust.
-        assert reads == [f"{root}/Fresh.PY"]
-        (root / "Loose.PY").write_text("def loose2(): pass\n")
-        (root / "Fresh.PY").write_text("def fresh2(): pass\n")  # same size, same moment
-        assert index(root)[-1]["refresh"]["changed"] == 2
-        assert {"loose2", "fresh2"} <= {row[2] for row in dump(db_of(root))[1]}
-
     @pytest.mark.parametrize("jobs", ["1", "2"])
     def test_stored_digest_is_that_of_the_text_parsed(self, tmp_path, monkeypatch, jobs):
         # Truncated between its digest and its parse, then written back with
@@ -170,6 +149,98 @@ class TestIncrementalRefresh:
         (project / "a.py").chmod(0)
         summary = index(project)[-1]
         assert summary["limits"]["unreadable"] == [{"path": "a.py", "error": "Permission denied (os error 13)"}]
+
+
+def stored_stamps(location):
+    with sqlite3.connect(location) as connection:
+        rows = connection.execute("SELECT path, size, mtime_ns, ctime_ns, inode FROM files ORDER BY path")
+        return {path: None if None in stamp else stamp for path, *stamp in rows}
+
+
+class TestStamps:
+    """A file whose size, times and inode are as stored is not read again;
+    one that changed too recently to tell is read until it settles."""
+
+    @pytest.fixture(name="later")
+    def later_fixture(self, monkeypatch):
+        self.later(monkeypatch)
+
+    @staticmethod
+    def later(monkeypatch):
+        """Every stamp taken as if three seconds had passed since the files were written."""
+        real_clock = digests.file_clock_ns
+        monkeypatch.setattr(digests, "file_clock_ns", lambda: real_clock() + 3_000_000_000)
+
+    @pytest.fixture
+    def reads(self, monkeypatch):
+        paths = []
+        real_read = digests.read_tree_file
+        monkeypatch.setattr(
+            digests, "read_tree_file", lambda root, path, size: paths.append(path) or real_read(root, path, size)
+        )
+        return paths
+
+    def test_settled_tree_is_refreshed_without_reading_a_file_or_calling_the_module(self, tmp_path, later, reads):
+        # The scan matches extensions case-sensitively: `Loose.PY` is digested by the package.
+        root = tmp_path / "settled"
+        make_tree(root, {"Loose.PY": "def loose(): pass\n", **{f"m{n}.py": f"def m{n}(): pass\n" for n in range(8)}})
+        index(root)
+        assert None not in stored_stamps(db_of(root)).values()
+        reads.clear()
+        caller, calls = counting_caller()
+        assert index(root, caller=caller)[-1]["refresh"]["unchanged"] == 9
+        assert (calls, reads) == ([], [])
+        # One file of eight changed: read here, no scan of the whole folder.
+        (root / "m3.py").write_text("def m3_longer(): pass\n")
+        (root / "Loose.PY").write_text("def loose2(): pass\n")
+        records = index(root, caller=caller)
+        assert records[-1]["refresh"]["changed"] == 2 and "scan" not in calls
+        assert sorted(reads) == ["Loose.PY", "m3.py"]
+        # Most of them changed: one scan reads them all.
+        for n in range(8):
+            (root / f"m{n}.py").write_text(f"def m{n}_again(): pass\n")
+        assert index(root, caller=caller)[-1]["refresh"]["changed"] == 8 and calls.count("scan") == 1
+        assert {f"m{n}_again" for n in range(8)} <= {row[2] for row in dump(db_of(root))[1]}
+
+    def test_file_changed_in_the_tick_of_its_stamp_is_still_read(self, tmp_path, reads):
+        root = tmp_path / "racy"
+        make_tree(root, {"a.py": "def one(): pass\n", "B.PY": "def two(): pass\n"})
+        old = time.time_ns() - 3_600_000_000_000
+        os.utime(root / "a.py", ns=(old, old))
+        first = {name: os.stat(root / name) for name in ("a.py", "B.PY")}
+        index(root)
+        # Changed moments ago (a.py's change time is the utime call): no stamp kept.
+        assert stored_stamps(db_of(root)) == {"B.PY": None, "a.py": None}
+        # Rewritten with the same size and modification time, as within one clock tick.
+        for name, text in (("a.py", "def eno(): pass\n"), ("B.PY", "def owt(): pass\n")):
+            (root / name).write_text(text)
+            os.utime(root / name, ns=(first[name].st_atime_ns, first[name].st_mtime_ns))
+        reads.clear()
+        assert index(root)[-1]["refresh"]["changed"] == 2
+        assert {"eno", "owt"} <= {row[2] for row in dump(db_of(root))[1]}
+
+    @pytest.mark.parametrize("settled", [False, True])
+    def test_a_lower_size_limit_takes_an_indexed_file_out(self, tmp_path, monkeypatch, settled):
+        if settled:
+            self.later(monkeypatch)
+        root = tmp_path / "limit"
+        make_tree(root, {"big.py": "x = 1\n" * 400, "small.py": "def s(): pass\n"})
+        index(root)
+        summary = index(root, "--max-file-size", "1K")[-1]
+        assert summary["refresh"]["removed"] == 1
+        assert summary["limits"]["unreadable"] == [{"path": "big.py", "error": "skipped: larger than 1 KiB (--max-file-size)"}]
+        assert [row[0] for row in dump(db_of(root))[0]] == ["small.py"]
+
+    def test_file_replaced_by_another_of_the_same_size_and_time_is_read(self, tmp_path, later):
+        root = tmp_path / "replaced"
+        make_tree(root, {"a.py": "def one(): pass\n", "b.py": ""})
+        index(root)
+        before = os.stat(root / "a.py")
+        (root / "new.tmp").write_text("def two(): pass\n")
+        os.utime(root / "new.tmp", ns=(before.st_atime_ns, before.st_mtime_ns))
+        os.replace(root / "new.tmp", root / "a.py")
+        assert index(root)[-1]["refresh"]["changed"] == 1
+        assert "two" in {row[2] for row in dump(db_of(root))[1]}
 
 
 class TestStorage:
