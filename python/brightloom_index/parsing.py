@@ -77,7 +77,7 @@ def parse_one(caller: NativeCaller, request: ParseRequest) -> ParseOutcome:
     try:
         # Read here under the tree's rules (no link, no FIFO, the size
         # limit) and handed over as text: the module never opens the file.
-        text, digest = read_tree_text(request.root, request.path, request.max_size)
+        text, data, digest = read_tree_text(request.root, request.path, request.max_size)
         outcome.calls = 1
         try:
             reply = caller.call("symbols", {"content": text, "language": request.language})
@@ -97,7 +97,8 @@ def parse_one(caller: NativeCaller, request: ParseRequest) -> ParseOutcome:
         (r["kind"], r["name"], r["line"], r["column"], r["scope"]) for r in reply["references"]
     ]
     outcome.file_hash, outcome.total_lines = digest
-    outcome.text = zlib.compress(text.encode("utf-8"), TEXT_COMPRESSION_LEVEL)
+    # The bytes read are that text's UTF-8 already: no encoding again.
+    outcome.text = zlib.compress(data, TEXT_COMPRESSION_LEVEL)
     return outcome
 
 

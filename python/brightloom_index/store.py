@@ -33,6 +33,7 @@ from __future__ import annotations
 import os
 import sqlite3
 import stat
+from collections import Counter
 from collections.abc import Callable, Iterable, Sequence
 from time import monotonic, sleep
 
@@ -45,7 +46,7 @@ if TYPE_CHECKING:
     from types import TracebackType
     from typing import Any, ParamSpec, TypeVar
 
-    from .parsing import ParseOutcome
+    from .parsing import DefinitionRow, ParseOutcome
 
     P = ParamSpec("P")
     T = TypeVar("T")
@@ -810,39 +811,53 @@ class Store:
              *stamp_values(stamp)),
         )
         file_id = cursor.lastrowid
+        definitions, references = parsed.definitions, parsed.references
         depths: list[int] = []
         rows = []
-        for ordinal, (kind, name, line, column, end_line, scope, signature) in enumerate(parsed.definitions):
+        defined: list[str] = []
+        for ordinal, (kind, name, line, column, end_line, scope, signature) in enumerate(definitions):
             # The module lists an enclosing definition before what it holds.
-            depths.append(depths[scope] + 1 if scope is not None and 0 <= scope < ordinal else 0)
-            rows.append((file_id, ordinal, kind, name, name.lower(), line, column, end_line, scope,
-                         depths[ordinal], signature))
+            depth = depths[scope] + 1 if scope is not None and 0 <= scope < ordinal else 0
+            depths.append(depth)
+            rows.append((file_id, ordinal, kind, name, name.lower(), line, column, end_line, scope, depth, signature))
+            if is_link_target(kind, depth, scope, definitions):
+                defined.append(name)
         self.connection.executemany("INSERT INTO definitions VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
         self.connection.executemany(
             "INSERT INTO refs VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
             [(file_id, ordinal, kind, name, name.lower(), line, column, scope)
-             for ordinal, (kind, name, line, column, scope) in enumerate(parsed.references)],
+             for ordinal, (kind, name, line, column, scope) in enumerate(references)],
         )
-        # After its definitions and references: the file's names are tallied
-        # from them. Left out as targets: members that hold values (fields,
-        # properties, enum variants), as a bare `Ok(...)` or `name` is seldom
-        # theirs; impl blocks, which add to a type defined elsewhere; and
-        # what is defined inside a function, out of other files' reach.
-        self.connection.execute(
-            "INSERT INTO name_uses SELECT name, ?, sum(use), sum(import), sum(define) FROM ("
-            " SELECT name, kind != 'import' AS use, kind = 'import' AS import, 0 AS define FROM refs WHERE file_id = ?"
-            " UNION ALL SELECT d.name, 0, 0, 1 FROM definitions d"
-            " LEFT JOIN definitions p ON p.file_id = d.file_id AND p.ordinal = d.scope WHERE d.file_id = ?"
-            " AND d.kind != 'impl' AND coalesce(p.kind NOT IN ('function', 'method'), 1)"
-            " AND NOT (d.depth > 0 AND d.kind IN ('field', 'property', 'enumerator', 'variable', 'constant')))"
-            " GROUP BY name",
-            (file_id, file_id, file_id),
+        # The file's name tallies (see name_uses in the schema), counted from the rows in hand.
+        named = Counter([reference[1] for reference in references])
+        imported = Counter([reference[1] for reference in references if reference[0] == "import"])
+        defines = Counter(defined)
+        self.connection.executemany(
+            "INSERT INTO name_uses VALUES (?, ?, ?, ?, ?)",
+            [(name, file_id, named[name] - imported[name], imported[name], defines[name])
+             for name in named.keys() | defines.keys()],
         )
         self.connection.execute("INSERT INTO texts VALUES (?, ?)", (file_id, parsed.text))
         self.connection.executemany(
             "INSERT INTO syntax_errors (file_id, line, column, kind, message, snippet) VALUES (?, ?, ?, ?, ?, ?)",
             [(file_id, e["line"], e["column"], e["kind"], e["message"], e["snippet"]) for e in check["errors"]],
         )
+
+
+# Kinds of definition that are never a target of the map's links: members
+# that hold values, as a bare `Ok(...)` or `name` is seldom theirs (when
+# nested), and impl blocks, which add to a type defined elsewhere.
+VALUE_MEMBER_KINDS = frozenset({"field", "property", "enumerator", "variable", "constant"})
+BODY_KINDS = ("function", "method")
+
+
+def is_link_target(kind: str, depth: int, scope: int | None, definitions: Sequence[DefinitionRow]) -> bool:
+    """Whether a definition counts among its file's `defines`: not an impl
+    block, not a nested value member, and not inside a function, out of
+    other files' reach."""
+    if kind == "impl" or (depth > 0 and kind in VALUE_MEMBER_KINDS):
+        return False
+    return scope is None or not 0 <= scope < len(definitions) or definitions[scope][0] not in BODY_KINDS
 
 
 class RefreshTransaction:

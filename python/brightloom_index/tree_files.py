@@ -110,11 +110,11 @@ def has_link_on_the_way(root: str, relative: str) -> bool:
     return False
 
 
-def read_tree_text(root: str, relative: str, max_size: int) -> tuple[str, tuple[str, int]]:
-    """The text of a file under `root` and the digest of those very bytes."""
+def read_tree_text(root: str, relative: str, max_size: int) -> tuple[str, bytes, tuple[str, int]]:
+    """The text of a file under `root`, its very bytes and their digest."""
     data, _ = read_tree_file(root, relative, max_size)
-    digest = digest_bytes(data)
-    return data.decode("utf-8"), digest
+    text = decoded(data)
+    return text, data, digest_of_text_bytes(data)
 
 
 def digest_bytes(data: bytes) -> tuple[str, int]:
@@ -123,10 +123,19 @@ def digest_bytes(data: bytes) -> tuple[str, int]:
     Raises Unreadable when the bytes are not UTF-8 (the scan drops such files;
     the index names them).
     """
+    decoded(data)
+    return digest_of_text_bytes(data)
+
+
+def decoded(data: bytes) -> str:
     try:
-        data.decode("utf-8")
+        return data.decode("utf-8")
     except UnicodeDecodeError:
         raise Unreadable(NOT_UTF8) from None
+
+
+def digest_of_text_bytes(data: bytes) -> tuple[str, int]:
+    """`digest_bytes` of bytes known to be UTF-8."""
     # The scan counts the line feeds of the text as read, before the lone
     # carriage returns become line feeds for the digest.
     # Imported on first use: a refresh with nothing changed reads no file.

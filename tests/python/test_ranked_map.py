@@ -160,3 +160,41 @@ def test_walk_through_names_equals_pagerank_over_file_links():
     expected = _pagerank_python(links, alpha=weights["damping"], personalization=dict(enumerate(teleport)),
                                 tol=1e-12, max_iter=1000)
     assert ours == pytest.approx([expected[node] for node in range(12)], abs=1e-5)
+
+
+# The rule of a file's name tallies, as a query over its stored rows.
+NAME_USES_BY_RULE = """
+SELECT name, file_id, sum(use), sum(import), sum(define) FROM (
+  SELECT name, file_id, kind != 'import' AS use, kind = 'import' AS import, 0 AS define FROM refs
+  UNION ALL SELECT d.name, d.file_id, 0, 0, 1 FROM definitions d
+  LEFT JOIN definitions p ON p.file_id = d.file_id AND p.ordinal = d.scope
+  WHERE d.kind != 'impl' AND coalesce(p.kind NOT IN ('function', 'method'), 1)
+  AND NOT (d.depth > 0 AND d.kind IN ('field', 'property', 'enumerator', 'variable', 'constant')))
+GROUP BY name, file_id ORDER BY name, file_id
+"""
+
+
+def test_name_tallies_follow_the_stored_rows(tmp_path):
+    # Imports, repeated uses, impl blocks, nested fields and constants,
+    # definitions inside functions and methods, names defined and used.
+    root = tmp_path / "tallies"
+    make_tree(root, {
+        "shapes.rs": "use std::fmt::Display;\nuse crate::Area;\nstruct Square { side: u32 }\n"
+                     "impl Area for Square {\n    const SIDES: u32 = 4;\n    fn area(&self) -> u32 {\n"
+                     "        fn helper() -> u32 { 1 }\n        helper() * self.side * self.side\n    }\n}\n"
+                     "enum Colour { Red, Green }\nfn main() { let s = Square { side: 2 }; s.area(); s.area(); }\n",
+        "model.py": "import os\nfrom shapes import Square\n\nclass Model:\n    limit = 3\n\n"
+                    "    def run(self):\n        def inner():\n            return Square()\n"
+                    "        return inner() or os.getcwd() or Model()\n",
+        "app.ts": "import { Model } from './model';\nexport class App extends Model {\n  count = 0;\n"
+                  "  start(): void { const local = () => this.count; local(); new App(); }\n}\n",
+    })
+    database = tmp_path / "tallies.sqlite"
+    assert cli("index", str(root), "--db", str(database))[0] == 0
+    import sqlite3
+    with sqlite3.connect(database) as connection:
+        stored = connection.execute("SELECT * FROM name_uses ORDER BY name, file_id").fetchall()
+        expected = connection.execute(NAME_USES_BY_RULE).fetchall()
+    assert stored == expected
+    names = {row[0] for row in stored}
+    assert {"Square", "Model", "helper", "area"} <= names and "SIDES" not in names
