@@ -72,10 +72,10 @@ WORKER_START = (
 def import_folders() -> list[str]:
     """The folders holding this package and the native module, in that order."""
     package_folder = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    spec = importlib.util.find_spec("brightloom_index_native")
+    found = importlib.util.find_spec("brightloom_index_native")
     folders = [package_folder]
-    if spec is not None and spec.origin is not None:
-        folders.append(os.path.dirname(os.path.abspath(spec.origin)))
+    if found is not None and found.origin is not None:
+        folders.append(os.path.dirname(os.path.abspath(found.origin)))
     return folders
 
 
