@@ -4,7 +4,7 @@
 # Installs what is missing (scripts/setup.sh), builds the module alone into
 # build/ (the tests are built by scripts/test.sh), installs the package with
 # pip into the virtual environment .venv, made from Debian's interpreter with
-# --system-site-packages so that Debian's pathspec serves and no package
+# --system-site-packages so that Debian's watchdog serves `watch` and no package
 # index is needed, and links .venv/bin/brightloom-index into
 # $BRIGHTLOOM_BIN_DIR (default: /usr/local/bin when writable, else
 # ~/.local/bin). Then it indexes this repository and looks a name up.

@@ -7,6 +7,7 @@
 
 #include "outline/outline_rules.h"
 #include "outline/signature.h"
+#include "syntax/node_text.h"
 #include "syntax/tree_cursor_owner.h"
 #include "text/utf8.h"
 
@@ -77,11 +78,6 @@ TSNode declaration_target(TSNode child, const FieldIds& fields) {
         return ts_node_is_null(inner) ? child : inner;
     }
     return child;
-}
-
-std::string_view node_text(TSNode node, std::string_view source) {
-    const std::uint32_t start = ts_node_start_byte(node);
-    return source.substr(start, ts_node_end_byte(node) - start);
 }
 
 std::string_view name_of(TSNode target, const WalkContext& context) {

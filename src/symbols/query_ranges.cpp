@@ -1,19 +1,9 @@
 #include "query_ranges.h"
 
+#include "syntax/skip_subtree.h"
 #include "syntax/tree_cursor_owner.h"
 
 namespace brightloom {
-namespace {
-
-// The next node in pre-order outside the current one; false past the end.
-bool skip_subtree(TSTreeCursor* cursor) {
-    while (!ts_tree_cursor_goto_next_sibling(cursor)) {
-        if (!ts_tree_cursor_goto_parent(cursor)) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 QueryPlan plan_symbol_query(TSNode root, std::uint32_t text_bytes) {
     QueryPlan plan;

@@ -12,6 +12,7 @@
 #include "symbols/query_texts.h"
 #include "languages/language_table.h"
 #include "symbols/query_ranges.h"
+#include "syntax/node_text.h"
 #include "syntax/tree_cursor_owner.h"
 
 namespace brightloom {
@@ -187,13 +188,6 @@ Result<std::unique_ptr<SymbolQuery>> compile_symbol_query(std::string_view langu
         }
     }
     return compiled;
-}
-
-std::string_view node_text(TSNode node, std::string_view text) {
-    const std::uint32_t start = ts_node_start_byte(node);
-    const std::uint32_t end = ts_node_end_byte(node);
-    if (start > end || end > text.size()) return {};
-    return text.substr(start, end - start);
 }
 
 bool holds(const TextPredicate& predicate, const TSQueryMatch& match, std::string_view text) {

@@ -5,16 +5,10 @@
 #include <unordered_set>
 
 #include "outline/signature.h"
+#include "syntax/node_text.h"
 
 namespace brightloom {
 namespace {
-
-std::string_view node_text(TSNode node, std::string_view text) {
-    const std::uint32_t start = ts_node_start_byte(node);
-    const std::uint32_t end = ts_node_end_byte(node);
-    if (start > end || end > text.size()) return {};
-    return text.substr(start, end - start);
-}
 
 // A module named by a string literal (`require("fs")`, `import "fmt"`,
 // `#include <stdio.h>`) is named without its quotes; other names are taken

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "syntax/skip_subtree.h"
 #include "syntax/tree_cursor_owner.h"
 #include "text/utf8.h"
 
@@ -52,16 +53,6 @@ SyntaxErrorItem make_item(TSNode node, std::string_view text) {
     const std::uint32_t start_byte = ts_node_start_byte(node);
     if (start.column <= start_byte) item.snippet = snippet_at(text, start_byte - start.column);
     return item;
-}
-
-// Moves the cursor to the next node in pre-order that is not inside the
-// current one: its next sibling, or the next sibling of its nearest ancestor
-// that has one. False when the walk has passed the last node.
-bool skip_subtree(TSTreeCursor* cursor) {
-    while (!ts_tree_cursor_goto_next_sibling(cursor)) {
-        if (!ts_tree_cursor_goto_parent(cursor)) return false;
-    }
-    return true;
 }
 
 }  // namespace
