@@ -17,10 +17,10 @@ from time import perf_counter
 
 from . import __version__
 from .contract import (
-    DEFINITION_KINDS, DEFINITION_KINDS_BY_LANGUAGE, INDEXED_LANGUAGES, KIND_ALIASES, REFERENCE_KINDS,
+    DEFAULT_MAX_FILE_SIZE, DEFINITION_KINDS, DEFINITION_KINDS_BY_LANGUAGE, INDEXED_LANGUAGES, KIND_ALIASES,
+    REFERENCE_KINDS,
 )
 from .errors import Failure
-from .contract import DEFAULT_MAX_FILE_SIZE
 from .exit_codes import EXIT_FAILURE, EXIT_INTERRUPTED
 from .native_calls import NativeCaller
 from .render import Output, is_terminal, print_glob_hint, print_profile, write_error

@@ -141,8 +141,14 @@ def nest(definitions: list[Definition]) -> list[OutlineNode]:
     return roots
 
 
-def lines_of(text: str) -> list[str]:
-    return [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
+def line_reader(text: str) -> Callable[[int], str]:
+    """Line `number` (from 1) of `text` without its line break; "" past the end."""
+    lines = [line[:-1] if line.endswith("\r") else line for line in text.split("\n")]
+
+    def line_of(number: int) -> str:
+        return lines[number - 1] if 0 < number <= len(lines) else ""
+
+    return line_of
 
 
 class RootIndex:
@@ -298,11 +304,7 @@ class CodeQueries:
             definitions: list[Definition] = []
             references: list[Reference] = []
         else:
-            lines = lines_of(buffer.text)
-
-            def line_of(number: int) -> str:
-                return lines[number - 1] if 0 < number <= len(lines) else ""
-
+            line_of = line_reader(buffer.text)
             definitions = [
                 Definition(
                     buffer.path, item["line"], item["end_line"], index_of_byte_column(line_of(item["line"]), item["column"]),
@@ -330,12 +332,11 @@ class CodeQueries:
         reply = self._caller.call("syntax-check", {"content": buffer.text, "language": buffer.language})
         if not reply.get("checked"):
             return []
-        lines = lines_of(buffer.text)
-        problems = []
-        for error in reply["errors"]:
-            line = lines[error["line"] - 1] if 0 < error["line"] <= len(lines) else ""
-            problems.append(SyntaxProblem(error["line"], index_of_byte_column(line, error["column"]), error["message"]))
-        return problems
+        line_of = line_reader(buffer.text)
+        return [
+            SyntaxProblem(error["line"], index_of_byte_column(line_of(error["line"]), error["column"]), error["message"])
+            for error in reply["errors"]
+        ]
 
     # The workspace -------------------------------------------------------
 

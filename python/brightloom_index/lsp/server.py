@@ -380,13 +380,15 @@ class LanguageServer:
 
     # Positions -----------------------------------------------------------
 
+    def _line_range(self, text: str, line: int, start: int, end: int) -> dict[str, Any]:
+        """The range of indexes `start` to `end` of line `line` (from 1), whose text is `text`."""
+        return {"start": {"line": line - 1, "character": character_in_line(text, start, self.encoding)},
+                "end": {"line": line - 1, "character": character_in_line(text, end, self.encoding)}}
+
     def _name_range(self, text: str, line: int, column: int | None, name: str) -> dict[str, Any]:
         if column is None:
-            start = end = 0
-        else:
-            start = character_in_line(text, column, self.encoding)
-            end = character_in_line(text, column + len(name), self.encoding)
-        return {"start": {"line": line - 1, "character": start}, "end": {"line": line - 1, "character": end}}
+            return self._line_range("", line, 0, 0)
+        return self._line_range(text, line, column, column + len(name))
 
     def _line_text(self, path: str, line: int) -> str:
         document = self.documents.get(self.open_paths.get(path, ""))
@@ -399,12 +401,8 @@ class LanguageServer:
         return {"uri": uri_of_path(path), "range": self._name_range(text, line, column, name)}
 
     def _reference_location(self, item: Reference) -> dict[str, Any]:
-        text = item.text
-        start = character_in_line(text, item.column, self.encoding)
-        end = character_in_line(text, item.end_column, self.encoding)
         return {"uri": uri_of_path(item.path),
-                "range": {"start": {"line": item.line - 1, "character": start},
-                          "end": {"line": item.line - 1, "character": end}}}
+                "range": self._line_range(item.text, item.line, item.column, item.end_column)}
 
     def _shown_path(self, path: str) -> str:
         for root in self.roots:
